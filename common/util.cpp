@@ -1,0 +1,79 @@
+#include "util.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include "errmsg.h"
+
+void crc8_str(const char *s, uint8_t *crc)
+{
+	uint8_t c = *crc;
+
+	for (; *s; s++) {
+		c ^= (uint8_t)*s;
+		for (int i = 0; i < 8; i++)
+			c = (uint8_t)(c & 0x80 ? (c << 1) ^ 0x31 : c << 1);
+	}
+	*crc = c;
+}
+
+void ts_diff(const struct timespec *start, const struct timespec *end, struct timespec *diff)
+{
+	diff->tv_sec = end->tv_sec - start->tv_sec;
+	diff->tv_nsec = end->tv_nsec - start->tv_nsec;
+	if (diff->tv_nsec < 0) {
+		diff->tv_sec--;
+		diff->tv_nsec += 1000000000L;
+	}
+}
+
+int str_to_int32(const char *s, int32_t *val)
+{
+	char *end;
+	long v;
+
+	errno = 0;
+	v = strtol(s, &end, 0);
+	if (errno)
+		return -errno;
+	if (end == s)
+		return -EINVAL;
+	if (v < INT32_MIN || v > INT32_MAX)
+		return -ERANGE;
+	*val = (int32_t)v;
+	return 0;
+}
+
+int fromhex(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	return -EINVAL;
+}
+
+int socket_keepalive_enable(int fd)
+{
+	static const struct {
+		int level;
+		int name;
+		int value;
+		const char *msg;
+	} opts[] = {
+		{ IPPROTO_TCP, TCP_KEEPCNT, 3, "setsockopt: cannot set TCP_KEEPCNT\n" },
+		{ IPPROTO_TCP, TCP_KEEPIDLE, 30, "setsockopt: cannot set TCP_KEEPIDLE\n" },
+		{ IPPROTO_TCP, TCP_KEEPINTVL, 10, "setsockopt: cannot set TCP_KEEPINTVL\n" },
+		{ SOL_SOCKET, SO_KEEPALIVE, 1, "setsockopt: cannot set SO_KEEPALIVE\n" },
+	};
+
+	for (const auto &o : opts)
+		if (setsockopt(fd, o.level, o.name, &o.value, sizeof(o.value)) != 0)
+			return neg_errno_msg("%s", o.msg);
+	return 0;
+}

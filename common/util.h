@@ -1,0 +1,25 @@
+// Small helpers shared by both programs.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+// CRC-8, polynomial 0x31, most significant bit first, no reflection and no
+// final XOR, over the string up to its NUL. *crc holds the running value, so
+// strings can be chained.
+void crc8_str(const char *s, uint8_t *crc);
+
+// *diff = end - start.
+void ts_diff(const struct timespec *start, const struct timespec *end, struct timespec *diff);
+
+// Converts a number with automatic base ("0x" hexadecimal, leading 0 octal)
+// and ignores what follows its digits. -EINVAL without digits, -ERANGE
+// outside int32_t; *val is untouched on failure.
+int str_to_int32(const char *s, int32_t *val);
+
+// The value of a hexadecimal digit, or -EINVAL.
+int fromhex(char c);
+
+// TCP keep-alive: 3 probes 10 s apart after 30 s of silence, so a dead peer
+// is noticed about a minute after the last traffic.
+int socket_keepalive_enable(int fd);

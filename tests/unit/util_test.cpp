@@ -1,0 +1,92 @@
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "rootpath.h"
+#include "util.h"
+
+namespace {
+
+uint8_t crc(const char *s, uint8_t init)
+{
+	crc8_str(s, &init);
+	return init;
+}
+
+TEST(Crc8, KnownValuesAndChaining)
+{
+	EXPECT_EQ(crc("abc", 0x00), 0xA9);
+	EXPECT_EQ(crc("abc", 0xFF), 0xE2);
+	EXPECT_EQ(crc("", 0x5A), 0x5A);
+	uint8_t c = 0xFF;
+	crc8_str("a", &c);
+	crc8_str("bc", &c);
+	EXPECT_EQ(c, 0xE2);
+}
+
+TEST(TsDiff, BorrowsASecond)
+{
+	timespec a = { 1, 900000000 }, b = { 3, 100000000 }, d;
+	ts_diff(&a, &b, &d);
+	EXPECT_EQ(d.tv_sec, 1);
+	EXPECT_EQ(d.tv_nsec, 200000000);
+	ts_diff(&a, &a, &d);
+	EXPECT_EQ(d.tv_sec, 0);
+	EXPECT_EQ(d.tv_nsec, 0);
+}
+
+TEST(FromHex, EveryByte)
+{
+	const char *digits = "0123456789abcdef";
+	for (int c = 0; c < 256; c++) {
+		const char *p = c ? strchr(digits, tolower(c)) : nullptr;
+		int want = p && isxdigit(c) ? (int)(p - digits) : -EINVAL;
+		EXPECT_EQ(fromhex((char)c), want) << c;
+	}
+}
+
+TEST(Keepalive, SetsTheProbes)
+{
+	int fd = socket(AF_INET, SOCK_STREAM, 0);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(socket_keepalive_enable(fd), 0);
+	auto get = [fd](int level, int name) {
+		int v = -1;
+		socklen_t len = sizeof(v);
+		getsockopt(fd, level, name, &v, &len);
+		return v;
+	};
+	EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPCNT), 3);
+	EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPIDLE), 30);
+	EXPECT_EQ(get(IPPROTO_TCP, TCP_KEEPINTVL), 10);
+	EXPECT_EQ(get(SOL_SOCKET, SO_KEEPALIVE), 1);
+	close(fd);
+
+	EXPECT_EQ(socket_keepalive_enable(-1), -EBADF);
+}
+
+TEST(RootPath, PrefixOnlyWhenSet)
+{
+	unsetenv("KEL_ROOT");
+	const char *fixed = "/etc/kelvgd.conf";
+	EXPECT_EQ(kel_path(fixed), fixed);
+	setenv("KEL_ROOT", "", 1);
+	EXPECT_EQ(kel_path(fixed), fixed);
+
+	setenv("KEL_ROOT", "/tmp/sb", 1);
+	const char *p = kel_path(fixed);
+	EXPECT_STREQ(p, "/tmp/sb/etc/kelvgd.conf");
+	EXPECT_EQ(kel_path(fixed), p); // stable: callers keep it
+
+	char buf[32];
+	EXPECT_EQ(kel_pathf(buf, sizeof(buf), "/sys/gpio%d", 17), 18);
+	EXPECT_STREQ(buf, "/tmp/sb/sys/gpio17");
+	EXPECT_EQ(kel_pathf(buf, 18, "/sys/gpio%d", 17), -ENAMETOOLONG);
+	EXPECT_EQ(kel_pathf(buf, 5, "/x"), -ENAMETOOLONG);
+	unsetenv("KEL_ROOT");
+}
+
+} // namespace
