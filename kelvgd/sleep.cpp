@@ -1,0 +1,24 @@
+#include "shared_state.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "errmsg.h"
+
+int vgd_msleep(unsigned ms)
+{
+	if (ms >= 1000 && sleep(ms / 1000) != 0)
+		return -EINTR;
+	if (ms % 1000 && usleep((ms % 1000) * 1000) != 0)
+		return neg_errno();
+	return 0;
+}
+
+int vgd_usleep(unsigned long us)
+{
+	if (us >= 1000000 && sleep((unsigned)(us / 1000000)) != 0)
+		return -EINTR;
+	if (us % 1000000 && usleep((useconds_t)(us % 1000000)) != 0)
+		return neg_errno();
+	return 0;
+}
