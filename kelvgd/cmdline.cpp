@@ -1,0 +1,128 @@
+#include "cmdline.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <getopt.h>
+
+uint8_t *volatile daemon_loop;
+
+int cmd_index(const char *word)
+{
+	for (size_t i = commands_count; i-- > 0;)
+		if (!strcmp(commands[i].cmd, word))
+			return (int)i;
+	return -EINVAL;
+}
+
+void vgd_usage(const char *prog)
+{
+	fprintf(stderr, "Usage:\n%s <command> [parameters]\nValid commands:\n", prog);
+	for (size_t i = 0; i < commands_count; i++)
+		fprintf(stderr, "  %s %s\n", commands[i].cmd, commands[i].help ? commands[i].help : "");
+}
+
+static const cmdline_param *param_find(const cmdline_param *params, char letter)
+{
+	const cmdline_param *p = params;
+
+	while (p->t && p->n != (uint8_t)letter)
+		p++;
+	return p;
+}
+
+int32_t param_num(const cmdline_param *params, char letter)
+{
+	return params ? param_find(params, letter)->numval : 0;
+}
+
+const char *param_str(const cmdline_param *params, char letter)
+{
+	return params ? param_find(params, letter)->strval : nullptr;
+}
+
+bool param_given(const cmdline_param *params, char letter)
+{
+	return params && param_find(params, letter)->populated;
+}
+
+// The scanner's option string: a letter per row, ":" after those that take
+// an argument; rows that do not fit in 79 characters are left out.
+static void vgd_optstring(const cmdline_param *params, char out[80])
+{
+	size_t len = 0;
+
+	out[0] = '\0';
+	for (const cmdline_param *p = params; p && p->t; p++) {
+		size_t need = p->t == 'b' ? 1 : 2;
+
+		if (len + need > 79)
+			continue;
+		out[len++] = (char)p->n;
+		if (need == 2)
+			out[len++] = ':';
+		out[len] = '\0';
+	}
+}
+
+static int vgd_bad_cmdline(const char *msg, const char *prog)
+{
+	fputs(msg, stderr);
+	vgd_usage(prog);
+	return -EINVAL;
+}
+
+// getopt() keeps state between calls; start every scan from scratch.
+static void vgd_getopt_reset(void)
+{
+	char name[] = "kelvgd";
+	char *argv[] = { name, nullptr };
+
+	optind = 0;
+	opterr = 0;
+	getopt(1, argv, "");
+	opterr = 1;
+}
+
+int vgd_parse_options(const vgd_command *cmd, int argc, char **argv)
+{
+	char optstr[80];
+	int c;
+
+	vgd_optstring(cmd->params, optstr);
+	vgd_getopt_reset();
+	optind = 2;
+	while ((c = getopt(argc, argv, optstr)) != -1) {
+		cmdline_param *p;
+		char *end;
+		long v;
+
+		if (c == '?' || c == ':' || !cmd->params)
+			return vgd_bad_cmdline("Unexpected option\n", argv[0]);
+		p = (cmdline_param *)param_find(cmd->params, (char)c);
+		switch (p->t) {
+		case 'n':
+			errno = 0;
+			v = strtol(optarg, &end, 0);
+			if (errno || end == optarg || v < p->min || v > p->max)
+				return vgd_bad_cmdline("Invalid option value\n", argv[0]);
+			p->numval = (int32_t)v;
+			break;
+		case 's':
+			p->strval = optarg;
+			break;
+		case 'b':
+			p->numval = 1;
+			break;
+		default:
+			return vgd_bad_cmdline("Internal error\n", argv[0]);
+		}
+		p->populated = 1;
+	}
+
+	for (const cmdline_param *p = cmd->params; p && p->t; p++)
+		if (p->mandatory && !p->populated)
+			return vgd_bad_cmdline("Missing mandatory option\n", argv[0]);
+	return 0;
+}

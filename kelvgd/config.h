@@ -1,0 +1,11 @@
+// Configuration files of the daemon (fixed paths; see kel_path()).
+#pragma once
+
+#include <cstdint>
+
+#define VGD_CONF "/etc/kelvgd.conf"  // settings of kelvgd, rewritten by its commands
+#define DEVICE_CONF "/etc/device.conf" // hardware identity, read only
+#define DISP_CONF "/etc/disp.conf"   // CIO-mode dispatcher settings
+
+// Stores the CIO modules' 2/4-wire override and modes in the shared state.
+int vgd_update_mm(int32_t override, int32_t modes);

@@ -1,0 +1,113 @@
+// run, daemonize and stop: the monitoring daemon's start and end.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "cfg.h"
+#include "config.h"
+#include "errmsg.h"
+#include "handlers.h"
+#include "rootpath.h"
+#include "shared_state.h"
+
+// Settings of /etc/kelvgd.conf that both modes use.
+static int vgd_load_common_settings(void)
+{
+	const char *conf = kel_path(VGD_CONF);
+	int32_t wdt_disabled = 0, wdt_period = 900, multi_notify = 1, force_notify = 1;
+	int r;
+
+	cfg_read_int(conf, "wdt_disabled", &wdt_disabled);
+	cfg_read_int(conf, "wdt_period", &wdt_period);
+	cfg_read_int(conf, "multi_notify", &multi_notify);
+	cfg_read_int(conf, "force_notify", &force_notify);
+
+	r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
+	if (r < 0)
+		return r;
+	vgd_state->wdt_disabled = wdt_disabled != 0;
+	vgd_state->wdt_period = wdt_period;
+	vgd_state->multi_notify = multi_notify != 0;
+	vgd_state->force_notify = force_notify != 0;
+	return vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
+}
+
+static int vgd_run_cio(cmdline_param *params)
+{
+	const char *disp = kel_path(DISP_CONF);
+	const char *conf = kel_path(VGD_CONF);
+	const char *addresses = param_given(params, 'a') ? param_str(params, 'a') : cfg_read_str(disp, "disp_addresses", "");
+	int32_t interval = param_num(params, 'i');
+	int32_t override = 0, modes = 0;
+	int r;
+
+	cfg_read_int(disp, "disp_interval", &interval); // the file wins over -i
+	cfg_read_int(conf, "mods_override", &override);
+	cfg_read_int(conf, "mods_modes", &modes);
+	r = vgd_update_mm(override, modes);
+	if (r < 0)
+		return r;
+
+	(void)addresses;
+	fputs("run: the CIO-mode monitoring loop is not available in this build\n", stderr);
+	return -ENOSYS;
+}
+
+static int vgd_run_gpio(cmdline_param *params)
+{
+	(void)params;
+	fputs("run: the GPIO-mode monitoring loop is not available in this build\n", stderr);
+	return -ENOSYS;
+}
+
+int vgd_run(cmdline_param *params)
+{
+	const char *device = kel_path(DEVICE_CONF);
+	int32_t cio;
+	int r;
+
+	r = vgd_load_common_settings();
+	if (r < 0)
+		return r;
+	r = cfg_read_int(device, "cio", &cio);
+	if (r < 0) {
+		fprintf(stderr, "Error reading config file %s.\n", device);
+		return r;
+	}
+	return cio ? vgd_run_cio(params) : vgd_run_gpio(params);
+}
+
+int vgd_daemonize(cmdline_param *params)
+{
+	if (daemon(0, 0) != 0)
+		return neg_errno_automsg();
+	return vgd_run(params);
+}
+
+// Clears the loop flag and waits, with doubling delays, until the instance
+// lock is free: about 10.3 s in all before giving up.
+int vgd_stop(cmdline_param *params)
+{
+	unsigned delay = 10;
+	unsigned waited = 0;
+
+	(void)params;
+	while (waited <= 9999) {
+		int r;
+
+		vgd_store(&vgd_state->daemon_loop, 0);
+		r = vgd_msleep(delay);
+		if (r < 0)
+			return r;
+		r = vgd_sem_trylock(SEM_MAINLOOP);
+		if (r == 0)
+			return vgd_sem_unlock(SEM_MAINLOOP);
+		if (r != -EAGAIN)
+			return r;
+		waited += delay;
+		delay = std::min(delay * 2, 1000u);
+	}
+	return -ETIMEDOUT;
+}

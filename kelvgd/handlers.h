@@ -1,0 +1,11 @@
+// Handlers of the command table: each takes its command's option list and
+// returns 0 or a negated errno value.
+#pragma once
+
+#include "cmdline.h"
+
+int vgd_run(cmdline_param *params);
+int vgd_daemonize(cmdline_param *params);
+int vgd_stop(cmdline_param *params);
+int vgd_cfg(cmdline_param *params);
+int vgd_dump(cmdline_param *params);

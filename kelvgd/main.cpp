@@ -1,0 +1,90 @@
+// kelvgd: the terminal's hardware health-monitor daemon, and the maintenance
+// commands that act on it. One process runs one command word.
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+#include <cstdio>
+#include <systemd/sd-daemon.h>
+
+#include "cmdline.h"
+#include "errmsg.h"
+#include "shared_state.h"
+
+// Asks the running loop to end. libsystemd's notification is a socket(),
+// sendmsg() and close() on the stack, which a signal handler may call.
+static void SIGTERM_handler(int sig)
+{
+	int saved = errno;
+	uint8_t *flag = daemon_loop;
+
+	(void)sig;
+	sd_notify(0, "STOPPING=1");
+	if (flag)
+		vgd_store(flag, 0);
+	errno = saved;
+}
+
+static int vgd_signals_install(void)
+{
+	struct sigaction sa = {};
+
+	// No SA_RESTART: a sleep or wait cut short lets the loop see the
+	// cleared flag at once.
+	sa.sa_handler = SIGTERM_handler;
+	sigemptyset(&sa.sa_mask);
+	for (int sig : { SIGTERM, SIGHUP, SIGINT })
+		if (sigaction(sig, &sa, nullptr) != 0)
+			return neg_errno_automsg();
+	return 0;
+}
+
+static int vgd_infra_open(void)
+{
+	int r;
+
+	if ((r = vgd_signals_install()) < 0 || (r = vgd_calc_ipc_key()) < 0 || (r = vgd_state_open()) < 0)
+		return r;
+	r = vgd_sem_open();
+	if (r < 0)
+		vgd_state_close();
+	return r;
+}
+
+int main(int argc, char **argv)
+{
+	const vgd_command *cmd;
+	int idx;
+	int r;
+
+	if (argc < 2) {
+		fputs("Command not specified\n", stderr);
+		vgd_usage(argv[0]);
+		return 1;
+	}
+	idx = cmd_index(argv[1]);
+	if (idx < 0) {
+		fputs("Invalid command\n", stderr);
+		vgd_usage(argv[0]);
+		return 1;
+	}
+	cmd = &commands[idx];
+	if (vgd_parse_options(cmd, argc, argv) < 0)
+		return 1;
+
+	if (!cmd->no_infra && vgd_infra_open() < 0)
+		return 1;
+
+	if (cmd->handler)
+		r = cmd->handler(cmd->params);
+	else {
+		fprintf(stderr, "%s: not available in this build\n", cmd->cmd);
+		r = -ENOSYS;
+	}
+
+	if (!cmd->no_infra) {
+		sd_notifyf(0, "ERRNO=%d", -r);
+		vgd_sem_close();
+		vgd_state_close();
+	}
+	return r == 0 ? 0 : 1;
+}
