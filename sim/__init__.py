@@ -1,0 +1,1 @@
+"""Simulated hardware, the test sandbox and the virtual terminal."""

@@ -1,0 +1,164 @@
+"""A sandbox root for running the terminal's programs without hardware.
+
+Each sandbox is a fresh directory tree (etc/, run/, var/run/, sys/, dev/,
+bin/) that the programs see through KEL_ROOT, its own copy of kelvgd (the
+IPC key comes from the executable's real path, so each copy meets its own
+shared state), and a datagram socket that stands in for systemd's
+notification socket. close() removes the copy's shared-memory segment and
+semaphore set, stops what the sandbox started and deletes the tree.
+"""
+
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+from . import sysv
+from .shared_state import StateView
+
+IPC_PROJECT = 104
+
+
+class NotifySocket:
+    """Collects the sd_notify() datagrams sent to NOTIFY_SOCKET."""
+
+    def __init__(self, path):
+        self.path = path
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(path)
+        self.sock.setblocking(False)
+        self.received = []
+
+    def _drain(self):
+        while True:
+            try:
+                data = self.sock.recv(4096)
+            except BlockingIOError:
+                return
+            self.received.extend(data.decode(errors="replace").splitlines())
+
+    def messages(self):
+        """Every line received so far."""
+        self._drain()
+        return list(self.received)
+
+    def wait_for(self, line, timeout=10.0):
+        """Waits until the line has arrived; returns whether it did."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if line in self.messages():
+                return True
+            time.sleep(0.02)
+        return line in self.messages()
+
+    def clear(self):
+        self._drain()
+        self.received.clear()
+
+    def close(self):
+        self.sock.close()
+
+
+class Sandbox:
+    def __init__(self, kelvgd, prefix="kel-", root=None):
+        # Short paths: unix socket names are limited to 107 bytes.
+        self.root = root or tempfile.mkdtemp(prefix=prefix)
+        os.makedirs(self.root, exist_ok=True)
+        for d in ("etc", "run", "sys", "dev", "bin", "var", "tools"):
+            os.makedirs(self.path(d), exist_ok=True)
+        if not os.path.lexists(self.path("var/run")):
+            os.symlink("../run", self.path("var/run"))
+        self.kelvgd = self._install(kelvgd)
+        self.key = sysv.ftok(self.kelvgd, IPC_PROJECT)
+        self.notify = NotifySocket(self.path("notify.sock"))
+        self.children = []
+        self._segment = None
+
+    def _install(self, binary):
+        """Copies kelvgd in, choosing a copy whose IPC key no other
+        sandbox, earlier run or daemon uses (ftok keeps only 16 bits of the
+        inode number)."""
+        for attempt in range(32):
+            path = self.path("tools/kelvgd" if attempt == 0 else f"tools/kelvgd.{attempt}")
+            shutil.copy2(binary, path)
+            if not sysv.exists(sysv.ftok(path, IPC_PROJECT)):
+                if attempt:
+                    os.rename(path, self.path("tools/kelvgd"))
+                    path = self.path("tools/kelvgd")
+                return path
+        raise RuntimeError("no free IPC key for a kelvgd copy")
+
+    def path(self, rel=""):
+        return os.path.join(self.root, rel.lstrip("/"))
+
+    def write(self, rel, text, mode=None):
+        p = self.path(rel)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb" if isinstance(text, bytes) else "w") as f:
+            f.write(text)
+        if mode is not None:
+            os.chmod(p, mode)
+        return p
+
+    def read(self, rel):
+        with open(self.path(rel)) as f:
+            return f.read()
+
+    def env(self, extra=None):
+        env = dict(os.environ)
+        env["KEL_ROOT"] = self.root
+        env["NOTIFY_SOCKET"] = self.notify.path
+        env["PATH"] = self.path("tools") + ":" + env.get("PATH", "/usr/bin:/bin")
+        env.pop("PULSE_SERVER", None)
+        env.update(extra or {})
+        return env
+
+    def run(self, *args, timeout=30, env=None, **kw):
+        """Runs the sandbox's kelvgd to the end; returns the CompletedProcess."""
+        return subprocess.run([self.kelvgd, *map(str, args)], env=self.env(env), capture_output=True,
+                              text=True, timeout=timeout, **kw)
+
+    def spawn(self, *args, env=None, **kw):
+        """Starts the sandbox's kelvgd; close() stops it if still running."""
+        kw.setdefault("stdout", subprocess.PIPE)
+        kw.setdefault("stderr", subprocess.PIPE)
+        p = subprocess.Popen([self.kelvgd, *map(str, args)], env=self.env(env), text=True, **kw)
+        self.children.append(p)
+        return p
+
+    def adopt(self, proc):
+        """Lets close() stop a helper process."""
+        self.children.append(proc)
+        return proc
+
+    def state(self):
+        """A view of the shared state record (it exists once kelvgd ran)."""
+        if self._segment is None:
+            self._segment = sysv.Segment(self.key)
+        return StateView(self._segment)
+
+    def semaphores(self):
+        return sysv.SemSet(self.key)
+
+    def close(self):
+        for p in self.children:
+            if p.poll() is None:
+                p.send_signal(signal.SIGKILL)
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        if self._segment is not None:
+            self._segment.detach()
+        sysv.remove_all(self.key)
+        self.notify.close()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -1,0 +1,107 @@
+"""The shared state and its semaphores, as seen from outside the daemon."""
+
+import os
+import signal
+import subprocess
+import sys
+import time
+
+from sim import shared_state
+
+HOLDER = """
+import sys, time
+sys.path.insert(0, {root!r})
+from sim import sysv
+sysv.SemSet({key}).op([(0, -1)])
+print("held", flush=True)
+time.sleep({hold})
+"""
+
+
+def hold_instance_lock(sandbox, hold):
+    """A process that takes semaphore 0 (with undo) and keeps it."""
+    root = os.path.dirname(os.path.dirname(shared_state.__file__))
+    p = sandbox.adopt(subprocess.Popen([sys.executable, "-c", HOLDER.format(root=root, key=sandbox.key, hold=hold)],
+                                       stdout=subprocess.PIPE, text=True))
+    assert p.stdout.readline() == "held\n"
+    return p
+
+
+def test_first_command_creates_the_objects(sandbox):
+    assert sandbox.run("cfg").returncode == 0
+    assert sandbox.semaphores().values() == [1, 1, 1, 32767, 1, 1]
+    st = sandbox.state()
+    assert st.get("daemon_loop") == 0 and st.get("inputs_valid") == 0
+    assert sandbox.notify.messages() == ["ERRNO=0"]
+
+
+def test_dump_of_a_fresh_record_fails_with_eagain(sandbox):
+    r = sandbox.run("dump")
+    assert r.returncode == 1
+    assert r.stdout == ""
+    assert sandbox.notify.messages() == ["ERRNO=11"]
+    assert sandbox.state().get("dumped") == 0
+
+
+def test_dump_prints_the_report_and_marks_it(sandbox):
+    sandbox.run("dump")
+    st = sandbox.state()
+    st.set("diode", 0.835)
+    st.set("vbatt", 12000)
+    st.set("vpsu", 3.5)
+    st.set("temperature", -300)
+    st.set("cio_inputs_valid", 1)
+    st.set("mod_num", 1)
+    st.set("mod_vol", 7, 0)
+    st.set("mod_supply", 24)
+    r = sandbox.run("dump")
+    assert r.returncode == 0
+    assert r.stdout == ("diode=0.83500010\nbatt=12.000000\nauxpwr=0\nauxvol=3.500000\n"
+                        "mod_vol1=7\nmod_supply=24\n")
+    assert st.get("dumped") == 1
+
+
+def test_stop_without_a_daemon(sandbox):
+    sandbox.run("cfg")
+    sandbox.state().set("daemon_loop", 1)
+    t0 = time.monotonic()
+    r = sandbox.run("stop")
+    assert r.returncode == 0, r.stderr
+    assert time.monotonic() - t0 < 5  # the first attempt, not the 10 s of retries
+    assert sandbox.state().get("daemon_loop") == 0
+    assert sandbox.notify.messages()[-1] == "ERRNO=0"
+
+
+def test_stop_waits_for_the_holder_to_end(sandbox):
+    sandbox.run("cfg")
+    holder = hold_instance_lock(sandbox, hold=60)
+    stop = sandbox.spawn("stop")
+    time.sleep(1.5)
+    assert stop.poll() is None, "stop returned while the instance lock was held"
+    holder.kill()  # the kernel's undo gives semaphore 0 back
+    holder.wait()
+    t0 = time.monotonic()
+    assert stop.wait(timeout=10) == 0
+    assert time.monotonic() - t0 < 5
+
+
+def test_stop_gives_up_after_about_ten_seconds(sandbox):
+    sandbox.run("cfg")
+    hold_instance_lock(sandbox, hold=60)
+    t0 = time.monotonic()
+    r = sandbox.run("stop", timeout=60)
+    elapsed = time.monotonic() - t0
+    assert r.returncode == 1
+    assert 10.2 <= elapsed < 40
+    assert sandbox.notify.messages()[-1] == "ERRNO=110"
+
+
+def test_termination_signal_while_stopping(sandbox):
+    sandbox.run("cfg")
+    hold_instance_lock(sandbox, hold=60)
+    sandbox.notify.clear()
+    stop = sandbox.spawn("stop")
+    time.sleep(0.5)
+    stop.send_signal(signal.SIGTERM)
+    assert stop.wait(timeout=10) == 1
+    assert sandbox.notify.messages() == ["STOPPING=1", "ERRNO=4"]
