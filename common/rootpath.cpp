@@ -8,7 +8,7 @@
 #include <string>
 #include <unordered_set>
 
-static const char *kel_root(void)
+const char *kel_root(void)
 {
 	const char *root = getenv("KEL_ROOT");
 

@@ -7,6 +7,9 @@
 
 #include <cstddef>
 
+// The sandbox root, or none when KEL_ROOT is unset or empty.
+const char *kel_root(void);
+
 // The path under KEL_ROOT, or the path itself when KEL_ROOT is unset or
 // empty. The result stays valid for the life of the process.
 const char *kel_path(const char *path);
