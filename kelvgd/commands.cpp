@@ -44,7 +44,7 @@ vgd_command commands[] = {
 	{ "nosound", nullptr, "-- disable external mic/spk", nullptr, 0 },
 	{ "clcall", params_clcall, "[-c <channel>] -- clear call botton(s)", nullptr, 0 },
 	{ "clalarm", params_clalarm, "[-c <channel>] -- clear alarm(s)", nullptr, 0 },
-	{ "auxpwr", params_auxpwr, "-d <0/1> -- disable external power", nullptr, 0 },
+	{ "auxpwr", params_auxpwr, "-d <0/1> -- disable external power", vgd_auxpwrdis, 0 },
 	{ "relays", params_relays, "[-a <0/1>] [-b <0/1>] [-c <0/1>] [-d <0/1>] -- relays control", nullptr, 0 },
 	{ "dump", nullptr, "-- dump device state", vgd_dump, 0 },
 	{ "sercfg", params_sercfg, "[-i <portnum>] [-b <baud>] [-w <bits>] [-p <parity>] [-s <stop>] -- serial pass-through configuration", nullptr, 0 },

@@ -9,3 +9,4 @@ int vgd_daemonize(cmdline_param *params);
 int vgd_stop(cmdline_param *params);
 int vgd_cfg(cmdline_param *params);
 int vgd_dump(cmdline_param *params);
+int vgd_auxpwrdis(cmdline_param *params);

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <initializer_list>
 #include <cstdio>
+#include <syslog.h>
 #include <systemd/sd-daemon.h>
 
 #include "cmdline.h"
@@ -56,6 +57,7 @@ int main(int argc, char **argv)
 	int idx;
 	int r;
 
+	openlog("kelvgd", LOG_PID, LOG_DAEMON);
 	if (argc < 2) {
 		fputs("Command not specified\n", stderr);
 		vgd_usage(argv[0]);

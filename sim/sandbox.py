@@ -75,6 +75,8 @@ class Sandbox:
         self.key = sysv.ftok(self.kelvgd, IPC_PROJECT)
         self.notify = NotifySocket(self.path("notify.sock"))
         self.children = []
+        self.ptys = []
+        self.chip = None
         self._segment = None
 
     def _install(self, binary):
@@ -134,6 +136,24 @@ class Sandbox:
         self.children.append(proc)
         return proc
 
+    def gpio(self, exported=()):
+        """Mounts the simulated GPIO lines; the given ones start exported."""
+        from .gpio import GpioChip
+
+        self.chip = GpioChip(exported)
+        self.chip.mount(self.path("sys/class/gpio"))
+        return self.chip
+
+    def pty(self, dev=None):
+        """A pseudo-terminal pair, linked as dev/<dev> when named."""
+        from .ptys import PtyPair
+
+        p = PtyPair()
+        self.ptys.append(p)
+        if dev:
+            p.link(self.path("dev/" + dev))
+        return p
+
     def state(self):
         """A view of the shared state record (it exists once kelvgd ran)."""
         if self._segment is None:
@@ -151,6 +171,10 @@ class Sandbox:
                 p.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 pass
+        if self.chip is not None:
+            self.chip.unmount()
+        for p in self.ptys:
+            p.close()
         if self._segment is not None:
             self._segment.detach()
         sysv.remove_all(self.key)

@@ -45,8 +45,10 @@ Virtual terminal: a GPIO-mode terminal in {root}
   kelvgd                 the usage and every command
   kelvgd cfg             the stored settings
   kelvgd cfg -m 0        change one (see {root}/etc/kelvgd.conf)
+  kelvgd auxpwr -d 1     switch the auxiliary power off (GPIO line 7)
   kelvgd run             start the daemon (monitoring loops come with later builds)
-systemd notifications are shown as [systemd] lines. Leave with exit.
+What kelvgd tells systemd is shown as [systemd] lines, what it does to the
+GPIO lines (under sys/class/gpio) as [gpio] lines. Leave with exit.
 """
 
 
@@ -78,6 +80,10 @@ def main():
     sb.write("etc/kelvgd.conf", KELVGD_CONF, mode=0o600)
     sb.write("etc/disp.conf", DISP_CONF)
 
+    chip = sb.gpio()
+    chip.on_change(lambda n, what, value: print(f"[gpio] {n} {what} {value if value is not None else ''}",
+                                               file=sys.stderr, flush=True))
+
     stop = threading.Event()
     watcher = threading.Thread(target=watch_notifications, args=(sb, stop), daemon=True)
     watcher.start()
@@ -94,6 +100,7 @@ def main():
         stop.set()
         watcher.join()
         if args.keep:
+            chip.unmount()
             sysv.remove_all(sb.key)
             sb.notify.close()
             print(f"vterm: sandbox kept in {sb.root}", file=sys.stderr)

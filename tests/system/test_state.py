@@ -61,6 +61,30 @@ def test_dump_prints_the_report_and_marks_it(sandbox):
     assert st.get("dumped") == 1
 
 
+def test_dump_of_a_gpio_terminal(sandbox):
+    sandbox.run("dump")
+    st = sandbox.state()
+    for name, value in [("diode", 0.835), ("vbatt", 13800), ("vpsu", 12.25), ("temperature", 25), ("rmux", 998),
+                        ("num_discrete", 2), ("num_buttons", 1), ("num_relays", 2), ("relays", 2),
+                        ("sound_ch", 1), ("vol_mic_min", 0.25), ("vol_mic_max", 1.75), ("urate", 1999),
+                        ("num_serv", 1), ("serv_addr", (2, 5559, "192.0.2.7")), ("temp_mask", 1),
+                        ("inputs_valid", 1)]:
+        st.set(name, value)
+    st.set("discrete", [120, 9000])
+    st.set("alarm", [0, 1])
+    st.set("buttoncur", [2147483647])
+    st.set("buttonact", [1])
+    st.set("temp_sensors", [-3.5, 0])
+    r = sandbox.run("dump")
+    assert r.returncode == 0
+    assert r.stdout == (
+        "diode=0.83500010\nbatt=13.800000\nauxpwr=1\nauxvol=12.250000\ntemp=25\n"
+        "power12v=12.250000\nrmux=998\ndiscrete0=120,0\ndiscrete1=9000,1\ncall_button0=2147483647,1\n"
+        "sound_ch=0\nmic_v_min=0.25\nmic_v_max=1.75\nspk_cur_min=0\nspk_cur_max=0\n"
+        "relay1=0\nrelay2=1\nurate=1.999000\npush_ip=192.0.2.7\n"
+        "ext_temp1=-3.500000\next_temp1_time=1\nfmm=0\n")
+
+
 def test_stop_without_a_daemon(sandbox):
     sandbox.run("cfg")
     sandbox.state().set("daemon_loop", 1)
