@@ -1,5 +1,7 @@
 import os
+import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -10,12 +12,52 @@ from sim import sysv  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
 
 
+def built(variable, default):
+    path = os.environ.get(variable, os.path.join(ROOT, default))
+    if not os.access(path, os.X_OK):
+        pytest.fail(f"nothing at {path}: build first, or set {variable}")
+    return path
+
+
 @pytest.fixture(scope="session")
 def kelvgd_binary():
-    path = os.environ.get("KELVGD", os.path.join(ROOT, "build/kelvgd/kelvgd"))
-    if not os.access(path, os.X_OK):
-        pytest.fail(f"no kelvgd binary at {path}: build first, or set KELVGD")
-    return path
+    return built("KELVGD", "build/kelvgd/kelvgd")
+
+
+@pytest.fixture(scope="session")
+def probe_binary():
+    return built("KELVGD_PROBE", "build/tests/tools/kelvgd_probe")
+
+
+class Probe:
+    """Runs single operations of the daemon's internals in a sandbox."""
+
+    def __init__(self, binary, sandbox):
+        self.binary = binary
+        self.sb = sandbox
+        self.stderr = ""
+
+    def __call__(self, *args, env=None, timeout=60):
+        # Files, not pipes: a detached bell process keeps the descriptors,
+        # and the probe is done when it exits.
+        with tempfile.TemporaryFile("w+") as out_f, tempfile.TemporaryFile("w+") as err_f:
+            r = subprocess.run([self.binary, str(self.sb.key), *map(str, args)], env=self.sb.env(env),
+                               stdout=out_f, stderr=err_f, text=True, timeout=timeout)
+            out_f.seek(0)
+            err_f.seek(0)
+            stdout, self.stderr = out_f.read(), err_f.read()
+        assert r.returncode == 0, self.stderr
+        out = {}
+        for line in stdout.splitlines():
+            key, _, value = line.partition("=")
+            out[key] = value
+        out["result"] = int(out["result"])
+        return out
+
+
+@pytest.fixture
+def probe(probe_binary, sandbox):
+    return Probe(probe_binary, sandbox)
 
 
 @pytest.fixture
@@ -25,3 +67,29 @@ def sandbox(kelvgd_binary):
     yield sb
     sb.close()
     assert not sysv.exists(sb.key), "the sandbox's shared state outlived it"
+
+
+SERIAL_LINES = {47: 0, 52: 0, 57: 0, 59: 0, 49: 0, 20: 1, 7: 0, 86: 0, 87: 0, 88: 0, 89: 0}
+
+
+def daemon_holds_gpio(sandbox, devtype=1, counts=(22, 8, 4, 2)):
+    """Makes the sandbox look as it does while the daemon runs: the serial
+    variant's lines exported and configured, one GPIO user, the device
+    type read and its counts published."""
+    sandbox.write("etc/device.conf", "cio=0\nrevision=5\n")
+    chip = sandbox.chip or sandbox.gpio()
+    assert sandbox.run("cfg").returncode == 0  # creates the shared state
+    for n, level in SERIAL_LINES.items():
+        if n not in chip.lines:
+            with open(sandbox.path("sys/class/gpio/export"), "w") as f:
+                f.write(str(n))
+        with open(sandbox.path(f"sys/class/gpio/gpio{n}/direction"), "w") as f:
+            f.write("high" if level else "low")
+    st = sandbox.state()
+    st.set("gpiousr", 1)
+    st.set("devtype", devtype)
+    st.set("devtype_valid", 1)
+    for name, value in zip(("num_discrete", "num_buttons", "num_relays", "num_tsensors"), counts):
+        st.set(name, value)
+    st.set("daemon_loop", 1)
+    return chip

@@ -1,0 +1,179 @@
+// A test driver: runs single operations of the daemon's internals against
+// simulated devices, for the system tests. Prints key=value lines; the
+// operation's own result as "result=<n>".
+//
+//   kelvgd_probe <ipc key> <operation> [arguments]
+//
+// It attaches to the shared state of the given key, so a test sees and sets
+// the same record as the kelvgd copy of its sandbox.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "coproc.h"
+#include "gpio.h"
+#include "inputs.h"
+#include "serial.h"
+#include "shared_state.h"
+#include "sound.h"
+
+namespace {
+
+int arg_int(char **argv, int i, int argc)
+{
+	return i < argc ? (int)strtol(argv[i], nullptr, 0) : 0;
+}
+
+void print_array(const char *name, const int32_t *v, int n)
+{
+	for (int i = 0; i < n; i++)
+		printf("%s%d=%d\n", name, i, v[i]);
+}
+
+// Opens GPIO and the coprocessor as the daemon does, then reads everything.
+int op_update(const char *tty)
+{
+	double diode, psu, mic;
+	int32_t temp, rmux, batt, cur;
+	int32_t discrete[22] = {}, buttons[8] = {};
+	vgd_flag alarm[22] = {}, active[8] = {};
+	int r;
+
+	if ((r = inputs_init(tty)) < 0)
+		return r;
+	printf("devtype=%d\ncounts=%d,%d,%d,%d\n", vgd_state->devtype, num_discrete(), num_buttons(), num_relays(),
+	       num_tsensors());
+	r = inputs_update(&diode, &temp, &rmux, discrete, alarm, buttons, active);
+	if (r == 0) {
+		printf("diode=%.16g\ntemperature=%d\nrmux=%d\n", diode, temp, rmux);
+		print_array("discrete", discrete, num_discrete());
+		for (int i = 0; i < num_discrete(); i++)
+			printf("alarm%d=%d\n", i, alarm[i]);
+		print_array("button", buttons, num_buttons());
+		for (int i = 0; i < num_buttons(); i++)
+			printf("active%d=%d\n", i, active[i]);
+	}
+	if (r == 0 && (r = update_batt_voltage(&batt)) == 0)
+		printf("batt=%d\n", batt);
+	if (r == 0 && (r = update_psu_voltage(&psu)) == 0)
+		printf("psu=%.6f\n", psu);
+	if (r == 0 && (r = update_micspk_voltage(diode, &cur, &mic)) == 0)
+		printf("mic=%.6f\nspk=%d\n", mic, cur);
+	inputs_done();
+	return r;
+}
+
+// One coprocessor operation on a freshly reset coprocessor.
+int op_coproc(const char *tty, const char *what, int argc, char **argv, int first)
+{
+	int fd = coproc_init(tty, INPUTS_BAUD);
+	int r;
+
+	if (fd < 0)
+		return fd;
+	if (!strcmp(what, "info")) {
+		int devtype, minor;
+		r = coproc_info(fd, &devtype, &minor);
+		if (r == 0)
+			printf("devtype=%d\nminor=%d\n", devtype, minor);
+	} else if (!strcmp(what, "adc"))
+		r = coproc_adc(fd, (unsigned)arg_int(argv, first, argc));
+	else if (!strcmp(what, "input"))
+		r = coproc_input(fd, (unsigned)arg_int(argv, first, argc));
+	else if (!strcmp(what, "calls")) {
+		uint32_t pressed, latched;
+		r = coproc_calls(fd, &pressed, &latched);
+		if (r == 0)
+			printf("pressed=%u\nlatched=%u\n", pressed, latched);
+	} else if (!strcmp(what, "charge"))
+		r = coproc_charge(fd, arg_int(argv, first, argc));
+	else if (!strcmp(what, "wdt"))
+		r = coproc_wdt(fd, first < argc ? arg_int(argv, first, argc) : -1);
+	else if (!strcmp(what, "tcon"))
+		r = coproc_temp_convert(fd);
+	else if (!strcmp(what, "trd")) {
+		double v[2];
+		int n = first < argc ? arg_int(argv, first, argc) : 2;
+		r = coproc_temp_read(fd, v, &n);
+		for (int i = 0; r == 0 && i < n; i++)
+			printf("temp%d=%g\n", i, v[i]);
+	} else if (!strcmp(what, "temp")) {
+		int t;
+		r = coproc_board_temp(fd, &t);
+		if (r == 0)
+			printf("temp=%d\n", t);
+	} else if (!strcmp(what, "cmd"))
+		r = coproc_cmd(fd, "%s", first < argc ? argv[first] : "");
+	else if (!strcmp(what, "pkt")) {
+		uint8_t bytes[200];
+		size_t n = 0;
+		for (int i = first; i < argc && n < sizeof(bytes); i++)
+			bytes[n++] = (uint8_t)strtoul(argv[i], nullptr, 16);
+		r = coproc_pkt_send(fd, bytes, n);
+	} else if (!strcmp(what, "read_ld")) {
+		static uint8_t buf[70000];
+		unsigned samples = (unsigned)arg_int(argv, first, argc);
+		r = coproc_read_ld(fd, samples <= 4 * sizeof(buf) - 3 ? buf : nullptr, samples);
+		if (r >= 0) {
+			printf("first=%u\n", buf[0]);
+			r = 0;
+		}
+	} else
+		r = -EINVAL;
+	coproc_done(fd);
+	return r;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	int r;
+
+	if (argc < 3) {
+		fputs("usage: kelvgd_probe <ipc key> <operation> [arguments]\n", stderr);
+		return 2;
+	}
+	setvbuf(stdout, nullptr, _IOLBF, 0);
+	vgd_ipc_key = (key_t)strtol(argv[1], nullptr, 0);
+	if (vgd_state_open() < 0 || vgd_sem_open() < 0)
+		return 2;
+
+	std::string op = argv[2];
+	// The bell process takes GPIO itself, as it does under the daemon.
+	bool with_gpio = op != "bell" && op != "hangup";
+	if (with_gpio && (r = gpio_init()) < 0) {
+		printf("result=%d\n", r);
+		return 0;
+	}
+	if (op == "update")
+		r = op_update(argc > 3 ? argv[3] : "");
+	else if (op == "coproc")
+		r = argc > 4 ? op_coproc(argv[3], argv[4], argc, argv, 5) : -EINVAL;
+	else if (op == "ewdt-reset") {
+		if ((r = inputs_init(argc > 3 ? argv[3] : "")) == 0) {
+			r = ewdt_reset();
+			inputs_done();
+		}
+	} else if (op == "bell")
+		r = play_bell(arg_int(argv, 3, argc));
+	else if (op == "fmm-activate") {
+		fmm_activate();
+		r = 0;
+	} else if (op == "fmm-deactivate") {
+		fmm_deactivate();
+		r = 0;
+	} else if (op == "hangup")
+		r = fmm_hangup_cmd();
+	else if (op == "set-ch")
+		r = sound_set_ch(arg_int(argv, 3, argc));
+	else
+		r = -EINVAL;
+	if (with_gpio)
+		gpio_done();
+	printf("result=%d\n", r);
+	vgd_state_close();
+	return 0;
+}
