@@ -10,3 +10,6 @@ int vgd_stop(cmdline_param *params);
 int vgd_cfg(cmdline_param *params);
 int vgd_dump(cmdline_param *params);
 int vgd_auxpwrdis(cmdline_param *params);
+int vgd_relays(cmdline_param *params);
+int vgd_sound(cmdline_param *params);
+int vgd_nosound(cmdline_param *params);

@@ -75,6 +75,7 @@ class Sandbox:
         self.key = sysv.ftok(self.kelvgd, IPC_PROJECT)
         self.notify = NotifySocket(self.path("notify.sock"))
         self.children = []
+        self.parts = []  # simulators and servers, closed before the rest
         self.ptys = []
         self.chip = None
         self._segment = None
@@ -154,6 +155,11 @@ class Sandbox:
             p.link(self.path("dev/" + dev))
         return p
 
+    def attach(self, part):
+        """Lets close() close a simulator or server (anything with close()) first."""
+        self.parts.append(part)
+        return part
+
     def state(self):
         """A view of the shared state record (it exists once kelvgd ran)."""
         if self._segment is None:
@@ -164,6 +170,8 @@ class Sandbox:
         return sysv.SemSet(self.key)
 
     def close(self):
+        for part in reversed(self.parts):
+            part.close()
         for p in self.children:
             if p.poll() is None:
                 p.send_signal(signal.SIGKILL)

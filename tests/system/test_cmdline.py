@@ -89,8 +89,15 @@ def test_numbers_take_any_base_and_ignore_trailing_text(sandbox):
     assert "wdt_period=12\n" in sandbox.read("etc/kelvgd.conf")
 
 
+def test_relays_options_in_any_base(sandbox):
+    for value in ("0x1", "1x", "0"):
+        r = sandbox.run("relays", "-a", value)
+        assert "Invalid option value" not in r.stderr, value
+    assert "Invalid option value" in sandbox.run("relays", "-a", "2").stderr
+
+
 def test_commands_of_later_builds_say_so(sandbox):
-    r = sandbox.run("relays", "-a", "0x1")
+    r = sandbox.run("xmas")
     assert r.returncode == 1
-    assert r.stderr == "relays: not available in this build\n"
+    assert r.stderr == "xmas: not available in this build\n"
     assert sandbox.notify.wait_for("ERRNO=38")
