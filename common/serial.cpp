@@ -180,12 +180,32 @@ int serial_flush(int fd)
 	return tcflush(fd, TCIFLUSH) == 0 ? 0 : neg_errno();
 }
 
+static long serial_ns_since(const struct timespec *start)
+{
+	struct timespec now, d;
+
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	ts_diff(start, &now, &d);
+	return d.tv_sec * 1000000000L + d.tv_nsec;
+}
+
+// Waits for input. A signal does not end the wait early: a half-finished
+// exchange would leave the peer out of step.
 static int serial_poll_in(int fd, long timeout_us, const char *who)
 {
 	struct pollfd p = { fd, POLLIN, 0 };
-	int ms = timeout_us < 0 ? -1 : (int)((timeout_us + 999) / 1000);
-	int n = poll(&p, 1, ms);
+	struct timespec start;
+	int n;
 
+	clock_gettime(CLOCK_MONOTONIC, &start);
+	for (;;) {
+		long left_us = timeout_us < 0 ? -1 : timeout_us - serial_ns_since(&start) / 1000;
+		int ms = left_us < 0 ? (timeout_us < 0 ? -1 : 0) : (int)((left_us + 999) / 1000);
+
+		n = poll(&p, 1, ms);
+		if (n >= 0 || errno != EINTR)
+			break;
+	}
 	if (n < 0)
 		return neg_errno();
 	if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
@@ -198,7 +218,11 @@ static int serial_poll_in(int fd, long timeout_us, const char *who)
 static int serial_read_byte(int fd)
 {
 	unsigned char b;
-	ssize_t n = read(fd, &b, 1);
+	ssize_t n;
+
+	do
+		n = read(fd, &b, 1);
+	while (n < 0 && errno == EINTR);
 
 	if (n < 0)
 		return neg_errno();
@@ -256,15 +280,6 @@ static void serial_history_print(const serial_history *h, const char *who)
 	fputc('\n', stderr);
 }
 
-static long serial_ns_since(const struct timespec *start)
-{
-	struct timespec now, d;
-
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	ts_diff(start, &now, &d);
-	return d.tv_sec * 1000000000L + d.tv_nsec;
-}
-
 int serial_waitchr_us(int fd, char c, long timeout_us, bool report)
 {
 	static const char who[] = "serial_waitchr";
@@ -294,6 +309,8 @@ int serial_waitchr_us(int fd, char c, long timeout_us, bool report)
 		FD_SET(fd, &ex);
 		clock_gettime(CLOCK_MONOTONIC, &t0);
 		n = select(fd + 1, &rd, nullptr, &ex, timeout_us < 0 ? nullptr : &tv);
+		if (n < 0 && errno == EINTR)
+			continue;
 		if (n < 0) {
 			r = neg_errno();
 			if (report)

@@ -106,7 +106,11 @@ int coproc_cmd(int fd, const char *fmt, ...)
 			return r;
 		}
 	}
-	ssize_t n = write(fd, "\r", 1);
+	ssize_t n;
+
+	do
+		n = write(fd, "\r", 1);
+	while (n < 0 && errno == EINTR);
 	if (n < 0)
 		return neg_errno();
 	if (n == 0) {
@@ -130,7 +134,9 @@ static int coproc_read_chunk(int fd, char *buf, size_t size)
 
 		if (r < 0)
 			return r;
-		n = read(fd, buf + len, size - len);
+		do
+			n = read(fd, buf + len, size - len);
+		while (n < 0 && errno == EINTR);
 		if (n < 0)
 			return neg_errno();
 		if (n == 0)
