@@ -1,5 +1,6 @@
 // run, daemonize and stop: the monitoring daemon's start and end.
 #include <algorithm>
+#include <cstddef>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,7 +9,11 @@
 #include "cfg.h"
 #include "config.h"
 #include "errmsg.h"
+#include "gpio.h"
 #include "handlers.h"
+#include "inputs.h"
+#include "mainloop.h"
+#include "push.h"
 #include "rootpath.h"
 #include "shared_state.h"
 
@@ -55,11 +60,63 @@ static int vgd_run_cio(cmdline_param *params)
 	return -ENOSYS;
 }
 
+// Settings of a GPIO-mode terminal from /etc/kelvgd.conf.
+static void vgd_load_gpio_settings(void)
+{
+	static const struct {
+		const char *key;
+		int32_t def;
+		size_t field; // a signed byte of shared_state
+	} fmm[] = {
+		{ "fmm_icomaddr", -1, offsetof(shared_state, fmm_icomaddr) },
+		{ "fmm_soundch", -1, offsetof(shared_state, fmm_soundch) },
+		{ "fmm_discrete", -1, offsetof(shared_state, fmm_discrete) },
+		{ "fmm_icominp", -1, offsetof(shared_state, fmm_icominp) },
+		{ "fmm_cabinact", 0, offsetof(shared_state, fmm_cabinact) },
+		{ "fmm_invert", -1, offsetof(shared_state, fmm_invert) },
+	};
+	const char *conf = kel_path(VGD_CONF);
+	int32_t push = 0, enabled = 0;
+
+	cfg_read_int(conf, "push_enabled", &push);
+	vgd_store(&vgd_state->push_en, push != 0);
+	vgd_update_addr(cfg_read_str(conf, "serv_addr", ""));
+	cfg_read_int(conf, "fmm_enabled", &enabled);
+	vgd_store(&vgd_state->fmm_enabled, enabled != 0);
+	for (const auto &f : fmm) {
+		int32_t v = f.def;
+
+		cfg_read_int(conf, f.key, &v);
+		vgd_store((uint8_t *)vgd_state + f.field, (uint8_t)(int8_t)v);
+	}
+}
+
 static int vgd_run_gpio(cmdline_param *params)
 {
-	(void)params;
-	fputs("run: the GPIO-mode monitoring loop is not available in this build\n", stderr);
-	return -ENOSYS;
+	// The default device is a fixed path; one given with -D is used as is.
+	const char *tty = param_given(params, 'D') ? param_str(params, 'D') : kel_path(param_str(params, 'D'));
+	int r = gpio_init();
+
+	if (r < 0) {
+		errno = -r;
+		return neg_errno_automsg();
+	}
+	r = inputs_init(tty);
+	vgd_store(&vgd_state->error_coproc, r < 0);
+	if (r != 0) {
+		errno = -r;
+		neg_errno_automsg();
+		gpio_done();
+		return r;
+	}
+	vgd_load_gpio_settings();
+
+	daemon_loop = &vgd_state->daemon_loop;
+	r = vgd_main_loop();
+	daemon_loop = nullptr;
+	inputs_done();
+	gpio_done();
+	return r;
 }
 
 int vgd_run(cmdline_param *params)
