@@ -9,14 +9,14 @@ recorded with its time, and simulators can follow changes as they happen
 """
 
 import errno
-import os
 import stat
-import subprocess
 import threading
 import time
 from dataclasses import dataclass
 
-from fusepy import FUSE, FuseOSError, Operations
+from fusepy import FuseOSError
+
+from .fusefs import MountedFs
 
 
 @dataclass
@@ -37,16 +37,12 @@ class Event:
     value: object
 
 
-class GpioChip(Operations):
-    use_ns = True
-
+class GpioChip(MountedFs):
     def __init__(self, exported=()):
         self.lines = {n: Line() for n in exported}
         self.events = []
         self.listeners = []
         self._mutex = threading.Lock()
-        self._mountpoint = None
-        self._thread = None
 
     # What tests and simulators use.
 
@@ -77,29 +73,6 @@ class GpioChip(Operations):
         """fn(gpio, what, value) is called after each change. It runs inside
         the file system: it must not touch the mounted files."""
         self.listeners.append(fn)
-
-    def mount(self, mountpoint):
-        os.makedirs(mountpoint, exist_ok=True)
-        self._mountpoint = mountpoint
-        self._thread = threading.Thread(target=self._serve, daemon=True)
-        self._thread.start()
-        deadline = time.monotonic() + 10
-        while not os.path.ismount(mountpoint):
-            if time.monotonic() > deadline or not self._thread.is_alive():
-                raise RuntimeError(f"cannot mount the GPIO file system on {mountpoint}")
-            time.sleep(0.01)
-
-    def _serve(self):
-        # direct_io and zero timeouts: every read reaches us, nothing is cached.
-        FUSE(self, self._mountpoint, foreground=True, nothreads=True, direct_io=True,
-             entry_timeout=0, attr_timeout=0, negative_timeout=0)
-
-    def unmount(self):
-        if self._mountpoint and os.path.ismount(self._mountpoint):
-            subprocess.run(["umount", self._mountpoint], check=False)
-        if self._thread:
-            self._thread.join(10)
-        self._mountpoint = None
 
     # The file system.
 
