@@ -170,24 +170,34 @@ class Sandbox:
         return sysv.SemSet(self.key)
 
     def close(self):
-        for part in reversed(self.parts):
-            part.close()
-        for p in self.children:
-            if p.poll() is None:
-                p.send_signal(signal.SIGKILL)
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                pass
+        """Stops and removes everything, even when a step fails on the way;
+        the first failure is raised at the end."""
+        steps = [part.close for part in reversed(self.parts)]
+        steps += [lambda p=p: self._stop(p) for p in self.children]
         if self.chip is not None:
-            self.chip.unmount()
-        for p in self.ptys:
-            p.close()
+            steps.append(self.chip.unmount)
+        steps += [p.close for p in self.ptys]
         if self._segment is not None:
-            self._segment.detach()
-        sysv.remove_all(self.key)
-        self.notify.close()
-        shutil.rmtree(self.root, ignore_errors=True)
+            steps.append(self._segment.detach)
+        steps += [lambda: sysv.remove_all(self.key), self.notify.close,
+                  lambda: shutil.rmtree(self.root, ignore_errors=True)]
+        failure = None
+        for step in steps:
+            try:
+                step()
+            except Exception as e:  # noqa: BLE001 - everything else must still go
+                failure = failure or e
+        if failure:
+            raise failure
+
+    @staticmethod
+    def _stop(proc):
+        if proc.poll() is None:
+            proc.send_signal(signal.SIGKILL)
+        try:
+            proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            pass
 
     def __enter__(self):
         return self

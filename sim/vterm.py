@@ -1,14 +1,19 @@
 #!/usr/bin/python3
-"""The virtual terminal: the terminal's programs against simulated hardware.
+"""The virtual terminal: a GPIO-mode terminal with simulated hardware.
 
-Builds a sandbox root with the configuration files of a GPIO-mode terminal,
-gives it its own copy of kelvgd, and opens a shell in which `kelvgd` runs
-against that sandbox. What the programs tell systemd is printed as it comes.
-Leaving the shell removes the sandbox and its shared state.
+Starts, in a sandbox of its own: the simulated GPIO lines and coprocessor
+(device type 0: four call buttons, seven discrete inputs, one relay), a
+push server that shows every report, a private PulseAudio server, the bell
+program, and `kelvgd run`. A prompt then lets you press call buttons, open
+and close inputs, change the battery and supply voltages, and run kelvgd's
+maintenance commands; the reports show what the daemon made of it.
+Leaving removes everything.
 """
 
 import argparse
+import cmd
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -17,49 +22,209 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim import sysv  # noqa: E402
+from sim.coproc import Coprocessor  # noqa: E402
+from sim.pulse import PulseServer  # noqa: E402
+from sim.push import PushServer, parse_report  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
+from sim.standins import StandIns  # noqa: E402
 
-DEVICE_CONF = """\
-cio=0
-revision=5
-"""
-
+DEVICE_CONF = "cio=0\nrevision=5\n"
 KELVGD_CONF = """\
 # kelvgd settings of the virtual terminal
+push_enabled=1
+serv_addr={push}
 wdt_disabled=0
 wdt_period=900
 multi_notify=1
 force_notify=1
-push_enabled=0
-serv_addr=127.0.0.1
+"""
+BELL = """#!/bin/sh
+# The bell of the virtual terminal: says so, instead of ringing.
+echo "ring" >> "$KEL_ROOT/bell.log"
+sleep 1
 """
 
-DISP_CONF = """\
-disp_addresses=127.0.0.1
-disp_interval=1
+# ADC readings of the simulated hardware (10 bits over 5 V).
+REFERENCE = 190  # the multiplexer's reference loop
+INPUT_READING = {"normal": 700, "closed": 250, "open": 900}  # about 4.6 kΩ, 0.2 kΩ, 17 kΩ
+BUTTONS, INPUTS = 4, 7
+PSU_ADC, BATT_ADC = 7, 6
+
+
+def volts_to_adc(volts):
+    """The reading of a supply input: 18100:5100 divider, 5 V over 1024 steps."""
+    return max(0, min(1023, round(volts * 5100 / 18100 * 1024 / 5.0)))
+
+
+def say(tag, text):
+    print(f"[{tag}] {text}", file=sys.stderr, flush=True)
+
+
+class Terminal:
+    def __init__(self, kelvgd, root=None):
+        self.sb = Sandbox(kelvgd, root=root or tempfile.mkdtemp(prefix="kel-vterm-"))
+        self.push = self.sb.attach(PushServer())
+        self.pulse = self.sb.attach(PulseServer(self.sb.path("pulse")))
+        self.pulse.pactl("set-default-source", "spk.monitor")  # the speaker test hears itself
+        StandIns(self.sb)
+        self.sb.write("etc/device.conf", DEVICE_CONF)
+        self.sb.write("etc/kelvgd.conf", KELVGD_CONF.format(push=self.push.host), mode=0o600)
+        self.sb.write("bin/button_bell", BELL, mode=0o755)
+        self.chip = self.sb.gpio()
+        self.cp = self.sb.attach(Coprocessor(self.sb.pty("ttyS4"), self.chip, devtype=0))
+        self.cp.set_adc(1, REFERENCE, input=7)
+        for i in range(INPUTS):
+            self.cp.set_adc(1, INPUT_READING["normal"], input=i)
+        self.battery(13.5)
+        self.supply(12.0)
+        self.daemon = None
+        self.log = open(self.sb.path("kelvgd.log"), "w")
+        self._stop = threading.Event()
+        self._watcher = threading.Thread(target=self._watch, daemon=True)
+
+    def start(self):
+        self.daemon = self.sb.spawn("run", env=self.pulse.env(), stdout=self.log, stderr=subprocess.STDOUT)
+        self._watcher.start()
+        if not self.sb.notify.wait_for("READY=1", timeout=30):
+            say("vterm", f"kelvgd did not become ready; see {self.sb.path('kelvgd.log')}")
+
+    def battery(self, volts):
+        self.cp.set_adc(BATT_ADC, volts_to_adc(volts))
+
+    def supply(self, volts):
+        self.cp.set_adc(PSU_ADC, volts_to_adc(volts))
+
+    def set_input(self, i, how):
+        self.cp.set_adc(1, INPUT_READING[how], input=i)
+
+    def kelvgd(self, *args):
+        r = self.sb.run(*args, env=self.pulse.env())
+        sys.stdout.write(r.stdout)
+        sys.stderr.write(r.stderr)
+        if r.returncode:
+            say("vterm", f"kelvgd {' '.join(args)} exited {r.returncode}")
+
+    def _watch(self):
+        """Shows what the terminal does as it happens."""
+        notes = reports = bells = 0
+        last = {}
+        while not self._stop.wait(0.1):
+            for m in self.sb.notify.messages()[notes:]:
+                notes += 1
+                say("systemd", m)
+            for text in self.push.reports[reports:]:
+                reports += 1
+                now = parse_report(text)
+                if not last:
+                    say("push", f"report {reports}:\n  " + "\n  ".join(text.splitlines()))
+                else:
+                    changed = [f"{k}={v}" for k, v in now.items() if last.get(k) != v and k != "urate"]
+                    say("push", f"report {reports}: " + (", ".join(changed) or "(no change)"))
+                last = now
+            try:
+                with open(self.sb.path("bell.log")) as f:
+                    rung = len(f.readlines())
+            except FileNotFoundError:
+                rung = 0
+            for _ in range(rung - bells):
+                say("bell", "ring ring")
+            bells = rung
+            if self.daemon and self.daemon.poll() is not None:
+                say("vterm", f"kelvgd ended with {self.daemon.returncode}; see {self.sb.path('kelvgd.log')}")
+                self.daemon = None
+
+    def close(self):
+        daemon = self.daemon  # the watcher may forget it meanwhile
+        try:
+            if daemon and daemon.poll() is None:
+                self.sb.run("stop")
+                daemon.wait(15)
+        finally:
+            self._stop.set()
+            if self._watcher.is_alive():
+                self._watcher.join()
+            self.log.close()
+            self.sb.close()
+
+
+class Prompt(cmd.Cmd):
+    intro = """
+The virtual terminal runs: {root}
+  press N / release N     call button N (0-3)
+  open N / close N / normal N   discrete input N (0-6): open loop, short, normal
+  battery V / supply V    battery and supply voltage, in volts
+  kelvgd ARGS             a maintenance command, e.g. kelvgd dump, kelvgd clcall
+  shell                   a shell in the terminal's sandbox
+  quit
+Reports reach the push server as [push] lines, the bell as [bell] lines.
 """
+    prompt = "vterm> "
 
-BANNER = """\
-Virtual terminal: a GPIO-mode terminal in {root}
-  kelvgd                 the usage and every command
-  kelvgd cfg             the stored settings
-  kelvgd cfg -m 0        change one (see {root}/etc/kelvgd.conf)
-  kelvgd auxpwr -d 1     switch the auxiliary power off (GPIO line 7)
-  kelvgd run             start the daemon (monitoring loops come with later builds)
-What kelvgd tells systemd is shown as [systemd] lines, what it does to the
-GPIO lines (under sys/class/gpio) as [gpio] lines. Leave with exit.
-"""
+    def __init__(self, terminal):
+        super().__init__()
+        self.t = terminal
+        self.intro = self.intro.format(root=terminal.sb.root)
 
+    def _index(self, arg, count):
+        try:
+            i = int(arg)
+        except ValueError:
+            i = -1
+        if not 0 <= i < count:
+            say("vterm", f"give a number from 0 to {count - 1}")
+            return None
+        return i
 
-def watch_notifications(sandbox, stop):
-    seen = 0
-    while not stop.is_set():
-        msgs = sandbox.notify.messages()
-        for m in msgs[seen:]:
-            print(f"[systemd] {m}", file=sys.stderr, flush=True)
-        seen = len(msgs)
-        time.sleep(0.1)
+    def do_press(self, arg):
+        if (i := self._index(arg, BUTTONS)) is not None:
+            self.t.cp.press(i)
+
+    def do_release(self, arg):
+        if (i := self._index(arg, BUTTONS)) is not None:
+            self.t.cp.release(i)
+
+    def _input(self, arg, how):
+        if (i := self._index(arg, INPUTS)) is not None:
+            self.t.set_input(i, how)
+
+    def do_open(self, arg):
+        self._input(arg, "open")
+
+    def do_close(self, arg):
+        self._input(arg, "closed")
+
+    def do_normal(self, arg):
+        self._input(arg, "normal")
+
+    def _volts(self, arg, apply):
+        try:
+            apply(float(arg))
+        except ValueError:
+            say("vterm", "give a voltage, e.g. 12.5")
+
+    def do_battery(self, arg):
+        self._volts(arg, self.t.battery)
+
+    def do_supply(self, arg):
+        self._volts(arg, self.t.supply)
+
+    def do_kelvgd(self, arg):
+        self.t.kelvgd(*shlex.split(arg))
+
+    def do_sleep(self, arg):
+        time.sleep(float(arg or 1))
+
+    def do_shell(self, arg):
+        subprocess.call(["bash", "--norc", "--noprofile", "-i"] if not arg else ["bash", "-c", arg],
+                        env=self.t.sb.env({"PS1": r"[vterm \W]\$ ", **self.t.pulse.env()}), cwd=self.t.sb.root)
+
+    def do_quit(self, arg):
+        return True
+
+    do_EOF = do_quit
+
+    def emptyline(self):
+        pass
 
 
 def main():
@@ -67,46 +232,29 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"), help="the kelvgd binary")
     ap.add_argument("--root", help="sandbox directory (default: a new one under /tmp)")
-    ap.add_argument("--keep", action="store_true", help="keep the sandbox tree at the end")
-    ap.add_argument("-c", "--command", help="run this shell command in the terminal instead of a shell")
+    ap.add_argument("-c", "--commands", help="prompt commands separated by ';' instead of the prompt, "
+                    "e.g. 'press 1; sleep 2; kelvgd dump'")
     args = ap.parse_args()
-
     if not os.access(args.kelvgd, os.X_OK):
         sys.exit(f"vterm: no kelvgd at {args.kelvgd}; build first (scripts/sim does)")
 
-    root = args.root or tempfile.mkdtemp(prefix="kel-vterm-")
-    sb = Sandbox(args.kelvgd, root=root)
-    sb.write("etc/device.conf", DEVICE_CONF)
-    sb.write("etc/kelvgd.conf", KELVGD_CONF, mode=0o600)
-    sb.write("etc/disp.conf", DISP_CONF)
-
-    chip = sb.gpio()
-    chip.on_change(lambda n, what, value: print(f"[gpio] {n} {what} {value if value is not None else ''}",
-                                               file=sys.stderr, flush=True))
-
-    stop = threading.Event()
-    watcher = threading.Thread(target=watch_notifications, args=(sb, stop), daemon=True)
-    watcher.start()
-    rc = 0
+    t = Terminal(args.kelvgd, args.root)
     try:
-        env = sb.env({"PS1": r"[vterm \W]\$ "})
-        if args.command:
-            rc = subprocess.call(["bash", "-c", args.command], env=env, cwd=sb.root)
+        t.start()
+        prompt = Prompt(t)
+        if args.commands:
+            say("vterm", f"sandbox {t.sb.root}")
+            time.sleep(1)
+            for line in args.commands.split(";"):
+                prompt.onecmd(line.strip())
+            time.sleep(1)
         else:
-            print(BANNER.format(root=sb.root))
-            rc = subprocess.call(["bash", "--norc", "--noprofile", "-i"], env=env, cwd=sb.root)
-        time.sleep(0.2)  # let the last notifications be printed
+            prompt.cmdloop()
+    except KeyboardInterrupt:
+        pass
     finally:
-        stop.set()
-        watcher.join()
-        if args.keep:
-            chip.unmount()
-            sysv.remove_all(sb.key)
-            sb.notify.close()
-            print(f"vterm: sandbox kept in {sb.root}", file=sys.stderr)
-        else:
-            sb.close()
-    return rc
+        t.close()
+    return 0
 
 
 if __name__ == "__main__":
