@@ -1,0 +1,17 @@
+#pragma once
+
+namespace callfw {
+
+enum class CallEndReason {
+	LocalUser,   // hung up here
+	RemoteUser,  // hung up by the far end
+	Busy,        // refused: engaged
+	Refused,     // refused otherwise
+	Unreachable, // no route, no such party, no answer
+	MediaFailed, // the media could not start or broke down
+	Shutdown,    // the console ends
+};
+
+const char *to_string(CallEndReason reason);
+
+} // namespace callfw
