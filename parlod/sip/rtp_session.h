@@ -1,0 +1,90 @@
+// The RTP side of one SIP call: a UDP socket, what arrives on it and what
+// the call sends.
+//
+// Threads: receive() runs on the thread that watches the socket (the SIP
+// endpoint's libre thread); streams are read and written by media patch
+// threads; the rest comes from the connection on libre's thread or the call
+// manager's worker. The session knows nothing of libre, so it stands alone.
+//
+// Lock order: mutex_ before a source stream's own lock. Sinks take no lock
+// of their own while they send.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <netinet/in.h>
+#include <string>
+#include <vector>
+
+#include "media_stream.h"
+#include "rtp_packet.h"
+
+namespace sipep {
+
+class RtpSourceStream;
+
+class RtpSession : public std::enable_shared_from_this<RtpSession> {
+public:
+	using Clock = std::chrono::steady_clock;
+
+	// A session on a socket bound to bind_address and an even port of the
+	// range (tried from a random point on); none when every port is taken,
+	// with errno set.
+	static std::shared_ptr<RtpSession> open(const in_addr &bind_address, uint16_t port_min, uint16_t port_max);
+	~RtpSession();
+	RtpSession(const RtpSession &) = delete;
+	RtpSession &operator=(const RtpSession &) = delete;
+
+	// The socket, for the thread that watches it; gone after close().
+	int fd() const { return fd_; }
+	uint16_t port() const { return port_; }
+
+	// Where the peer is: only its packets are taken, and ours go there
+	// when it receives (send). event_pts: the payload types that carry
+	// telephone events.
+	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts);
+
+	// The call is up: the media timeout counts from now.
+	void start_timeout_clock();
+	Clock::time_point last_received() const;
+
+	// Reads every waiting datagram; the keys of telephone events that
+	// ended are appended to keys. Packets from another address, or of a
+	// payload type that no open source stream and no event carries, are
+	// dropped.
+	void receive(std::string &keys);
+
+	// A stream of the format (its payload type is the negotiated one).
+	callfw::MediaStreamPtr open_stream(callfw::Connection &owner, const callfw::MediaFormat &format, bool source);
+
+	// One packet of payload, covering samples of the clock. False once
+	// the session is closed; a failed send is no reason to stop.
+	bool send(const uint8_t *payload, size_t size, uint8_t pt, uint32_t samples);
+
+	// Ends the streams and closes the socket. Idempotent.
+	void close();
+
+	// Frames a source stream keeps for a reader that lags; the oldest go.
+	static constexpr size_t kQueueFrames = 8;
+
+private:
+	RtpSession(int fd, uint16_t port);
+
+	const int fd_;
+	const uint16_t port_;
+	mutable std::mutex mutex_; // everything below
+	bool closed_ = false;
+	sockaddr_in peer_{};
+	bool have_peer_ = false;
+	bool send_ = false;
+	std::vector<int> event_pts_;
+	std::weak_ptr<RtpSourceStream> source_;
+	DtmfReceiver dtmf_;
+	Clock::time_point last_rx_ = Clock::now();
+	RtpHeader tx_;
+	std::vector<uint8_t> packet_;
+};
+
+} // namespace sipep

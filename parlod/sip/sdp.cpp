@@ -1,0 +1,420 @@
+#include "sdp.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <charconv>
+#include <strings.h>
+
+namespace sipep {
+
+namespace {
+
+bool iequal(std::string_view a, std::string_view b)
+{
+	return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string_view trim(std::string_view s)
+{
+	while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+		s.remove_prefix(1);
+	while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+		s.remove_suffix(1);
+	return s;
+}
+
+std::vector<std::string_view> words(std::string_view s)
+{
+	std::vector<std::string_view> out;
+	size_t at = 0;
+	while (at < s.size()) {
+		size_t start = s.find_first_not_of(" \t", at);
+		if (start == std::string_view::npos)
+			break;
+		size_t end = s.find_first_of(" \t", start);
+		if (end == std::string_view::npos)
+			end = s.size();
+		out.push_back(s.substr(start, end - start));
+		at = end;
+	}
+	return out;
+}
+
+template <typename T> bool to_number(std::string_view s, T &value)
+{
+	if (s.empty())
+		return false;
+	auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+	return ec == std::errc() && end == s.data() + s.size();
+}
+
+// The payload types that need no rtpmap (RFC 3551), of those we might meet.
+SdpPayload static_payload(int pt)
+{
+	switch (pt) {
+	case 0:
+		return { pt, "PCMU", 8000, 1 };
+	case 3:
+		return { pt, "GSM", 8000, 1 };
+	case 8:
+		return { pt, "PCMA", 8000, 1 };
+	case 9:
+		return { pt, "G722", 8000, 1 };
+	case 13:
+		return { pt, "CN", 8000, 1 };
+	case 18:
+		return { pt, "G729", 8000, 1 };
+	default:
+		return { pt, "", 0, 1 };
+	}
+}
+
+// "IN IP4 192.0.2.1[/ttl]": the address, "" for another address type;
+// false when the line is not a connection line at all.
+bool parse_connection(std::string_view value, std::string &address)
+{
+	auto w = words(value);
+	if (w.size() < 3 || w[0] != "IN")
+		return false;
+	address.clear();
+	if (w[1] != "IP4")
+		return true; // IPv6 and the like: this console does not reach them
+	std::string_view a = w[2].substr(0, w[2].find('/'));
+	in_addr ip;
+	std::string text(a);
+	if (inet_pton(AF_INET, text.c_str(), &ip) != 1)
+		return false;
+	address = text;
+	return true;
+}
+
+// "audio 49170[/2] RTP/AVP 0 3 101"
+bool parse_media_line(std::string_view value, SdpMedia &m)
+{
+	auto w = words(value);
+	if (w.size() < 4)
+		return false;
+	m.media = std::string(w[0]);
+	if (!to_number(w[1].substr(0, w[1].find('/')), m.port))
+		return false;
+	if (m.port > 65535)
+		return false;
+	m.proto = std::string(w[2]);
+	for (size_t i = 3; i < w.size(); i++) {
+		m.formats.emplace_back(w[i]);
+		int pt;
+		if (to_number(w[i], pt) && pt >= 0 && pt <= 127)
+			m.payloads.push_back(static_payload(pt));
+	}
+	return true;
+}
+
+// "101 telephone-event/8000[/1]"
+void parse_rtpmap(std::string_view value, SdpMedia &m)
+{
+	auto w = words(value);
+	int pt;
+	if (w.size() < 2 || !to_number(w[0], pt))
+		return;
+	std::string_view enc = w[1];
+	size_t slash = enc.find('/');
+	if (slash == std::string_view::npos)
+		return;
+	unsigned rate = 0, channels = 1;
+	std::string_view rest = enc.substr(slash + 1);
+	size_t slash2 = rest.find('/');
+	if (!to_number(rest.substr(0, slash2), rate))
+		return;
+	if (slash2 != std::string_view::npos && !to_number(rest.substr(slash2 + 1), channels))
+		return;
+	for (SdpPayload &p : m.payloads)
+		if (p.pt == pt) {
+			p.encoding = std::string(enc.substr(0, slash));
+			p.clock_rate = rate;
+			p.channels = channels;
+		}
+}
+
+bool parse_direction(std::string_view attr, SdpDirection &dir)
+{
+	if (attr == "sendrecv")
+		dir = SdpDirection::SendRecv;
+	else if (attr == "sendonly")
+		dir = SdpDirection::SendOnly;
+	else if (attr == "recvonly")
+		dir = SdpDirection::RecvOnly;
+	else if (attr == "inactive")
+		dir = SdpDirection::Inactive;
+	else
+		return false;
+	return true;
+}
+
+const char *direction_name(SdpDirection dir)
+{
+	switch (dir) {
+	case SdpDirection::SendOnly:
+		return "sendonly";
+	case SdpDirection::RecvOnly:
+		return "recvonly";
+	case SdpDirection::Inactive:
+		return "inactive";
+	case SdpDirection::SendRecv:
+		break;
+	}
+	return "sendrecv";
+}
+
+SdpDirection reverse(SdpDirection dir)
+{
+	switch (dir) {
+	case SdpDirection::SendOnly:
+		return SdpDirection::RecvOnly;
+	case SdpDirection::RecvOnly:
+		return SdpDirection::SendOnly;
+	default:
+		return dir;
+	}
+}
+
+bool is_telephone_event(const SdpPayload &p)
+{
+	return iequal(p.encoding, "telephone-event") && p.clock_rate == 8000;
+}
+
+// The local format that a payload is, or none.
+const callfw::MediaFormat *match(const SdpPayload &p, const callfw::MediaFormatList &list)
+{
+	if (p.channels != 1)
+		return nullptr;
+	for (const callfw::MediaFormat &f : list)
+		if (f.transportable && !f.encoding.empty() && iequal(p.encoding, f.encoding) &&
+		    p.clock_rate == f.clock_rate)
+			return &f;
+	return nullptr;
+}
+
+bool usable_audio(const SdpMedia &m)
+{
+	return m.media == "audio" && m.proto == "RTP/AVP" && m.port != 0 && !m.address.empty();
+}
+
+void add_format(callfw::MediaFormatList &out, const callfw::MediaFormat &f, int pt)
+{
+	for (const callfw::MediaFormat &have : out)
+		if (have == f)
+			return; // a codec offered twice counts once, at its first place
+	callfw::MediaFormat copy = f;
+	copy.payload_type = pt;
+	out.push_back(copy);
+}
+
+void write_header(std::string &out, const SdpLocal &local)
+{
+	out += "v=0\r\n";
+	out += "o=" + local.user + " " + std::to_string(local.session_id) + " " + std::to_string(local.version) +
+	       " IN IP4 " + local.address + "\r\n";
+	out += "s=" + local.user + "\r\n";
+	out += "c=IN IP4 " + local.address + "\r\n";
+	out += "t=0 0\r\n";
+}
+
+void write_audio(std::string &out, const SdpLocal &local, const callfw::MediaFormatList &formats,
+		 int telephone_event_pt, SdpDirection dir)
+{
+	out += "m=audio " + std::to_string(local.port) + " RTP/AVP";
+	for (const callfw::MediaFormat &f : formats)
+		out += " " + std::to_string(f.payload_type);
+	if (telephone_event_pt >= 0)
+		out += " " + std::to_string(telephone_event_pt);
+	out += "\r\n";
+	for (const callfw::MediaFormat &f : formats)
+		out += "a=rtpmap:" + std::to_string(f.payload_type) + " " + f.encoding + "/" +
+		       std::to_string(f.clock_rate) + "\r\n";
+	if (telephone_event_pt >= 0) {
+		out += "a=rtpmap:" + std::to_string(telephone_event_pt) + " telephone-event/8000\r\n";
+		out += "a=fmtp:" + std::to_string(telephone_event_pt) + " 0-15\r\n";
+	}
+	out += "a=ptime:20\r\n";
+	out += std::string("a=") + direction_name(dir) + "\r\n";
+}
+
+} // namespace
+
+bool Negotiated::both_ways() const
+{
+	return peer_receives() && remote_direction == SdpDirection::SendRecv;
+}
+
+bool Negotiated::peer_receives() const
+{
+	return remote_port != 0 && remote_address != "0.0.0.0" &&
+	       (remote_direction == SdpDirection::SendRecv || remote_direction == SdpDirection::RecvOnly);
+}
+
+std::optional<SdpSession> parse_sdp(std::string_view text)
+{
+	SdpSession session;
+	std::string session_address;
+	SdpDirection session_dir = SdpDirection::SendRecv;
+	bool have_version = false;
+	// Per media line: whether it had a c= or direction of its own.
+	std::vector<std::pair<bool, bool>> own;
+
+	while (!text.empty()) {
+		size_t nl = text.find('\n');
+		std::string_view line = text.substr(0, nl);
+		text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+		if (!line.empty() && line.back() == '\r')
+			line.remove_suffix(1);
+		if (line.empty())
+			continue;
+		if (line.size() < 2 || line[1] != '=')
+			return std::nullopt;
+		char type = line[0];
+		std::string_view value = line.substr(2);
+		bool in_media = !session.media.empty();
+
+		switch (type) {
+		case 'v':
+			if (trim(value) != "0")
+				return std::nullopt;
+			have_version = true;
+			break;
+		case 'c': {
+			std::string address;
+			if (!parse_connection(value, address))
+				return std::nullopt;
+			if (in_media) {
+				session.media.back().address = address;
+				own.back().first = true;
+			} else
+				session_address = address;
+			break;
+		}
+		case 'm': {
+			SdpMedia m;
+			if (!parse_media_line(value, m))
+				return std::nullopt;
+			session.media.push_back(std::move(m));
+			own.emplace_back(false, false);
+			break;
+		}
+		case 'a': {
+			std::string_view attr = trim(value);
+			size_t colon = attr.find(':');
+			std::string_view name = attr.substr(0, colon);
+			SdpDirection dir;
+			if (parse_direction(name, dir) && colon == std::string_view::npos) {
+				if (in_media) {
+					session.media.back().direction = dir;
+					own.back().second = true;
+				} else
+					session_dir = dir;
+			} else if (name == "rtpmap" && in_media && colon != std::string_view::npos)
+				parse_rtpmap(attr.substr(colon + 1), session.media.back());
+			break;
+		}
+		default:
+			break; // o=, s=, t=, b= and the rest say nothing about the media
+		}
+	}
+	if (!have_version)
+		return std::nullopt;
+	for (size_t i = 0; i < session.media.size(); i++) {
+		if (!own[i].first)
+			session.media[i].address = session_address;
+		if (!own[i].second)
+			session.media[i].direction = session_dir;
+	}
+	return session;
+}
+
+std::string build_offer(const SdpLocal &local, const callfw::MediaFormatList &formats, int telephone_event_pt)
+{
+	std::string out;
+	write_header(out, local);
+	write_audio(out, local, formats, telephone_event_pt, SdpDirection::SendRecv);
+	return out;
+}
+
+std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw::MediaFormatList &local,
+					  const callfw::MediaFormat *prefer)
+{
+	for (size_t i = 0; i < offer.media.size(); i++) {
+		const SdpMedia &m = offer.media[i];
+		if (!usable_audio(m))
+			continue;
+		Negotiated n;
+		for (const SdpPayload &p : m.payloads) {
+			if (is_telephone_event(p)) {
+				if (n.telephone_event_pt < 0)
+					n.telephone_event_pt = p.pt;
+			} else if (const callfw::MediaFormat *f = match(p, local))
+				add_format(n.formats, *f, p.pt);
+		}
+		if (n.formats.empty())
+			continue;
+		if (prefer)
+			for (size_t k = 1; k < n.formats.size(); k++)
+				if (n.formats[k] == *prefer) {
+					std::rotate(n.formats.begin(), n.formats.begin() + k, n.formats.begin() + k + 1);
+					break;
+				}
+		n.media_index = i;
+		n.remote_address = m.address;
+		n.remote_port = (uint16_t)m.port;
+		n.remote_direction = m.direction;
+		return n;
+	}
+	return std::nullopt;
+}
+
+std::string build_answer(const SdpLocal &local, const SdpSession &offer, const Negotiated &chosen)
+{
+	std::string out;
+	write_header(out, local);
+	for (size_t i = 0; i < offer.media.size(); i++) {
+		const SdpMedia &m = offer.media[i];
+		if (i == chosen.media_index) {
+			write_audio(out, local, chosen.formats, chosen.telephone_event_pt, reverse(m.direction));
+			continue;
+		}
+		// A refused line keeps its place, as the offer/answer rules want.
+		out += "m=" + m.media + " 0 " + m.proto;
+		out += " " + (m.formats.empty() ? std::string("0") : m.formats.front());
+		out += "\r\n";
+	}
+	return out;
+}
+
+std::optional<Negotiated> negotiate_answer(const SdpSession &answer, const callfw::MediaFormatList &offered,
+					   int offered_telephone_event_pt)
+{
+	// We offer one line, so the answer's first audio line is its answer.
+	for (size_t i = 0; i < answer.media.size(); i++) {
+		const SdpMedia &m = answer.media[i];
+		if (m.media != "audio")
+			continue;
+		if (!usable_audio(m))
+			return std::nullopt;
+		Negotiated n;
+		for (const SdpPayload &p : m.payloads) {
+			if (is_telephone_event(p)) {
+				if (offered_telephone_event_pt >= 0 && n.telephone_event_pt < 0)
+					n.telephone_event_pt = p.pt;
+			} else if (const callfw::MediaFormat *f = match(p, offered))
+				add_format(n.formats, *f, p.pt);
+		}
+		if (n.formats.empty())
+			return std::nullopt;
+		n.media_index = i;
+		n.remote_address = m.address;
+		n.remote_port = (uint16_t)m.port;
+		n.remote_direction = m.direction;
+		return n;
+	}
+	return std::nullopt;
+}
+
+} // namespace sipep

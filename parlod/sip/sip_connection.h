@@ -1,0 +1,112 @@
+// One SIP call leg: its libre session, its media negotiation and its RTP.
+//
+// What belongs to libre (the session, the state, the keep-alive record) is
+// used under libre's lock only: on the libre thread, or inside the
+// endpoint's Enter guard. What media streams read (the negotiation, the
+// RTP session) is under mutex_ as well, because open_media_stream() and
+// media_formats() come from the manager's worker without libre's lock.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "connection.h"
+#include "rtp_session.h"
+#include "sdp.h"
+
+struct sipsess;
+struct sip_msg;
+struct mbuf;
+
+namespace sipep {
+
+class SipEndpoint;
+
+class SipConnection : public callfw::Connection {
+public:
+	enum class Direction { Incoming, Outgoing };
+
+	SipConnection(callfw::Call &call, SipEndpoint &endpoint, std::string party, Direction direction);
+	~SipConnection() override;
+
+	bool is_network() const override { return true; }
+	callfw::MediaFormatList media_formats() const override;
+	void start() override;
+	void accept() override;
+	void release(callfw::CallEndReason reason) override;
+	callfw::MediaStreamPtr open_media_stream(const callfw::MediaFormat &format, bool source) override;
+	bool set_audio_volume(bool source, unsigned percent) override;
+
+private:
+	friend class SipEndpoint;
+
+	enum class State {
+		Idle,        // outgoing: not started
+		Offered,     // incoming: ringing, waiting for accept()
+		Calling,     // outgoing: INVITE sent
+		Answering,   // incoming: 200 sent, waiting for the ACK
+		Established, // up
+		Closed,      // the session ended or was released
+	};
+
+	// Incoming, on the libre thread, while the manager makes the call:
+	// takes the offer (none: the peer wants ours) and opens the RTP
+	// socket. False with the SIP status to refuse the INVITE with.
+	bool take_invite(const sip_msg *msg, const std::optional<SdpSession> &offer, uint16_t &refusal);
+	// Incoming, once the call exists: rings.
+	void ring(const sip_msg *msg);
+
+	// libre's session handlers.
+	int on_offer(mbuf **descp, const sip_msg *msg);
+	int on_answer(const sip_msg *msg);
+	void on_progress(const sip_msg *msg);
+	void on_established(const sip_msg *msg);
+	void on_info(const sip_msg *msg);
+	void on_closed(int err, const sip_msg *msg);
+	void on_rtp();
+	void check_media(std::chrono::steady_clock::time_point now);
+	// The endpoint ends: drop libre's objects without a word to the call.
+	void abandon();
+
+	callfw::MediaFormatList local_formats() const;
+	bool open_rtp(const std::string &local_address);
+	void close_rtp();
+	void apply(const Negotiated &n);
+	void keepalive(const sip_msg *msg);
+	mbuf *description(const std::string &text);
+	void report(callfw::CallEndReason reason);
+	void *arg() const;
+	static std::shared_ptr<SipConnection> from(void *arg);
+
+	struct Handlers; // libre's callbacks
+
+	SipEndpoint &sip_;
+	const Direction direction_;
+	uint64_t id_ = 0;
+
+	// libre's side.
+	State state_ = State::Idle;
+	sipsess *sess_ = nullptr;
+	std::optional<SdpSession> offer_;   // incoming: the offer to answer
+	callfw::MediaFormatList offered_;   // what our last offer had
+	bool offered_ours_ = false;         // our offer awaits its answer
+	SdpLocal local_;
+	std::set<std::pair<const void *, int>> keepalive_done_;
+	bool reported_ = false;             // released() was called
+	bool rtp_listening_ = false;
+	// Nothing of libre's is left: set under libre's lock by release() or
+	// abandon(), read by the destructor, which the last owner runs after
+	// them (shared_ptr's count orders the two).
+	bool cleaned_ = false;
+
+	// The media side.
+	mutable std::mutex mutex_;
+	std::optional<Negotiated> negotiated_;
+	std::shared_ptr<RtpSession> rtp_;
+};
+
+} // namespace sipep

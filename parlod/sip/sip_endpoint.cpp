@@ -1,0 +1,434 @@
+#include "sip_endpoint.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <future>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <pthread.h>
+#include <stdexcept>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "call.h"
+#include "call_manager.h"
+#include "libre.h"
+#include "sip_connection.h"
+
+namespace sipep {
+
+std::atomic<SipEndpoint *> SipEndpoint::instance_{ nullptr };
+
+// libre's timers, kept out of the header with the rest of libre.
+struct SipEndpoint::Timers {
+	tmr tick;
+	tmr grace;
+};
+
+namespace {
+
+// How long the peers get to answer our last BYEs and CANCELs when the
+// endpoint ends.
+constexpr uint64_t kShutdownGraceMs = 2000;
+
+std::vector<std::string> host_addresses()
+{
+	std::vector<std::string> others, loopback;
+	ifaddrs *list = nullptr;
+	if (getifaddrs(&list) != 0)
+		return {};
+	for (ifaddrs *i = list; i; i = i->ifa_next) {
+		if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
+			continue;
+		char text[INET_ADDRSTRLEN];
+		inet_ntop(AF_INET, &((const sockaddr_in *)i->ifa_addr)->sin_addr, text, sizeof(text));
+		(i->ifa_flags & IFF_LOOPBACK ? loopback : others).push_back(text);
+	}
+	freeifaddrs(list);
+	// libre sends its requests from the first address, which had better
+	// reach beyond this host.
+	others.insert(others.end(), loopback.begin(), loopback.end());
+	return others;
+}
+
+} // namespace
+
+SipEndpoint::Enter::Enter(SipEndpoint &endpoint)
+	: endpoint_(endpoint), foreign_(std::this_thread::get_id() != endpoint.loop_id_.load())
+{
+	if (foreign_)
+		re_thread_enter();
+}
+
+SipEndpoint::Enter::~Enter()
+{
+	if (foreign_) {
+		endpoint_.wake();
+		re_thread_leave();
+	}
+}
+
+SipEndpoint::SipEndpoint(callfw::CallManager &manager, const SipSettings &settings)
+	: Endpoint(manager, "sip"), settings_(settings), timers_(std::make_unique<Timers>())
+{
+	SipEndpoint *none = nullptr;
+	if (!instance_.compare_exchange_strong(none, this))
+		throw std::runtime_error("sip: only one SIP endpoint per process");
+	tmr_init(&timers_->tick);
+	tmr_init(&timers_->grace);
+
+	std::promise<std::string> ready;
+	std::future<std::string> result = ready.get_future();
+	loop_ = std::thread([this, ready = std::move(ready)]() mutable {
+		loop_id_ = std::this_thread::get_id();
+		pthread_setname_np(pthread_self(), "parlod-sip");
+		std::string error = setup();
+		ready.set_value(error);
+		if (error.empty())
+			run();
+		teardown();
+	});
+	std::string error = result.get();
+	if (!error.empty()) {
+		loop_.join();
+		instance_ = nullptr;
+		throw std::runtime_error("sip: " + error);
+	}
+}
+
+SipEndpoint::~SipEndpoint()
+{
+	shutdown();
+	instance_ = nullptr;
+}
+
+callfw::MediaFormatList SipEndpoint::formats()
+{
+	return { callfw::g711_ulaw(), callfw::gsm0610() };
+}
+
+std::string SipEndpoint::setup()
+{
+	int err = libre_init();
+	if (err)
+		return std::string("cannot start libre: ") + strerror(err);
+
+	addresses_ = settings_.listen_address.empty() ? host_addresses()
+						       : std::vector<std::string>{ settings_.listen_address };
+	if (addresses_.empty())
+		return "no IPv4 address to listen on";
+
+	// Names in SIP addresses need DNS; without a resolver, addresses
+	// still work.
+	{
+		char domain[256] = "";
+		sa servers[4];
+		uint32_t count = 4;
+		if (dns_srv_get(domain, sizeof(domain), servers, &count) == 0 && count)
+			(void)dnsc_alloc(&dnsc_, nullptr, servers, count);
+	}
+
+	std::string error;
+	if ((err = sip_alloc(&sip_, dnsc_, 32, 32, 32, settings_.user.c_str(), exit_handler, this)))
+		error = std::string("cannot create the SIP stack: ") + strerror(err);
+	for (const std::string &address : addresses_) {
+		if (!error.empty())
+			break;
+		sa laddr;
+		if (sa_set_str(&laddr, address.c_str(), settings_.port) || sa_af(&laddr) != AF_INET) {
+			error = "not an IPv4 address: " + address;
+			break;
+		}
+		for (sip_transp tp : { SIP_TRANSP_UDP, SIP_TRANSP_TCP })
+			if (error.empty() && (err = sip_transp_add(sip_, tp, &laddr)))
+				error = "cannot listen on " + address + ":" + std::to_string(settings_.port) + " (" +
+					sip_transp_name(tp) + "): " + strerror(err);
+	}
+	if (error.empty() && (err = sipsess_listen(&sock_, sip_, 32, invite_handler, this)))
+		error = std::string("cannot listen for calls: ") + strerror(err);
+	if (error.empty()) {
+		wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+		if (wake_fd_ < 0 || (err = fd_listen(wake_fd_, FD_READ, wake_handler, this)))
+			error = "cannot watch the wake-up descriptor";
+	}
+	if (!error.empty())
+		return error;
+	up_ = true;
+	if (settings_.rtp_timeout.count() > 0)
+		tmr_start(&timers_->tick, 0, tick_handler, this);
+	return "";
+}
+
+void SipEndpoint::run()
+{
+	int err = re_main(nullptr);
+	if (err)
+		fprintf(stderr, "sip: main loop ended: %s\n", strerror(err));
+}
+
+void SipEndpoint::teardown()
+{
+	// From here on the loop is gone; foreign threads that still enter see
+	// up_ false and leave libre's objects alone.
+	re_thread_enter();
+	up_ = false;
+	tmr_cancel(&timers_->tick);
+	tmr_cancel(&timers_->grace);
+	if (wake_fd_ >= 0) {
+		fd_close(wake_fd_);
+		close(wake_fd_);
+		wake_fd_ = -1;
+	}
+	for (auto &c : connections())
+		c->abandon();
+	sock_ = (sipsess_sock *)mem_deref(sock_);
+	if (sip_ && !stopping_) {
+		// Set-up failed half-way: nothing was closed yet.
+		sip_close(sip_, true);
+		mem_deref(sip_);
+	} else if (sip_ && exited_)
+		mem_deref(sip_);
+	// else: sessions that outlived the grace time still hold the stack;
+	// it goes with the process.
+	sip_ = nullptr;
+	dnsc_ = (struct dnsc *)mem_deref(dnsc_);
+	libre_close();
+	re_thread_leave();
+}
+
+void SipEndpoint::shutdown()
+{
+	if (!loop_.joinable())
+		return;
+	if (std::this_thread::get_id() == loop_id_.load()) {
+		fprintf(stderr, "sip: shutdown() on the libre thread\n");
+		return;
+	}
+	{
+		Enter enter(*this);
+		if (up_ && !stopping_) {
+			stopping_ = true;
+			// The manager has released its calls; whatever is left ends
+			// here.
+			for (auto &c : connections())
+				c->abandon();
+			sipsess_close_all(sock_);
+			sock_ = (sipsess_sock *)mem_deref(sock_);
+			// Calls exit_handler() once no session holds the stack any
+			// more, at once when none does.
+			sip_close(sip_, false);
+			if (!exited_)
+				tmr_start(&timers_->grace, kShutdownGraceMs, grace_handler, this);
+		}
+	}
+	loop_.join();
+}
+
+void SipEndpoint::wake()
+{
+	if (wake_fd_ < 0)
+		return;
+	uint64_t one = 1;
+	(void)!write(wake_fd_, &one, sizeof(one));
+}
+
+void SipEndpoint::wake_handler(int, void *arg)
+{
+	auto *self = (SipEndpoint *)arg;
+	uint64_t count;
+	(void)!read(self->wake_fd_, &count, sizeof(count));
+}
+
+void SipEndpoint::exit_handler(void *arg)
+{
+	auto *self = (SipEndpoint *)arg;
+	self->exited_ = true;
+	re_cancel();
+}
+
+void SipEndpoint::grace_handler(void *arg)
+{
+	auto *self = (SipEndpoint *)arg;
+	if (!self->exited_)
+		sip_close(self->sip_, true);
+	re_cancel();
+}
+
+void SipEndpoint::tick_handler(void *arg)
+{
+	auto *self = (SipEndpoint *)arg;
+	try {
+		self->on_tick();
+	} catch (const std::exception &e) {
+		fprintf(stderr, "sip: %s\n", e.what());
+	}
+	// Often enough that a timeout ends within a quarter of its length.
+	auto period = std::max<int64_t>(50, std::min<int64_t>(1000, self->settings_.rtp_timeout.count() / 4));
+	tmr_start(&self->timers_->tick, (uint64_t)period, tick_handler, self);
+}
+
+void SipEndpoint::on_tick()
+{
+	auto now = std::chrono::steady_clock::now();
+	for (auto &c : connections())
+		c->check_media(now);
+}
+
+uint64_t SipEndpoint::add(const std::shared_ptr<SipConnection> &connection)
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	uint64_t id = next_id_++;
+	connections_[id] = connection;
+	return id;
+}
+
+void SipEndpoint::remove(uint64_t id)
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	connections_.erase(id);
+}
+
+std::shared_ptr<SipConnection> SipEndpoint::find(uint64_t id)
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	auto it = connections_.find(id);
+	return it == connections_.end() ? nullptr : it->second.lock();
+}
+
+std::vector<std::shared_ptr<SipConnection>> SipEndpoint::connections()
+{
+	std::vector<std::shared_ptr<SipConnection>> out;
+	std::lock_guard<std::mutex> hold(mutex_);
+	for (auto &[id, weak] : connections_)
+		if (auto c = weak.lock())
+			out.push_back(c);
+	return out;
+}
+
+std::string SipEndpoint::local_address_for(const std::string &host) const
+{
+	in_addr ip;
+	if (inet_pton(AF_INET, host.c_str(), &ip) == 1) {
+		// The kernel's choice of source for that destination; connecting a
+		// datagram socket sends nothing.
+		int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+		if (fd >= 0) {
+			sockaddr_in to{}, me{};
+			to.sin_family = AF_INET;
+			to.sin_addr = ip;
+			to.sin_port = htons(9);
+			socklen_t len = sizeof(me);
+			std::string found;
+			if (connect(fd, (const sockaddr *)&to, sizeof(to)) == 0 &&
+			    getsockname(fd, (sockaddr *)&me, &len) == 0) {
+				char text[INET_ADDRSTRLEN];
+				inet_ntop(AF_INET, &me.sin_addr, text, sizeof(text));
+				found = text;
+			}
+			close(fd);
+			// Only an address we listen on takes the peer's answers.
+			for (const std::string &a : addresses_)
+				if (a == found)
+					return found;
+		}
+	}
+	return addresses_.front();
+}
+
+callfw::ConnectionPtr SipEndpoint::make_connection(callfw::Call &call, const std::string &party)
+{
+	const std::string uri_text = "sip:" + party;
+	{
+		Enter enter(*this);
+		if (!up_ || stopping_)
+			return nullptr;
+		uri uri;
+		pl text;
+		pl_set_str(&text, uri_text.c_str());
+		if (uri_decode(&uri, &text) || !pl_isset(&uri.host))
+			return nullptr;
+		pl transport;
+		if (!msg_param_decode(&uri.params, "transport", &transport) && pl_strcasecmp(&transport, "udp") &&
+		    pl_strcasecmp(&transport, "tcp"))
+			return nullptr;
+	}
+	auto connection = std::make_shared<SipConnection>(call, *this, uri_text, SipConnection::Direction::Outgoing);
+	connection->id_ = add(connection);
+	return connection;
+}
+
+void SipEndpoint::invite_handler(const sip_msg *msg, void *arg)
+{
+	auto *self = (SipEndpoint *)arg;
+	try {
+		self->on_invite(msg);
+	} catch (const std::exception &e) {
+		fprintf(stderr, "sip: %s\n", e.what());
+		(void)sip_treply(nullptr, self->sip_, msg, 500, "Server Internal Error");
+	}
+}
+
+// A new call. The manager routes it; the local side answers through
+// accept() or refuses through release().
+void SipEndpoint::on_invite(const sip_msg *msg)
+{
+	if (stopping_) {
+		(void)sip_treply(nullptr, sip_, msg, 503, "Service Unavailable");
+		return;
+	}
+	// libre needs these to make a dialog; without them the INVITE would
+	// get as far as the manager and then fail.
+	const sip_hdr *contact = sip_msg_hdr(msg, SIP_HDR_CONTACT);
+	sip_addr contact_addr;
+	if (!contact || sip_addr_decode(&contact_addr, &contact->val) || !pl_isset(&msg->callid)) {
+		(void)sip_treply(nullptr, sip_, msg, 400, "Bad Request");
+		return;
+	}
+	std::optional<SdpSession> offer;
+	if (mbuf_get_left(msg->mb)) {
+		if (!msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
+			(void)sip_treply(nullptr, sip_, msg, 415, "Unsupported Media Type");
+			return;
+		}
+		offer = parse_sdp(std::string_view((const char *)mbuf_buf(msg->mb), mbuf_get_left(msg->mb)));
+		if (!offer) {
+			(void)sip_treply(nullptr, sip_, msg, 488, "Not Acceptable Here");
+			return;
+		}
+	}
+
+	std::string user = to_string(msg->from.uri.user), host = to_string(msg->from.uri.host);
+	std::string party_a = "sip:" + (user.empty() ? host : user + "@" + host);
+	std::string party_b = to_string(msg->uri.user);
+	if (party_b.empty())
+		party_b = settings_.user;
+
+	std::shared_ptr<SipConnection> made;
+	uint16_t refusal = 480;
+	callfw::CallPtr call = manager().incoming_call(party_a, party_b, [&](callfw::Call &c) -> callfw::ConnectionPtr {
+		made = std::make_shared<SipConnection>(c, *this, party_a, SipConnection::Direction::Incoming);
+		made->id_ = add(made);
+		if (made->take_invite(msg, offer, refusal))
+			return made;
+		return nullptr;
+	});
+	if (!call) {
+		// No route, no common codec, or the console is closing: the call
+		// never existed, so nothing else is left to clear.
+		if (made) {
+			made->abandon();
+			remove(made->id_);
+		}
+		const char *reason = refusal == 488   ? "Not Acceptable Here"
+				     : refusal == 500 ? "Server Internal Error"
+						      : "Temporarily Unavailable";
+		(void)sip_treply(nullptr, sip_, msg, refusal, reason);
+		return;
+	}
+	if (made)
+		made->ring(msg);
+}
+
+} // namespace sipep

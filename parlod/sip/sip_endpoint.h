@@ -1,0 +1,150 @@
+// The SIP endpoint of the console (prefix "sip"), on libre.
+//
+// Threads:
+// - the libre thread, owned by the endpoint (started by the constructor,
+//   joined by shutdown()), runs libre's main loop: SIP messages, RTP
+//   reception, the media timeout tick and libre's own timers;
+// - the call manager's worker calls start(), accept() and release() of the
+//   connections, and the application may call make_connection() from any
+//   thread; they work on libre's objects inside re_thread_enter() and
+//   re_thread_leave() (the Enter guard below), and wake the loop so that
+//   timers they set are seen at once;
+// - media patch threads read and write the RTP streams, which need no
+//   libre lock (see rtp_session.h).
+//
+// Lock order: libre's lock, then the endpoint's mutex_, then a connection's
+// mutex_, then an RTP session's. libre's lock is never taken while a
+// framework lock is held (the manager calls endpoints without its locks),
+// and the manager is called (incoming_call(), on_user_input_string(),
+// adjust_media_formats(), broadcast(), and a connection's answered() and
+// released()) with libre's lock held but none of ours. Those calls must not
+// wait for the manager's worker: it may be waiting for libre's lock.
+//
+// libre keeps one main loop per process, so a process has at most one
+// SipEndpoint.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "endpoint.h"
+
+struct sip;
+struct sipsess_sock;
+struct sip_msg;
+struct dnsc;
+
+namespace sipep {
+
+class SipConnection;
+
+struct SipSettings {
+	// The IPv4 address to listen on; empty for every IPv4 address the
+	// host has when the endpoint starts (libre 1.1.0 cannot listen on the
+	// wildcard address, so each one gets its own socket).
+	std::string listen_address;
+	uint16_t port = 5060; // UDP and TCP
+	std::string user = "parlod";
+	// RTP uses even ports of this range.
+	uint16_t rtp_port_min = 10000;
+	uint16_t rtp_port_max = 20000;
+	// An established call whose peer sends no RTP for this long ends
+	// (CallEndReason::MediaFailed); not while either side holds the call.
+	// Zero: no such timeout.
+	std::chrono::milliseconds rtp_timeout{ 20000 };
+};
+
+class SipEndpoint : public callfw::Endpoint {
+public:
+	// Starts the libre thread and listens. Throws std::runtime_error when
+	// it cannot (the port is taken, no IPv4 address, a second endpoint).
+	SipEndpoint(callfw::CallManager &manager, const SipSettings &settings);
+	~SipEndpoint() override;
+
+	// party: "user@host[:port][;transport=tcp]" (without "sip:"). None
+	// when it is no SIP address or names a transport other than UDP and
+	// TCP, or the endpoint is shut down.
+	callfw::ConnectionPtr make_connection(callfw::Call &call, const std::string &party) override;
+
+	// Ends what is left of the calls (BYE, CANCEL), gives the peers a
+	// moment to answer, stops the loop and joins the thread. Not from the
+	// libre thread. Idempotent.
+	void shutdown() override;
+
+	const SipSettings &settings() const { return settings_; }
+	// The addresses listened on, the first one preferred for our own
+	// requests.
+	const std::vector<std::string> &addresses() const { return addresses_; }
+	// What the endpoint offers, before the manager adjusts it.
+	static callfw::MediaFormatList formats();
+
+private:
+	friend class SipConnection;
+
+	// Holds libre's lock on a thread other than libre's own (where the
+	// loop holds it already), and wakes the loop when it lets go.
+	class Enter {
+	public:
+		explicit Enter(SipEndpoint &endpoint);
+		~Enter();
+		Enter(const Enter &) = delete;
+		Enter &operator=(const Enter &) = delete;
+
+	private:
+		SipEndpoint &endpoint_;
+		bool foreign_;
+	};
+
+	void run(); // the libre thread
+	std::string setup();
+	void teardown();
+	void wake();
+	void on_invite(const sip_msg *msg);
+	void on_tick();
+
+	uint64_t add(const std::shared_ptr<SipConnection> &connection);
+	void remove(uint64_t id);
+	std::shared_ptr<SipConnection> find(uint64_t id);
+	std::vector<std::shared_ptr<SipConnection>> connections();
+
+	// The local address that reaches host, or the preferred one.
+	std::string local_address_for(const std::string &host) const;
+
+	static void invite_handler(const sip_msg *msg, void *arg);
+	static void wake_handler(int flags, void *arg);
+	static void tick_handler(void *arg);
+	static void exit_handler(void *arg);
+	static void grace_handler(void *arg);
+
+	const SipSettings settings_;
+	std::vector<std::string> addresses_; // set by setup(), then constant
+
+	std::thread loop_; // owned: the libre thread
+	std::atomic<std::thread::id> loop_id_;
+
+	// libre's objects: used under libre's lock only.
+	struct sip *sip_ = nullptr;
+	struct sipsess_sock *sock_ = nullptr;
+	struct dnsc *dnsc_ = nullptr;
+	struct Timers;
+	std::unique_ptr<Timers> timers_;
+	int wake_fd_ = -1;
+	bool up_ = false;       // libre's objects exist
+	bool stopping_ = false; // shutdown() began
+	bool exited_ = false;   // libre let go of the SIP stack
+
+	std::mutex mutex_; // connections_, next_id_
+	std::map<uint64_t, std::weak_ptr<SipConnection>> connections_;
+	uint64_t next_id_ = 1;
+
+	static std::atomic<SipEndpoint *> instance_;
+};
+
+} // namespace sipep

@@ -1,0 +1,291 @@
+#include <arpa/inet.h>
+#include <chrono>
+#include <future>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "call.h"
+#include "call_manager.h"
+#include "rtp_packet.h"
+#include "rtp_session.h"
+
+using namespace sipep;
+
+namespace {
+
+std::vector<uint8_t> packet(uint8_t pt, uint16_t seq, uint32_t ts, std::vector<uint8_t> payload, bool marker = false,
+			    uint32_t ssrc = 0x11223344)
+{
+	std::vector<uint8_t> out;
+	RtpHeader h;
+	h.marker = marker;
+	h.pt = pt;
+	h.seq = seq;
+	h.timestamp = ts;
+	h.ssrc = ssrc;
+	build_rtp(out, h, payload.data(), payload.size());
+	return out;
+}
+
+TEST(RtpPacket, RoundTrip)
+{
+	auto p = packet(3, 0xfffe, 0xdeadbeef, { 1, 2, 3 }, true, 0xcafe0001);
+	ASSERT_EQ(p.size(), 15u);
+	auto r = parse_rtp(p.data(), p.size());
+	ASSERT_TRUE(r);
+	EXPECT_TRUE(r->header.marker);
+	EXPECT_EQ(r->header.pt, 3);
+	EXPECT_EQ(r->header.seq, 0xfffe);
+	EXPECT_EQ(r->header.timestamp, 0xdeadbeefu);
+	EXPECT_EQ(r->header.ssrc, 0xcafe0001u);
+	ASSERT_EQ(r->size, 3u);
+	EXPECT_EQ(r->payload[2], 3);
+}
+
+TEST(RtpPacket, SkipsCsrcExtensionAndPadding)
+{
+	// Two CSRCs, an extension of one word, two bytes of padding.
+	std::vector<uint8_t> p = { 0xb2, 0x00, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3 };
+	p.insert(p.end(), 8, 0xcc);                      // CSRC list
+	p.insert(p.end(), { 0xbe, 0xde, 0x00, 0x01 });   // extension header
+	p.insert(p.end(), 4, 0xee);                      // extension data
+	p.insert(p.end(), { 0x42, 0x43 });               // payload
+	p.insert(p.end(), { 0x00, 0x02 });               // padding
+	auto r = parse_rtp(p.data(), p.size());
+	ASSERT_TRUE(r);
+	ASSERT_EQ(r->size, 2u);
+	EXPECT_EQ(r->payload[0], 0x42);
+	EXPECT_EQ(r->payload[1], 0x43);
+}
+
+TEST(RtpPacket, RefusesWhatRunsPastTheEnd)
+{
+	std::vector<std::vector<uint8_t>> bad = {
+		{},
+		{ 0x80, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0 },                  // short header
+		{ 0x40, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3 },               // version 1
+		{ 0x8f, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 1, 2, 3, 4 },   // 15 CSRCs announced
+		{ 0x90, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0xbe, 0xde },   // cut extension header
+		{ 0x90, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0xbe, 0xde, 0, 9 }, // extension too long
+		{ 0xa0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 1, 2, 9 },      // more padding than payload
+		{ 0xa0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 1, 2, 0 },      // padding length 0
+	};
+	for (auto &p : bad)
+		EXPECT_FALSE(parse_rtp(p.data(), p.size())) << p.size();
+}
+
+TEST(TelephoneEvents, EachKeyOnceAtItsEnd)
+{
+	DtmfReceiver rx;
+	auto feed = [&rx](uint32_t ts, uint8_t event, bool end, uint32_t ssrc = 1) {
+		RtpHeader h;
+		h.timestamp = ts;
+		h.ssrc = ssrc;
+		uint8_t payload[4] = { event, (uint8_t)(end ? 0x8a : 0x0a), 0x03, 0x20 };
+		auto e = parse_telephone_event(payload, 4);
+		EXPECT_TRUE(e);
+		EXPECT_EQ(e->volume, 10);
+		EXPECT_EQ(e->duration, 800);
+		return rx.receive(h, *e);
+	};
+	EXPECT_FALSE(feed(100, 5, false));
+	EXPECT_FALSE(feed(100, 5, false));
+	EXPECT_EQ(feed(100, 5, true), '5');
+	EXPECT_FALSE(feed(100, 5, true)); // the end comes three times
+	EXPECT_FALSE(feed(100, 5, true));
+	EXPECT_EQ(feed(900, 5, true), '5'); // the same key again is a new event
+	EXPECT_EQ(feed(900, 11, true, 2), '#'); // another source, same timestamp
+	EXPECT_EQ(feed(1700, 10, true, 2), '*');
+	EXPECT_EQ(feed(2500, 15, true, 2), 'D');
+	EXPECT_FALSE(feed(3300, 16, true, 2)); // a flash is no key
+	uint8_t short_payload[3] = { 1, 0x80, 0 };
+	EXPECT_FALSE(parse_telephone_event(short_payload, 3));
+}
+
+// The media side of a session needs a connection to belong to.
+class NullLeg : public callfw::Connection {
+public:
+	NullLeg(callfw::Call &call, callfw::Endpoint &ep) : Connection(call, ep, "null:") {}
+	bool is_network() const override { return true; }
+	callfw::MediaFormatList media_formats() const override { return {}; }
+	void start() override {}
+	void release(callfw::CallEndReason) override {}
+	callfw::MediaStreamPtr open_media_stream(const callfw::MediaFormat &, bool) override { return nullptr; }
+};
+
+class NullEndpoint : public callfw::Endpoint {
+public:
+	using Endpoint::Endpoint;
+	callfw::ConnectionPtr make_connection(callfw::Call &, const std::string &) override { return nullptr; }
+};
+
+class RtpSessionTest : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		in_addr lo;
+		inet_pton(AF_INET, "127.0.0.1", &lo);
+		session = RtpSession::open(lo, 30000, 30998);
+		ASSERT_TRUE(session);
+		EXPECT_EQ(session->port() % 2, 0);
+		to_session.sin_family = AF_INET;
+		to_session.sin_addr = lo;
+		to_session.sin_port = htons(session->port());
+		peer = bound_socket(peer_addr);
+		stranger = bound_socket(stranger_addr);
+		session->set_peer(peer_addr, true, { 101 });
+	}
+
+	void TearDown() override
+	{
+		close(peer);
+		close(stranger);
+		manager.shutdown();
+	}
+
+	int bound_socket(sockaddr_in &addr)
+	{
+		int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+		addr = {};
+		addr.sin_family = AF_INET;
+		inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+		bind(fd, (const sockaddr *)&addr, sizeof(addr));
+		socklen_t len = sizeof(addr);
+		getsockname(fd, (sockaddr *)&addr, &len);
+		return fd;
+	}
+
+	void send_from(int fd, const std::vector<uint8_t> &p)
+	{
+		sendto(fd, p.data(), p.size(), 0, (const sockaddr *)&to_session, sizeof(to_session));
+	}
+
+	// What the libre thread does when the socket is readable.
+	std::string deliver()
+	{
+		pollfd pfd = { session->fd(), POLLIN, 0 };
+		poll(&pfd, 1, 2000);
+		std::string keys;
+		session->receive(keys);
+		return keys;
+	}
+
+	callfw::CallManager manager;
+	NullEndpoint endpoint{ manager, "null" };
+	callfw::Call call{ manager, "1", "a", "b" };
+	NullLeg leg{ call, endpoint };
+	std::shared_ptr<RtpSession> session;
+	sockaddr_in to_session{}, peer_addr{}, stranger_addr{};
+	int peer = -1, stranger = -1;
+};
+
+TEST_F(RtpSessionTest, TakesThePeersFramesOfTheStreamsCodecOnly)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	ASSERT_TRUE(source);
+	send_from(stranger, packet(0, 1, 160, std::vector<uint8_t>(160, 0x11))); // wrong source
+	send_from(peer, packet(3, 2, 320, std::vector<uint8_t>(33, 0x22)));      // other codec
+	send_from(peer, { 0x80, 0 });                                           // no RTP
+	send_from(peer, packet(101, 3, 480, { 4, 0x80, 0, 160 }));               // an event
+	send_from(peer, packet(0, 4, 640, std::vector<uint8_t>(160, 0x44)));
+	// Datagrams over loopback are queued by the time sendto() returns.
+	EXPECT_EQ(deliver(), "4");
+	callfw::MediaFrame frame;
+	ASSERT_TRUE(source->read_frame(frame));
+	EXPECT_EQ(frame.payload, std::vector<uint8_t>(160, 0x44));
+	EXPECT_EQ(frame.timestamp, 640u);
+}
+
+TEST_F(RtpSessionTest, LaggingReaderLosesTheOldestFrames)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	size_t total = RtpSession::kQueueFrames + 3;
+	for (size_t i = 0; i < total; i++)
+		send_from(peer, packet(0, (uint16_t)i, (uint32_t)(i * 160), std::vector<uint8_t>(160, (uint8_t)i)));
+	deliver();
+	callfw::MediaFrame frame;
+	for (size_t i = total - RtpSession::kQueueFrames; i < total; i++) {
+		ASSERT_TRUE(source->read_frame(frame));
+		EXPECT_EQ(frame.payload[0], (uint8_t)i);
+	}
+}
+
+TEST_F(RtpSessionTest, CloseEndsAWaitingRead)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	auto reader = std::async(std::launch::async, [&] {
+		callfw::MediaFrame frame;
+		return source->read_frame(frame);
+	});
+	EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+	source->close();
+	ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+	EXPECT_FALSE(reader.get());
+
+	// The session's close ends the streams too, and opens no more.
+	auto second = session->open_stream(leg, callfw::g711_ulaw(), true);
+	auto sink = session->open_stream(leg, callfw::g711_ulaw(), false);
+	session->close();
+	callfw::MediaFrame frame;
+	EXPECT_FALSE(second->read_frame(frame));
+	frame.payload.assign(160, 0);
+	EXPECT_FALSE(sink->write_frame(frame));
+	EXPECT_FALSE(session->open_stream(leg, callfw::g711_ulaw(), true));
+}
+
+TEST_F(RtpSessionTest, SinkNumbersItsPackets)
+{
+	auto sink = session->open_stream(leg, callfw::gsm0610(), false);
+	callfw::MediaFrame frame;
+	frame.payload.assign(33, 0xaa);
+	ASSERT_TRUE(sink->write_frame(frame));
+	frame.payload.assign(66, 0xbb); // two GSM frames at once
+	ASSERT_TRUE(sink->write_frame(frame));
+	frame.payload.assign(33, 0xcc);
+	ASSERT_TRUE(sink->write_frame(frame));
+
+	std::vector<RtpHeader> got;
+	for (int i = 0; i < 3; i++) {
+		uint8_t buf[512];
+		pollfd pfd = { peer, POLLIN, 0 };
+		ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+		ssize_t n = recv(peer, buf, sizeof(buf), 0);
+		auto p = parse_rtp(buf, (size_t)n);
+		ASSERT_TRUE(p);
+		EXPECT_EQ(p->header.pt, 3);
+		got.push_back(p->header);
+	}
+	EXPECT_TRUE(got[0].marker);
+	EXPECT_FALSE(got[1].marker);
+	EXPECT_EQ(got[0].ssrc, got[2].ssrc);
+	EXPECT_EQ((uint16_t)(got[1].seq - got[0].seq), 1);
+	EXPECT_EQ((uint16_t)(got[2].seq - got[1].seq), 1);
+	EXPECT_EQ(got[1].timestamp - got[0].timestamp, 160u);
+	EXPECT_EQ(got[2].timestamp - got[1].timestamp, 320u);
+
+	// A peer on hold gets nothing, and the call goes on.
+	session->set_peer(peer_addr, false, {});
+	EXPECT_TRUE(sink->write_frame(frame));
+	pollfd pfd = { peer, POLLIN, 0 };
+	EXPECT_EQ(poll(&pfd, 1, 200), 0);
+	sink->close();
+	EXPECT_FALSE(sink->write_frame(frame));
+}
+
+TEST_F(RtpSessionTest, TimeoutClockCountsFromTheLastPacket)
+{
+	session->start_timeout_clock();
+	auto started = session->last_received();
+	std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	send_from(stranger, packet(0, 1, 160, std::vector<uint8_t>(160, 0)));
+	deliver();
+	EXPECT_EQ(session->last_received(), started); // a stranger keeps nothing alive
+	send_from(peer, packet(13, 1, 160, { 0 })); // comfort noise counts
+	deliver();
+	EXPECT_GT(session->last_received(), started);
+}
+
+} // namespace

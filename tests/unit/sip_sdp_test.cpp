@@ -1,0 +1,230 @@
+#include <gtest/gtest.h>
+
+#include "sdp.h"
+
+using namespace sipep;
+
+namespace {
+
+// An offer as baresip sends it.
+const char kBaresipOffer[] = "v=0\r\n"
+			     "o=- 1234 5678 IN IP4 192.0.2.10\r\n"
+			     "s=-\r\n"
+			     "c=IN IP4 192.0.2.10\r\n"
+			     "t=0 0\r\n"
+			     "m=audio 10004 RTP/AVP 0 8 3 101\r\n"
+			     "b=AS:64\r\n"
+			     "a=rtpmap:0 PCMU/8000\r\n"
+			     "a=rtpmap:8 PCMA/8000\r\n"
+			     "a=rtpmap:3 GSM/8000\r\n"
+			     "a=rtpmap:101 telephone-event/8000\r\n"
+			     "a=fmtp:101 0-15\r\n"
+			     "a=sendrecv\r\n"
+			     "a=label:1\r\n"
+			     "a=ssrc:123 cname:x\r\n";
+
+callfw::MediaFormatList ours()
+{
+	return { callfw::g711_ulaw(), callfw::gsm0610() };
+}
+
+std::vector<std::string> names(const callfw::MediaFormatList &list)
+{
+	std::vector<std::string> out;
+	for (auto &f : list)
+		out.push_back(f.encoding + "/" + std::to_string(f.payload_type));
+	return out;
+}
+
+SdpLocal local()
+{
+	SdpLocal l;
+	l.user = "parlod";
+	l.address = "192.0.2.20";
+	l.port = 12000;
+	l.session_id = 42;
+	l.version = 7;
+	return l;
+}
+
+TEST(SdpNegotiation, OfferFromBaresip)
+{
+	auto offer = parse_sdp(kBaresipOffer);
+	ASSERT_TRUE(offer);
+	auto n = negotiate_offer(*offer, ours());
+	ASSERT_TRUE(n);
+	EXPECT_EQ(names(n->formats), (std::vector<std::string>{ "PCMU/0", "GSM/3" }));
+	EXPECT_EQ(n->telephone_event_pt, 101);
+	EXPECT_EQ(n->remote_address, "192.0.2.10");
+	EXPECT_EQ(n->remote_port, 10004);
+	EXPECT_TRUE(n->both_ways());
+
+	std::string answer = build_answer(local(), *offer, *n);
+	EXPECT_NE(answer.find("m=audio 12000 RTP/AVP 0 3 101\r\n"), std::string::npos) << answer;
+	EXPECT_NE(answer.find("c=IN IP4 192.0.2.20\r\n"), std::string::npos);
+	EXPECT_NE(answer.find("a=rtpmap:101 telephone-event/8000\r\n"), std::string::npos);
+	EXPECT_EQ(answer.find("PCMA"), std::string::npos);
+	EXPECT_NE(answer.find("a=sendrecv"), std::string::npos);
+	// Our own answer reads back as what was agreed.
+	auto back = parse_sdp(answer);
+	ASSERT_TRUE(back);
+	auto again = negotiate_answer(*back, ours(), kTelephoneEventPt);
+	ASSERT_TRUE(again);
+	EXPECT_EQ(names(again->formats), names(n->formats));
+	EXPECT_EQ(again->remote_port, 12000);
+}
+
+TEST(SdpNegotiation, OfferersOrderAndOurPruningDecide)
+{
+	auto offer = parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 3 0\r\n");
+	ASSERT_TRUE(offer);
+	EXPECT_EQ(names(negotiate_offer(*offer, ours())->formats), (std::vector<std::string>{ "GSM/3", "PCMU/0" }));
+	// What the manager took out of our list is not agreed on.
+	EXPECT_EQ(names(negotiate_offer(*offer, { callfw::g711_ulaw() })->formats),
+		  (std::vector<std::string>{ "PCMU/0" }));
+	// A renewed offer keeps the codec in use first.
+	auto prefer = callfw::g711_ulaw();
+	EXPECT_EQ(names(negotiate_offer(*offer, ours(), &prefer)->formats),
+		  (std::vector<std::string>{ "PCMU/0", "GSM/3" }));
+	// No events offered, none agreed.
+	EXPECT_EQ(negotiate_offer(*offer, ours())->telephone_event_pt, -1);
+}
+
+TEST(SdpNegotiation, DynamicPayloadTypesAreTheOffers)
+{
+	auto offer = parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\n"
+			       "m=audio 4000 RTP/AVP 96 97 98\r\n"
+			       "a=rtpmap:96 opus/48000/2\r\n"
+			       "a=rtpmap:97 pcmu/8000\r\n"
+			       "a=rtpmap:98 TELEPHONE-EVENT/8000\r\n");
+	ASSERT_TRUE(offer);
+	auto n = negotiate_offer(*offer, ours());
+	ASSERT_TRUE(n);
+	EXPECT_EQ(names(n->formats), (std::vector<std::string>{ "PCMU/97" }));
+	EXPECT_EQ(n->telephone_event_pt, 98);
+	std::string answer = build_answer(local(), *offer, *n);
+	EXPECT_NE(answer.find("m=audio 12000 RTP/AVP 97 98\r\n"), std::string::npos) << answer;
+	EXPECT_NE(answer.find("a=rtpmap:97 PCMU/8000\r\n"), std::string::npos);
+}
+
+TEST(SdpNegotiation, NothingInCommon)
+{
+	const char *offers[] = {
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 8 101\r\na=rtpmap:101 telephone-event/8000\r\n",
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 0 RTP/AVP 0\r\n",          // refused line
+		"v=0\r\nc=IN IP6 ::1\r\nm=audio 4000 RTP/AVP 0\r\n",               // not reachable here
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/SAVP 0\r\n",       // encrypted
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=video 4000 RTP/AVP 0\r\n",        // no audio
+		"v=0\r\nm=audio 4000 RTP/AVP 0\r\n",                               // no address
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 0\r\na=rtpmap:0 PCMU/16000\r\n",
+		"v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 96\r\na=rtpmap:96 PCMU/8000/2\r\n",
+	};
+	for (const char *text : offers) {
+		auto offer = parse_sdp(text);
+		ASSERT_TRUE(offer) << text;
+		EXPECT_FALSE(negotiate_offer(*offer, ours())) << text;
+	}
+}
+
+TEST(SdpNegotiation, AnswerKeepsEveryLineInPlace)
+{
+	auto offer = parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\n"
+			       "m=video 5000 RTP/AVP 96\r\n"
+			       "m=audio 0 RTP/AVP 0\r\n"
+			       "m=audio 4000 RTP/AVP 3\r\n"
+			       "c=IN IP4 192.0.2.11\r\n"
+			       "a=sendonly\r\n");
+	ASSERT_TRUE(offer);
+	auto n = negotiate_offer(*offer, ours());
+	ASSERT_TRUE(n);
+	EXPECT_EQ(n->media_index, 2u);
+	EXPECT_EQ(n->remote_address, "192.0.2.11"); // the line's own c= wins
+	EXPECT_FALSE(n->both_ways());               // the peer holds us
+	std::string answer = build_answer(local(), *offer, *n);
+	size_t video = answer.find("m=video 0 RTP/AVP 96\r\n");
+	size_t first = answer.find("m=audio 0 RTP/AVP 0\r\n");
+	size_t audio = answer.find("m=audio 12000 RTP/AVP 3\r\n");
+	ASSERT_NE(video, std::string::npos) << answer;
+	ASSERT_NE(first, std::string::npos) << answer;
+	ASSERT_NE(audio, std::string::npos) << answer;
+	EXPECT_LT(video, first);
+	EXPECT_LT(first, audio);
+	EXPECT_NE(answer.find("a=recvonly", audio), std::string::npos);
+}
+
+TEST(SdpNegotiation, HoldDirections)
+{
+	auto n = [](const char *extra) {
+		std::string text = std::string("v=0\r\nc=IN IP4 192.0.2.10\r\n") + extra + "m=audio 4000 RTP/AVP 0\r\n";
+		return *negotiate_offer(*parse_sdp(text), ours());
+	};
+	EXPECT_TRUE(n("").both_ways());
+	EXPECT_FALSE(n("a=inactive\r\n").both_ways()); // session level applies to the lines
+	EXPECT_FALSE(n("a=recvonly\r\n").both_ways());
+	EXPECT_TRUE(n("a=recvonly\r\n").peer_receives());
+	EXPECT_FALSE(n("a=sendonly\r\n").peer_receives());
+	auto old_hold = *negotiate_offer(*parse_sdp("v=0\r\nc=IN IP4 0.0.0.0\r\nm=audio 4000 RTP/AVP 0\r\n"), ours());
+	EXPECT_FALSE(old_hold.peer_receives());
+}
+
+TEST(SdpNegotiation, OfferAndItsAnswer)
+{
+	std::string offer = build_offer(local(), { callfw::gsm0610(), callfw::g711_ulaw() }, kTelephoneEventPt);
+	EXPECT_NE(offer.find("m=audio 12000 RTP/AVP 3 0 101\r\n"), std::string::npos) << offer;
+	EXPECT_NE(offer.find("o=parlod 42 7 IN IP4 192.0.2.20\r\n"), std::string::npos);
+	EXPECT_NE(offer.find("a=fmtp:101 0-15\r\n"), std::string::npos);
+	ASSERT_TRUE(parse_sdp(offer));
+
+	// The answerer's order counts; what we did not offer does not.
+	auto answer = parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 8 0 3 101\r\n"
+				"a=rtpmap:101 telephone-event/8000\r\n");
+	auto n = negotiate_answer(*answer, { callfw::gsm0610(), callfw::g711_ulaw() }, kTelephoneEventPt);
+	ASSERT_TRUE(n);
+	EXPECT_EQ(names(n->formats), (std::vector<std::string>{ "PCMU/0", "GSM/3" }));
+	EXPECT_EQ(n->telephone_event_pt, 101);
+	// Events we did not offer are not taken.
+	EXPECT_EQ(negotiate_answer(*answer, ours(), -1)->telephone_event_pt, -1);
+
+	// A refused or emptied line is no answer.
+	EXPECT_FALSE(negotiate_answer(*parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 0 RTP/AVP 0\r\n"), ours(),
+				      kTelephoneEventPt));
+	EXPECT_FALSE(negotiate_answer(*parse_sdp("v=0\r\nc=IN IP4 192.0.2.10\r\nm=audio 4000 RTP/AVP 8\r\n"), ours(),
+				      kTelephoneEventPt));
+}
+
+TEST(SdpParse, RefusesWhatIsNoDescription)
+{
+	const char *bad[] = {
+		"",
+		"m=audio 4000 RTP/AVP 0\r\n",               // no version
+		"v=1\r\n",                                  // another version
+		"v=0\r\nm=audio x RTP/AVP 0\r\n",           // port
+		"v=0\r\nm=audio 70000 RTP/AVP 0\r\n",       // port
+		"v=0\r\nm=audio 4000 RTP/AVP\r\n",          // no formats
+		"v=0\r\nc=IN\r\n",                          // short connection line
+		"v=0\r\nc=XX IP4 192.0.2.1\r\n",            // network type
+		"v=0\r\nc=IN IP4 192.0.2.300\r\n",          // address
+		"v=0\r\nno equals sign\r\n",
+		"v=0\r\n\x01\x02\x03\r\n",
+	};
+	for (const char *text : bad)
+		EXPECT_FALSE(parse_sdp(text)) << text;
+}
+
+TEST(SdpParse, ToleratesWhatDoesNotMatter)
+{
+	// Bare line feeds, unknown lines and attributes, a broken rtpmap, a
+	// port count, a multicast TTL, formats that are no payload numbers.
+	auto s = parse_sdp("v=0\nz=whatever\nc=IN IP4 192.0.2.10/127\nm=audio 4000/2 RTP/AVP 0 x 300 96\n"
+			   "a=rtpmap:96\na=rtpmap:x PCMU/8000\na=rtpmap:96 PCMU/abc\na=foo:bar\n");
+	ASSERT_TRUE(s);
+	ASSERT_EQ(s->media.size(), 1u);
+	EXPECT_EQ(s->media[0].address, "192.0.2.10");
+	EXPECT_EQ(s->media[0].port, 4000u);
+	EXPECT_EQ(s->media[0].formats.size(), 4u);
+	auto n = negotiate_offer(*s, ours());
+	ASSERT_TRUE(n);
+	EXPECT_EQ(names(n->formats), (std::vector<std::string>{ "PCMU/0" })); // 96 stayed unknown
+}
+
+} // namespace
