@@ -1,0 +1,120 @@
+// The console's command interpreter, served from the command pipe.
+//
+// Local programs write command lines into a named pipe; the interpreter
+// reads them on the main thread and writes its answers to standard output.
+// Nothing travels back through the pipe.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#define CONSOLE_PIPE "/run/parlod-cli"
+
+// The input side of the interpreter: the command pipe. It is created, or
+// reused when it is a pipe already, and read with blocking reads; a writer
+// closing it never ends the reading, and one that removes it gets a new
+// pipe a moment later.
+class KelConsoleChannel {
+public:
+	enum ConsoleType { StandardInput = 0, StandardOutput = 1 };
+
+	KelConsoleChannel();
+	explicit KelConsoleChannel(ConsoleType type);
+	~KelConsoleChannel();
+	KelConsoleChannel(const KelConsoleChannel &) = delete;
+	KelConsoleChannel &operator=(const KelConsoleChannel &) = delete;
+
+	bool Open(ConsoleType type);
+	bool IsOpen() const { return m_fd != -1; }
+	// Blocks until at least one byte was read; false on an error or when
+	// Interrupt() was called.
+	bool Read(void *buf, unsigned long length);
+	bool Close();
+	unsigned long GetLastReadCount() const { return m_lastReadCount; }
+	int GetErrorNumber() const { return m_error; }
+
+	// Ends a Read() in progress and every later one; safe in a signal
+	// handler.
+	void Interrupt();
+
+private:
+	bool OpenPipe();
+	bool PipeStillOurs() const;
+
+	int m_fd = -1;
+	int m_consoleType = -1;
+	int m_keepOpen = -1; // a writer of our own: the pipe never reaches its end
+	int m_wake = -1;     // eventfd that Interrupt() makes readable
+	unsigned long m_lastReadCount = 0;
+	int m_error = 0;
+	dev_t m_dev = 0;
+	ino_t m_ino = 0;
+};
+
+class KelCLI {
+public:
+	// What a command handler gets: the words after the command word, the
+	// options it declared, and where its answers go.
+	class Arguments {
+	public:
+		Arguments(KelCLI &cli, std::string command, std::vector<std::string> words,
+			  std::map<std::string, std::string> options, std::string usage);
+
+		size_t GetCount() const { return m_words.size(); }
+		const std::string &operator[](size_t i) const { return m_words[i]; }
+		const std::vector<std::string> &Words() const { return m_words; }
+		bool HasOption(const std::string &name) const { return m_options.count(name) != 0; }
+		std::string GetOptionString(const std::string &name) const;
+
+		void Write(const std::string &text) const;
+		void WriteError(const std::string &text) const;
+		void WriteUsage() const;
+
+	private:
+		KelCLI &m_cli;
+		std::string m_command;
+		std::vector<std::string> m_words;
+		std::map<std::string, std::string> m_options;
+		std::string m_usage;
+	};
+	using Handler = std::function<void(Arguments &)>;
+
+	// output receives every answer, whole.
+	KelCLI(std::string prompt, std::function<void(const std::string &)> output);
+
+	// option_spec: "c-call:" declares --call (short -c) with a value; more
+	// options separated by newlines.
+	void SetCommand(const std::string &name, Handler handler, const std::string &help, const std::string &usage,
+			const std::string &option_spec = "");
+
+	// Serves the pipe on this thread until Stop(); false when the pipe
+	// cannot be opened.
+	bool StartForeground();
+	// Safe in a signal handler.
+	void Stop();
+
+	// One line as read from the pipe.
+	void ProcessLine(const std::string &line);
+	void Output(const std::string &text) { m_output(text); }
+
+private:
+	struct Option {
+		std::string name;
+		char letter;
+		bool value;
+	};
+	struct Command {
+		Handler handler;
+		std::string help, usage;
+		std::vector<Option> options;
+	};
+	void Help();
+
+	std::string m_prompt;
+	std::function<void(const std::string &)> m_output;
+	std::map<std::string, Command> m_commands;
+	KelConsoleChannel m_input;
+};

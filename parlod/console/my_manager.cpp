@@ -1,0 +1,376 @@
+#include "my_manager.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <strings.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include "cfg.h"
+#include "pc_sound_endpoint.h"
+#include "rootpath.h"
+#include "sip_endpoint.h"
+
+using namespace callfw;
+
+MyManager::MyManager() = default;
+
+MyManager::~MyManager()
+{
+	sd_notify(0, "STOPPING=1");
+	// Every call and thread ends before the echo canceller goes: its
+	// filters run on the media threads.
+	shutdown();
+}
+
+bool MyManager::Initialise(const ParlodOptions &options)
+{
+	m_cli = std::make_unique<KelCLI>("", [this](const std::string &text) { broadcast(text); });
+	m_cli->SetCommand("tcmd", [this](KelCLI::Arguments &a) { CmdTCmd(a); }, "Velta specific command",
+			  "<command> [param]");
+	m_cli->SetCommand("call", [this](KelCLI::Arguments &a) { CmdCall(a); }, "Start call", "<uri>");
+	m_cli->SetCommand("hangup", [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call", "[ --call ]",
+			  "c-call: Token for call to hang up");
+	m_cli->SetCommand("calls", [this](KelCLI::Arguments &a) { ListCalls(a); }, "List the calls", "");
+
+	// Routes first: the SIP endpoint takes calls as soon as it listens.
+	set_default_route("pc:");
+	pcsound::PcSoundSettings sound;
+	sound.playback_device = options.sound_player;
+	sound.record_device = options.sound_recorder;
+	add_endpoint(std::make_unique<pcsound::PcSoundEndpoint>(*this, sound));
+
+	// Of the network protocols only SIP has an endpoint in this build; a
+	// call to "h323:" or another prefix fails like any unknown one.
+	sipep::SipSettings sip;
+	sip.listen_address = options.sip_listen;
+	sip.port = (uint16_t)options.sip_port;
+	sip.user = options.sip_user;
+	try {
+		add_endpoint(std::make_unique<sipep::SipEndpoint>(*this, sip));
+	} catch (const std::exception &e) {
+		broadcast(std::string("Cannot start SIP: ") + e.what() + "\n");
+		return false;
+	}
+	CreateRS485EndPoint();
+
+	const char *conf = kel_path(PARLOD_CONF);
+	int32_t duplex = 0, gpio = -1, defstate = 1, trauto = 1, txdelay = 160, rxdelay = 160, micdelay = 20;
+	cfg_read_int(conf, "duplex", &duplex);
+	cfg_read_int(conf, "gpio", &gpio);
+	cfg_read_int(conf, "defstate", &defstate);
+	cfg_read_int(conf, "trauto", &trauto);
+	cfg_read_int(conf, "txdelay", &txdelay);
+	cfg_read_int(conf, "rxdelay", &rxdelay);
+	cfg_read_int(conf, "micdelay", &micdelay);
+	m_txDelay = txdelay;
+	m_duplex = duplex != 0;
+	m_trAuto = trauto != 0;
+	m_rxDelay = rxdelay;
+	m_micDelay = rxdelay + micdelay;
+
+	// The idle level first: opening the line drives it there.
+	m_echoCanceler.SetDefState(defstate);
+	m_echoCanceler.SetGPIONum(gpio);
+
+	sd_notify(0, "READY=1");
+	return true;
+}
+
+// The intercom buses come with their own endpoint, which this build does
+// not have: calls to intercom units find no route.
+bool MyManager::CreateRS485EndPoint()
+{
+	return false;
+}
+
+void MyManager::Run()
+{
+	m_cli->StartForeground();
+}
+
+void MyManager::EndRun()
+{
+	if (m_cli)
+		m_cli->Stop();
+}
+
+CallPtr MyManager::CurrentCall() const
+{
+	std::lock_guard<std::mutex> hold(m_callMutex);
+	return m_currentCall;
+}
+
+static std::string local_time()
+{
+	char text[64];
+	time_t now = time(nullptr);
+	struct tm tm;
+
+	localtime_r(&now, &tm);
+	strftime(text, sizeof(text), "%a %l : %M%P", &tm);
+	std::string s = text;
+	// The hour without padding.
+	size_t pad = s.find("  ");
+	if (pad != std::string::npos)
+		s.erase(pad, 1);
+	return s;
+}
+
+bool MyManager::on_local_incoming_call(Connection &local)
+{
+	Call &call = local.call();
+	std::lock_guard<std::mutex> hold(m_callMutex);
+
+	broadcast("\n" + call.token() + ": incoming call at " + local_time() + " from " + call.party_a() + " to " +
+		  call.party_b());
+	if (!m_currentCall || m_currentCall.get() == &call) {
+		m_currentCall = call.shared_from_this();
+		return true;
+	}
+	broadcast(" refused as busy.");
+	return false;
+}
+
+void MyManager::on_cleared_call(Call &call)
+{
+	std::lock_guard<std::mutex> hold(m_callMutex);
+	if (m_currentCall.get() == &call)
+		m_currentCall.reset();
+}
+
+void MyManager::CmdCall(KelCLI::Arguments &args)
+{
+	if (args.GetCount() == 0) {
+		args.WriteUsage();
+		return;
+	}
+	// Held across the set-up, so that a call cleared at once cannot leave
+	// a stale current call behind.
+	std::unique_lock<std::mutex> hold(m_callMutex);
+	if (m_currentCall) {
+		args.WriteError("Already in call.");
+		return;
+	}
+	std::string a = args.GetCount() == 1 ? "pc:*" : args[0];
+	std::string b = args.GetCount() == 1 ? args[0] : args[1];
+	m_currentCall = setup_call(a, b);
+	if (m_currentCall)
+		args.Write("Started call from " + m_currentCall->party_a() + " to " + m_currentCall->party_b() + "\n");
+	else
+		args.WriteError("Could not start call.");
+}
+
+void MyManager::CmdHangUp(KelCLI::Arguments &args)
+{
+	CallPtr call;
+	auto all = calls();
+
+	if (args.HasOption("call")) {
+		call = find_call(args.GetOptionString("call"));
+		if (!call) {
+			args.WriteError("No call with token " + args.GetOptionString("call"));
+			return;
+		}
+	} else if (all.size() == 1)
+		call = all.front();
+	else {
+		args.WriteError(all.empty() ? "No active call." : "Several calls: give one with --call.");
+		return;
+	}
+	args.Write("Hanging up call from " + call->party_a() + " to " + call->party_b() + "\n");
+	call->clear();
+}
+
+void MyManager::ListCalls(KelCLI::Arguments &args)
+{
+	std::string text;
+	for (auto &call : calls())
+		text += call->token() + ": " + call->party_a() + " -> " + call->party_b() +
+			(call->is_established() ? " (established)\n" : " (setting up)\n");
+	args.Write(text.empty() ? "No calls.\n" : text);
+}
+
+void MyManager::CmdTCmd(KelCLI::Arguments &args)
+{
+	ConnectionPtr connection;
+	CallPtr call = find_call("*");
+
+	if (call && !call->connections().empty())
+		connection = call->connections().front();
+	ProcessCommand(connection.get(), args.Words());
+}
+
+void MyManager::ProcessCommand(Connection *connection, const std::vector<std::string> &args)
+{
+	std::string text;
+
+	if (args.empty())
+		return;
+	const char *word = args[0].c_str();
+	auto number = [&](size_t i) { return (unsigned)strtoul(args[i].c_str(), nullptr, 0); };
+
+	if (!strcasecmp(word, "tr_on"))
+		m_echoCanceler.SetTransistorMode(1, false);
+	else if (!strcasecmp(word, "tr_off"))
+		m_echoCanceler.SetTransistorMode(2, false);
+	else if (!strcasecmp(word, "tr_auto"))
+		m_echoCanceler.SetTransistorMode(0, false);
+	else if (!strcasecmp(word, "duplex"))
+		m_echoCanceler.SetDuplexMode(1);
+	else if (!strcasecmp(word, "simplex"))
+		m_echoCanceler.SetDuplexMode(0);
+	else if (!strcasecmp(word, "sndtest")) {
+		if (args.size() < 2)
+			text += "\nsndtest: frequency parameter missing";
+		else {
+			unsigned f = number(1), level = args.size() > 2 ? number(2) : 100;
+			if (f > 2000) {
+				text += "\nRequested frequency is too high, aborting";
+				f = 0;
+			}
+			if (level > 100) {
+				text += "\nRequested level (%) is too high, aborting";
+				f = 0;
+			}
+			if (f)
+				text += "\nActivating test signal " + std::to_string(f) + "Hz, level " + std::to_string(level) +
+					"%";
+			else
+				text += "\nDisabling test signal";
+			m_echoCanceler.SetTestSignal(f, level);
+		}
+	} else if (!strcasecmp(word, "vol_mic") || !strcasecmp(word, "vol_spk")) {
+		bool mic = !strcasecmp(word, "vol_mic");
+		if (!connection)
+			text += "\nNo connection for volume control";
+		else if (args.size() < 2)
+			text += std::string("\nvol_") + (mic ? "mic" : "spk") + ": percentage parameter missing";
+		else if (unsigned p = number(1); p < 50 || p > 150)
+			text += "\nVolume percentage out of range (50..150)";
+		else {
+			bool found = false;
+			for (auto &leg : connection->call().connections()) {
+				if (leg->is_network())
+					continue;
+				found = true;
+				if (!leg->set_audio_volume(mic, p))
+					text += "\nFailed to set volume";
+				break;
+			}
+			if (!found)
+				text += "\nCannot find suitable connection for volume control";
+		}
+	} else
+		return;
+	broadcast(text);
+}
+
+void MyManager::on_user_input_string(Connection &connection, const std::string &text)
+{
+	std::vector<std::string> args;
+	size_t start = 0;
+
+	// Every tab and blank separates: adjacent ones leave empty words.
+	for (size_t i = 0; i <= text.size(); i++)
+		if (i == text.size() || text[i] == ' ' || text[i] == '\t') {
+			args.push_back(text.substr(start, i - start));
+			start = i + 1;
+		}
+	broadcast("\nUser input received: \"" + text + "\"");
+	ProcessCommand(&connection, args);
+}
+
+// The stored volume of one side of a call: the key's first occurrence
+// anywhere in the file, the number after the next "=".
+std::string MyManager::ApplyStoredVolume(Connection &connection, bool microphone)
+{
+	const char *key = microphone ? "mic" : "spk";
+	char text[4096];
+	int fd = open(kel_path(PARLOD_VOL_CONF), O_RDONLY | O_CLOEXEC);
+	ssize_t n;
+
+	if (fd < 0)
+		return "";
+	n = read(fd, text, sizeof(text) - 1);
+	close(fd);
+	if (n < 0)
+		return "";
+	text[n] = '\0';
+
+	const char *at = strstr(text, key);
+	if (!at)
+		return "";
+	const char *eq = strchr(at, '=');
+	if (!eq)
+		return std::string("\nInvalid format of ") + PARLOD_VOL_CONF;
+	char *end;
+	errno = 0;
+	long v = strtol(eq + 1, &end, 0);
+	if (errno || end == eq + 1)
+		return std::string("\nInvalid ") + key + " volume";
+	if (v < 50 || v > 150)
+		return std::string("\n") + key + " volume out of range";
+	if (!connection.set_audio_volume(microphone, (unsigned)v))
+		return std::string("\nFailed to set ") + key + " volume";
+	return "";
+}
+
+void MyManager::on_start_media_patch(Connection &connection, MediaPatch &patch)
+{
+	// The end of the patch this connection is: its source is the
+	// microphone side, its sink the loudspeaker side.
+	const bool microphone = &patch.source().connection() == &connection;
+	if (!microphone && patch.sinks().empty())
+		return;
+	const MediaFormat &format = microphone ? patch.source().format() : patch.sinks().front()->format();
+	if (!format.is_raw_audio())
+		return;
+
+	if (microphone) {
+		m_echoCanceler.SetClockRate(format.clock_rate ? (int)format.clock_rate : 8000);
+		m_echoCanceler.SetDuplexMode(m_duplex);
+		m_echoCanceler.SetTransistorMode(m_trAuto ? 0 : 3, true);
+		m_echoCanceler.SetTXDelay(m_txDelay);
+		m_echoCanceler.SetRXDelay(m_rxDelay);
+		m_echoCanceler.SetMicDelay(m_micDelay);
+		m_echoCanceler.SetTestSignal(0, 0);
+		m_echoCanceler.SetDataSize((unsigned)(patch.source().data_size() / 2));
+	}
+	patch.add_filter(microphone ? m_echoCanceler.ReceivedPacketFilter() : m_echoCanceler.SentPacketFilter(), format);
+	broadcast(ApplyStoredVolume(connection, microphone));
+}
+
+void MyManager::on_stop_media_patch(Connection &connection, MediaPatch &patch)
+{
+	(void)connection;
+	(void)patch;
+	m_echoCanceler.ResetGPIO();
+}
+
+bool MyManager::AllTransportableMediaFormats(const MediaFormatList &formats) const
+{
+	for (const MediaFormat &f : formats)
+		if (f.type == MediaType::Audio && !f.transportable)
+			return false;
+	return true;
+}
+
+// Between two coded legs each keeps only the codecs the other offers too,
+// so that nothing needs transcoding.
+void MyManager::adjust_media_formats(bool local, const Connection &connection, MediaFormatList &formats) const
+{
+	ConnectionPtr other = connection.other_party();
+
+	CallManager::adjust_media_formats(local, connection, formats);
+	if (!other)
+		return;
+	MediaFormatList theirs = other->media_formats();
+	if (!AllTransportableMediaFormats(formats) || !AllTransportableMediaFormats(theirs))
+		return;
+	std::erase_if(formats, [&](const MediaFormat &f) {
+		return f.type == MediaType::Audio && !find_format(theirs, f.name);
+	});
+}

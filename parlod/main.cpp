@@ -1,0 +1,106 @@
+// parlod: the terminal's voice console. It places and answers calls
+// between the terminal's loudspeaker and microphone, network telephony and
+// intercom units, driven by text commands from its command pipe.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <getopt.h>
+#include <memory>
+
+#include "my_manager.h"
+
+static const char Manufacturer[] = "Quorvane";
+static const char Application[] = "Parlod Console";
+static const char Version[] = "3.19.4";
+
+static MyManager *running_manager;
+
+static void on_interrupt(int sig)
+{
+	(void)sig;
+	if (running_manager)
+		running_manager->EndRun();
+}
+
+static void usage(const char *prog)
+{
+	printf("Usage: %s [options]\n"
+	       "  -h, --help                 this text\n"
+	       "  -v, --version              the program's identity\n"
+	       "  -p, --sip-port PORT        SIP port, UDP and TCP (5060)\n"
+	       "      --sip-listen ADDRESS   IPv4 address to listen on (all)\n"
+	       "  -u, --user NAME            SIP user name (parlod)\n"
+	       "      --sound-player DEV     PulseAudio sink (the default)\n"
+	       "      --sound-recorder DEV   PulseAudio source (the default)\n",
+	       prog);
+}
+
+int main(int argc, char **argv)
+{
+	static const struct option longopts[] = {
+		{ "help", no_argument, nullptr, 'h' },
+		{ "version", no_argument, nullptr, 'v' },
+		{ "sip-port", required_argument, nullptr, 'p' },
+		{ "sip-listen", required_argument, nullptr, 'L' },
+		{ "user", required_argument, nullptr, 'u' },
+		{ "sound-player", required_argument, nullptr, 'P' },
+		{ "sound-recorder", required_argument, nullptr, 'R' },
+		{ nullptr, 0, nullptr, 0 },
+	};
+	ParlodOptions options;
+	int c;
+
+	while ((c = getopt_long(argc, argv, "hvp:u:", longopts, nullptr)) != -1) {
+		switch (c) {
+		case 'h':
+			usage(argv[0]);
+			return 0;
+		case 'v':
+			printf("%s %s\nVersion: %s\nManufacturer: %s\n", Manufacturer, Application, Version, Manufacturer);
+			return 0;
+		case 'p': {
+			char *end;
+			long port = strtol(optarg, &end, 10);
+			if (*end || port < 1 || port > 65535) {
+				fprintf(stderr, "%s: invalid SIP port \"%s\"\n", argv[0], optarg);
+				return 1;
+			}
+			options.sip_port = (int)port;
+			break;
+		}
+		case 'L':
+			options.sip_listen = optarg;
+			break;
+		case 'u':
+			options.sip_user = optarg;
+			break;
+		case 'P':
+			options.sound_player = optarg;
+			break;
+		case 'R':
+			options.sound_recorder = optarg;
+			break;
+		default:
+			usage(argv[0]);
+			return 1;
+		}
+	}
+
+	signal(SIGPIPE, SIG_IGN);
+	auto manager = std::make_unique<MyManager>();
+	if (!manager->Initialise(options))
+		return 1;
+
+	struct sigaction sa = {};
+	sa.sa_handler = on_interrupt;
+	sigemptyset(&sa.sa_mask);
+	running_manager = manager.get();
+	sigaction(SIGTERM, &sa, nullptr);
+	sigaction(SIGINT, &sa, nullptr);
+
+	manager->Run();
+
+	running_manager = nullptr;
+	manager.reset(); // STOPPING=1, every call cleared and every thread joined
+	return 0;
+}
