@@ -4,9 +4,11 @@
 Starts, in a sandbox of its own: the simulated GPIO lines and coprocessor
 (device type 0: four call buttons, seven discrete inputs, one relay), a
 push server that shows every report, a private PulseAudio server, the bell
-program, and `kelvgd run`. A prompt then lets you press call buttons, open
-and close inputs, change the battery and supply voltages, and run kelvgd's
-maintenance commands; the reports show what the daemon made of it.
+program, `kelvgd run`, and the voice console `parlod` with a SIP peer
+(baresip) in a private network namespace. A prompt then lets you press call
+buttons, open and close inputs, change the battery and supply voltages, run
+kelvgd's maintenance commands, give the console commands and have the peer
+call it; the reports and messages show what the terminal made of it.
 Leaving removes everything.
 """
 
@@ -24,6 +26,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from sim.coproc import Coprocessor  # noqa: E402
 from sim.pulse import PulseServer  # noqa: E402
+from sim.sip_peers import ADDRESS, Baresip, NetNs  # noqa: E402
 from sim.push import PushServer, parse_report  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
 from sim.standins import StandIns  # noqa: E402
@@ -49,6 +52,9 @@ REFERENCE = 190  # the multiplexer's reference loop
 INPUT_READING = {"normal": 700, "closed": 250, "open": 900}  # about 4.6 kΩ, 0.2 kΩ, 17 kΩ
 BUTTONS, INPUTS = 4, 7
 PSU_ADC, BATT_ADC = 7, 6
+CONSOLE_URI = f"sip:parlod@{ADDRESS}:5060"
+# The console drives the speech-path line that the bell's handshake watches.
+PARLOD_CONF = "gpio=49\n"
 
 
 def volts_to_adc(volts):
@@ -61,8 +67,9 @@ def say(tag, text):
 
 
 class Terminal:
-    def __init__(self, kelvgd, root=None):
+    def __init__(self, kelvgd, parlod=None, root=None):
         self.sb = Sandbox(kelvgd, root=root or tempfile.mkdtemp(prefix="kel-vterm-"))
+        self.parlod_binary = parlod
         self.push = self.sb.attach(PushServer())
         self.pulse = self.sb.attach(PulseServer(self.sb.path("pulse")))
         self.pulse.pactl("set-default-source", "spk.monitor")  # the speaker test hears itself
@@ -70,6 +77,7 @@ class Terminal:
         self.sb.write("etc/device.conf", DEVICE_CONF)
         self.sb.write("etc/kelvgd.conf", KELVGD_CONF.format(push=self.push.host), mode=0o600)
         self.sb.write("bin/button_bell", BELL, mode=0o755)
+        self.sb.write("etc/parlod.conf", PARLOD_CONF)
         self.chip = self.sb.gpio()
         self.cp = self.sb.attach(Coprocessor(self.sb.pty("ttyS4"), self.chip, devtype=0))
         self.cp.set_adc(1, REFERENCE, input=7)
@@ -78,6 +86,7 @@ class Terminal:
         self.battery(13.5)
         self.supply(12.0)
         self.daemon = None
+        self.console = self.ns = self.peer = None
         self.log = open(self.sb.path("kelvgd.log"), "w")
         self._stop = threading.Event()
         self._watcher = threading.Thread(target=self._watch, daemon=True)
@@ -87,6 +96,36 @@ class Terminal:
         self._watcher.start()
         if not self.sb.notify.wait_for("READY=1", timeout=30):
             say("vterm", f"kelvgd did not become ready; see {self.sb.path('kelvgd.log')}")
+        if self.parlod_binary:
+            self.start_console()
+
+    def start_console(self):
+        """parlod and a SIP peer, in a network namespace of their own."""
+        self.ns = NetNs()
+        self.console = subprocess.Popen(self.ns.cmd([self.parlod_binary, "--sip-listen", ADDRESS]),
+                                        env=self.sb.env(self.pulse.env()), stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        threading.Thread(target=self._show_console, daemon=True).start()
+        self.peer = Baresip(self.ns, self.sb.root, name="peer", sip_port=5090, ctrl_port=5100, tone=700)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.sb.path("run/parlod-cli")) and time.monotonic() < deadline:
+            time.sleep(0.1)
+
+    def _show_console(self):
+        # Its messages begin with a line end instead of ending with one.
+        while data := os.read(self.console.stdout.fileno(), 4096):
+            for line in data.decode(errors="replace").splitlines():
+                if line.strip():
+                    say("parlod", line)
+
+    def console_command(self, line):
+        try:
+            fd = os.open(self.sb.path("run/parlod-cli"), os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            say("vterm", f"the console is not running ({e.strerror})")
+            return
+        os.write(fd, (line + "\n").encode())
+        os.close(fd)
 
     def battery(self, volts):
         self.cp.set_adc(BATT_ADC, volts_to_adc(volts))
@@ -139,6 +178,13 @@ class Terminal:
             if daemon and daemon.poll() is None:
                 self.sb.run("stop")
                 daemon.wait(15)
+            if self.console and self.console.poll() is None:
+                self.console.terminate()
+                self.console.wait(30)
+            if self.peer:
+                self.peer.close()
+            if self.ns:
+                self.ns.close()
         finally:
             self._stop.set()
             if self._watcher.is_alive():
@@ -154,16 +200,21 @@ The virtual terminal runs: {root}
   open N / close N / normal N   discrete input N (0-6): open loop, short, normal
   battery V / supply V    battery and supply voltage, in volts
   kelvgd ARGS             a maintenance command, e.g. kelvgd dump, kelvgd clcall
+  console LINE            a command to the voice console, e.g.
+                          console call {peer}   console hangup   console calls
+  dial / peer-hangup      the SIP peer calls the console, or hangs up
   shell                   a shell in the terminal's sandbox
   quit
-Reports reach the push server as [push] lines, the bell as [bell] lines.
+Reports reach the push server as [push] lines, the bell as [bell] lines,
+the voice console's messages as [parlod] lines.
 """
     prompt = "vterm> "
 
     def __init__(self, terminal):
         super().__init__()
         self.t = terminal
-        self.intro = self.intro.format(root=terminal.sb.root)
+        self.intro = self.intro.format(root=terminal.sb.root,
+                                       peer=terminal.peer.uri if terminal.peer else "sip:...")
 
     def _index(self, arg, count):
         try:
@@ -211,6 +262,17 @@ Reports reach the push server as [push] lines, the bell as [bell] lines.
     def do_kelvgd(self, arg):
         self.t.kelvgd(*shlex.split(arg))
 
+    def do_console(self, arg):
+        self.t.console_command(arg)
+
+    def do_dial(self, arg):
+        if self.t.peer:
+            self.t.peer.dial(arg or CONSOLE_URI)
+
+    def do_peer_hangup(self, arg):
+        if self.t.peer:
+            self.t.peer.hangup()
+
     def do_sleep(self, arg):
         time.sleep(float(arg or 1))
 
@@ -231,6 +293,7 @@ def main():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"), help="the kelvgd binary")
+    ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"), help="the parlod binary")
     ap.add_argument("--root", help="sandbox directory (default: a new one under /tmp)")
     ap.add_argument("-c", "--commands", help="prompt commands separated by ';' instead of the prompt, "
                     "e.g. 'press 1; sleep 2; kelvgd dump'")
@@ -238,7 +301,7 @@ def main():
     if not os.access(args.kelvgd, os.X_OK):
         sys.exit(f"vterm: no kelvgd at {args.kelvgd}; build first (scripts/sim does)")
 
-    t = Terminal(args.kelvgd, args.root)
+    t = Terminal(args.kelvgd, args.parlod if os.access(args.parlod, os.X_OK) else None, args.root)
     try:
         t.start()
         prompt = Prompt(t)

@@ -62,25 +62,8 @@ CallPtr CallManager::setup_call(const std::string &party_a, const std::string &p
 	if (!ep_a || !ep_b)
 		return nullptr;
 
-	CallPtr call;
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		if (closed_)
-			return nullptr;
-		call = std::make_shared<Call>(*this, std::to_string(next_token_++), party_a, b);
-	}
-	ConnectionPtr a = ep_a->make_connection(*call, rest_a);
-	ConnectionPtr conn_b = a ? ep_b->make_connection(*call, rest_b) : nullptr;
-	if (!a || !conn_b)
-		return nullptr;
-	call->add_connection(a);
-	call->add_connection(conn_b);
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		calls_[call->token()] = call;
-	}
-	post([a] { a->start(); });
-	return call;
+	return create_call(party_a, b, [&](Call &call) { return ep_a->make_connection(call, rest_a); }, *ep_b, rest_b,
+			   true);
 }
 
 CallPtr CallManager::incoming_call(const std::string &party_a, const std::string &party_b,
@@ -96,24 +79,34 @@ CallPtr CallManager::incoming_call(const std::string &party_a, const std::string
 	if (!ep_b)
 		return nullptr;
 
+	return create_call(party_a, b, make_a, *ep_b, rest_b.empty() ? "*" : rest_b, false);
+}
+
+CallPtr CallManager::create_call(const std::string &party_a, const std::string &party_b,
+				 const std::function<ConnectionPtr(Call &)> &make_a, Endpoint &ep_b,
+				 const std::string &rest_b, bool start_a)
+{
 	CallPtr call;
 	{
 		std::lock_guard<std::mutex> hold(mutex_);
 		if (closed_)
 			return nullptr;
-		call = std::make_shared<Call>(*this, std::to_string(next_token_++), party_a, b);
+		call = std::make_shared<Call>(*this, std::to_string(next_token_++), party_a, party_b);
 	}
 	ConnectionPtr a = make_a(*call);
-	ConnectionPtr conn_b = a ? ep_b->make_connection(*call, rest_b.empty() ? "*" : rest_b) : nullptr;
-	if (!a || !conn_b)
+	ConnectionPtr b = a ? ep_b.make_connection(*call, rest_b) : nullptr;
+	if (!a || !b)
 		return nullptr;
 	call->add_connection(a);
-	call->add_connection(conn_b);
+	call->add_connection(b);
 	{
 		std::lock_guard<std::mutex> hold(mutex_);
 		calls_[call->token()] = call;
 	}
-	post([conn_b] { conn_b->start(); });
+	// An outgoing call starts with its caller, an incoming one with the
+	// party it goes to.
+	ConnectionPtr first = start_a ? a : b;
+	post([first] { first->start(); });
 	return call;
 }
 

@@ -70,6 +70,9 @@ public:
 
 private:
 	friend class Call;
+	CallPtr create_call(const std::string &party_a, const std::string &party_b,
+			    const std::function<ConnectionPtr(Call &)> &make_a, Endpoint &ep_b, const std::string &rest_b,
+			    bool start_a);
 	void remove_call(const Call &call);
 	void run_worker();
 

@@ -61,6 +61,16 @@ def probe(probe_binary, sandbox):
 
 
 @pytest.fixture
+def ns():
+    """A private network namespace for SIP and RTP (sim/sip_peers.py)."""
+    from sim.sip_peers import NetNs
+
+    n = NetNs()
+    yield n
+    n.close()
+
+
+@pytest.fixture
 def sandbox(kelvgd_binary):
     """A fresh sandbox root with its own kelvgd copy and notification socket."""
     sb = Sandbox(kelvgd_binary)

@@ -14,7 +14,7 @@ import pytest
 
 from conftest import built
 from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, Baresip, NetNs, RawUa, tone_frequency
+from sim.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
 
 MIC_HZ = 440  # the console's microphone: PulseAudio's sine source
 PEER_HZ = 700  # what baresip sends
@@ -87,13 +87,6 @@ class Console:
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
         return self.proc.wait(timeout=30)
-
-
-@pytest.fixture
-def ns():
-    n = NetNs()
-    yield n
-    n.close()
 
 
 @pytest.fixture

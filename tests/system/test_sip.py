@@ -11,7 +11,7 @@ import time
 import pytest
 
 from conftest import built
-from sim.sip_peers import ADDRESS, Baresip, NetNs, Probe, RawUa, tone_frequency
+from sim.sip_peers import ADDRESS, Baresip, Probe, RawUa, tone_frequency
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
                                 reason="needs root (network namespaces) and baresip")
@@ -22,13 +22,6 @@ PROBE_TONE, PEER_TONE = 1000, 700
 @pytest.fixture(scope="session")
 def probe_binary():
     return built("SIP_PROBE", "build/tests/tools/sip_probe")
-
-
-@pytest.fixture
-def ns():
-    n = NetNs()
-    yield n
-    n.close()
 
 
 @pytest.fixture

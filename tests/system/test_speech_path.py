@@ -15,7 +15,7 @@ import pytest
 
 from conftest import daemon_holds_gpio
 from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, NetNs, RawUa, tone_frequency
+from sim.sip_peers import ADDRESS, RawUa, tone_frequency
 from test_console import Console, record_loudspeaker
 
 ULAW_SILENCE = 0xFF
@@ -46,13 +46,6 @@ class RtpSender:
             self.seq += 1
             self.ts += 160
             time.sleep(pace)
-
-
-@pytest.fixture
-def ns():
-    n = NetNs()
-    yield n
-    n.close()
 
 
 @pytest.fixture
