@@ -47,7 +47,8 @@ std::pair<std::string, std::string> split_party(const std::string &party)
 
 CallPtr CallManager::setup_call(const std::string &party_a, const std::string &party_b)
 {
-	auto [prefix_a, rest_a] = split_party(party_a);
+	const auto [prefix_a, rest] = split_party(party_a);
+	const std::string rest_a = rest; // a lambda below takes it
 	Endpoint *ep_a = find_endpoint(prefix_a);
 	std::string b = party_b;
 	auto [prefix_b, rest_b] = split_party(b);
