@@ -119,9 +119,11 @@ class Sandbox:
         env.update(extra or {})
         return env
 
-    def run(self, *args, timeout=30, env=None, **kw):
-        """Runs the sandbox's kelvgd to the end; returns the CompletedProcess."""
-        return subprocess.run([self.kelvgd, *map(str, args)], env=self.env(env), capture_output=True,
+    def run(self, *args, timeout=30, env=None, wrap=None, **kw):
+        """Runs the sandbox's kelvgd to the end; returns the CompletedProcess.
+        wrap(argv) may put a command in front (see sim/syslog.py)."""
+        argv = [self.kelvgd, *map(str, args)]
+        return subprocess.run(wrap(argv) if wrap else argv, env=self.env(env), capture_output=True,
                               text=True, timeout=timeout, **kw)
 
     def spawn(self, *args, env=None, **kw):

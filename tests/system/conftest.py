@@ -37,11 +37,12 @@ class Probe:
         self.sb = sandbox
         self.stderr = ""
 
-    def __call__(self, *args, env=None, timeout=60):
+    def __call__(self, *args, env=None, timeout=60, wrap=None):
         # Files, not pipes: a detached bell process keeps the descriptors,
         # and the probe is done when it exits.
         with tempfile.TemporaryFile("w+") as out_f, tempfile.TemporaryFile("w+") as err_f:
-            r = subprocess.run([self.binary, str(self.sb.key), *map(str, args)], env=self.sb.env(env),
+            argv = [self.binary, str(self.sb.key), *map(str, args)]
+            r = subprocess.run(wrap(argv) if wrap else argv, env=self.sb.env(env),
                                stdout=out_f, stderr=err_f, text=True, timeout=timeout)
             out_f.seek(0)
             err_f.seek(0)

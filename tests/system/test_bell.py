@@ -12,6 +12,7 @@ import pytest
 from conftest import daemon_holds_gpio
 from sim.console import ConsoleStandIn
 from sim.pulse import PulseServer
+from sim.syslog import SyslogCapture
 
 # The stand-in bell: notes the sound lines and the streams' mute states.
 BELL = """#!/usr/bin/python3
@@ -209,11 +210,13 @@ def test_fireman_call_and_hangup(sandbox, fireman, probe):
 
 def test_hangup_times_out_when_the_audio_stays(sandbox, fireman, probe):
     console = sandbox.attach(ConsoleStandIn(sandbox))
+    log = sandbox.attach(SyslogCapture(sandbox))
     console.speaker_on()
     t0 = time.monotonic()
-    assert probe("hangup")["result"] == len("hangup\n")
+    assert probe("hangup", wrap=log.wrap)["result"] == len("hangup\n")
     assert time.monotonic() - t0 >= 1.0
     assert console.lines == ["hangup"]
+    assert log.wait_for("Hangup timeout") == 3 * 8 + 4  # daemon facility, warning
 
 
 def test_fireman_without_console_or_with_a_maintenance_channel(sandbox, fireman, probe):

@@ -5,6 +5,7 @@ import socket
 import time
 
 from conftest import daemon_holds_gpio
+from sim.syslog import SyslogCapture
 
 
 def test_clear_calls_and_alarms(sandbox):
@@ -60,6 +61,7 @@ def test_speaker_test_request_and_results(sandbox):
 
 
 def test_server_address(sandbox):
+    log = sandbox.attach(SyslogCapture(sandbox))
     sandbox.run("cfg")
     st = sandbox.state()
     r = sandbox.run("srvaddr")
@@ -70,7 +72,8 @@ def test_server_address(sandbox):
     assert st.get("num_serv") == 0 and st.get("serv_upd") == 0
     assert sandbox.run("srvaddr").stdout == "serv_addr=127.0.0.9\npush_enabled=0\n"
 
-    assert sandbox.run("srvaddr", "-e", "1").returncode == 0
+    assert sandbox.run("srvaddr", "-e", "1", wrap=log.wrap).returncode == 0
+    assert log.wait_for('Enabled "push" protocol') == 3 * 8 + 5  # daemon facility, notice
     assert (st.get("push_en"), st.get("num_serv"), st.get("serv_upd")) == (1, 1, 1)
     assert st.get("serv_addr") == (socket.AF_INET, 5559, "127.0.0.9")
     assert "push_enabled=1\n" in sandbox.read("etc/kelvgd.conf")
@@ -88,8 +91,9 @@ def test_server_address(sandbox):
 
     # An unresolvable saved address: enabled all the same, but an error.
     sandbox.write("etc/kelvgd.conf", "serv_addr=no-such-host.invalid\n")
-    r = sandbox.run("srvaddr", "-e", "1")
+    r = sandbox.run("srvaddr", "-e", "1", wrap=log.wrap)
     assert r.returncode == 1 and st.get("push_en") == 1
+    assert log.wait_for('Failed to enable "push" protocol: No such file or directory') == 3 * 8 + 3
 
 
 def test_fireman_configuration(sandbox):

@@ -1,0 +1,62 @@
+"""The system log of a program under test, caught without touching the
+machine's: the program runs in a mount namespace of its own in which
+/dev/log is a datagram socket of the test's. The rest of /dev is the
+machine's few common nodes."""
+
+import os
+import socket
+import time
+
+# $1: the socket, $2: a scratch directory; then the command.
+SCRIPT = r'''
+set -e
+sock=$1 scratch=$2; shift 2
+mount --bind /dev "$scratch"
+mount -t tmpfs kel-dev /dev
+for n in null zero full random urandom tty; do
+	touch "/dev/$n"
+	mount --bind "$scratch/$n" "/dev/$n"
+done
+touch /dev/log
+mount --bind "$sock" /dev/log
+exec "$@"
+'''
+
+
+class SyslogCapture:
+    def __init__(self, sandbox):
+        self.path = sandbox.path("syslog.sock")
+        self.scratch = sandbox.path("syslog.dev")
+        os.makedirs(self.scratch, exist_ok=True)
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.sock.bind(self.path)
+        self.sock.setblocking(False)
+        self.received = []
+
+    def wrap(self, argv):
+        """The command line that runs argv with its syslog caught here."""
+        return ["unshare", "-m", "--propagation", "private", "sh", "-c", SCRIPT, "syslog",
+                self.path, self.scratch, *argv]
+
+    def messages(self):
+        """Every message so far, as (priority, text)."""
+        while True:
+            try:
+                data = self.sock.recv(8192).decode(errors="replace")
+            except BlockingIOError:
+                break
+            pri, _, rest = data.partition(">")
+            self.received.append((int(pri.lstrip("<")), rest.split(": ", 1)[-1]))
+        return list(self.received)
+
+    def wait_for(self, text, timeout=10):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for pri, message in self.messages():
+                if text in message:
+                    return pri
+            time.sleep(0.05)
+        return None
+
+    def close(self):
+        self.sock.close()
