@@ -299,7 +299,9 @@ ctrl_tcp_listen  127.0.0.1:{ctrl_port}
 
 def tone_frequency(path):
     """The frequency of the tone in a WAV file: level crossings with some
-    hysteresis, over the middle half (no ramp-up, no end)."""
+    hysteresis, over the middle half (no ramp-up, no end), counted in the
+    20 ms blocks that carry sound only, so that a gap (an underrun of a
+    loaded machine) does not read as a lower pitch."""
     with wave.open(path) as w:
         n, channels, rate = w.getnframes(), w.getnchannels(), w.getframerate()
         samples = struct.unpack(f"<{n * channels}h", w.readframes(n))[::channels]
@@ -307,13 +309,21 @@ def tone_frequency(path):
     assert len(mid) > rate // 2, f"{path}: only {len(samples)} samples"
     peak = max(abs(x) for x in mid)
     assert peak > 1000, f"{path}: silence (peak {peak})"
-    threshold, state, crossings = peak / 4, 0, 0
-    for x in mid:
-        s = 1 if x > threshold else -1 if x < -threshold else 0
-        if s and s != state:
-            crossings += state != 0
-            state = s
-    return crossings / 2 / (len(mid) / rate)
+    threshold, block = peak / 4, rate // 50
+    crossings, voiced, state = 0, 0, 0
+    for start in range(0, len(mid) - block + 1, block):
+        chunk = mid[start:start + block]
+        if max(abs(x) for x in chunk) < threshold:
+            state = 0  # the count starts afresh after a gap
+            continue
+        voiced += block
+        for x in chunk:
+            s = 1 if x > threshold else -1 if x < -threshold else 0
+            if s and s != state:
+                crossings += state != 0
+                state = s
+    assert voiced > rate // 4, f"{path}: too little sound"
+    return crossings / 2 / (voiced / rate)
 
 
 class RawUa:
