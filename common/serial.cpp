@@ -13,6 +13,7 @@
 
 #include "cfg.h"
 #include "errmsg.h"
+#include "paths.h"
 #include "rootpath.h"
 #include "util.h"
 
@@ -149,7 +150,7 @@ static int serial_adapter_command(int baud, unsigned char cmd[4])
 
 int cfg_serial_adapter(int fd, int baud)
 {
-	const char *device = kel_path("/etc/device.conf");
+	const char *device = kel_path(DEVICE_CONF);
 	int32_t cio = 0, rev = 0;
 	unsigned char cmd[4];
 	int n;

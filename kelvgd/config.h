@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
+#include "paths.h"
+
 #define VGD_CONF "/etc/kelvgd.conf"  // settings of kelvgd, rewritten by its commands
-#define DEVICE_CONF "/etc/device.conf" // hardware identity, read only
 #define DISP_CONF "/etc/disp.conf"   // CIO-mode dispatcher settings
 
 // Stores the CIO modules' 2/4-wire override and modes in the shared state.

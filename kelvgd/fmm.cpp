@@ -41,7 +41,7 @@ void fmm_activate(void)
 
 int fmm_hangup_cmd(void)
 {
-	const char *speaker = kel_path(CONSOLE_SPEAKER_STATE);
+	const char *speaker = kel_path(SPEAKER_STATE_FILE);
 	int fd;
 	int n;
 

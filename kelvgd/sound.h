@@ -5,6 +5,8 @@
 // bell and the speaker test) before the state lock.
 #pragma once
 
+#include "paths.h"
+
 #define SOUND_MUTE_GPIO 49
 
 // Selects channel ch (0 .. num_buttons() - 1) or none (-1).
@@ -28,8 +30,6 @@ int fmm_hangup_cmd(void);
 
 // The console's command pipe. console_open() gives a descriptor, or fails
 // at once while the console is not running.
-#define CONSOLE_PIPE "/run/parlod-cli"
-#define CONSOLE_SPEAKER_STATE "/var/run/parlod.spk"
 int console_open(void);
 int console_send(int fd, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Bytes the console has not read yet.

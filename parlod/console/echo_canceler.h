@@ -21,8 +21,8 @@
 
 #include "media_frame.h"
 #include "media_patch.h"
+#include "paths.h"
 
-#define SPEAKER_STATE_FILE "/var/run/parlod.spk"
 
 class KelEchoCanceler {
 public:

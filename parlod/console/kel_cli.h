@@ -11,7 +11,8 @@
 #include <sys/types.h>
 #include <vector>
 
-#define CONSOLE_PIPE "/run/parlod-cli"
+#include "paths.h"
+
 
 // The input side of the interpreter: the command pipe. It is created, or
 // reused when it is a pipe already, and read with blocking reads; a writer

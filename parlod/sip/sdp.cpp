@@ -338,6 +338,15 @@ std::string build_offer(const SdpLocal &local, const callfw::MediaFormatList &fo
 	return out;
 }
 
+// The media line that was agreed on: where and how the peer takes media.
+static void take_line(Negotiated &n, const SdpMedia &m, size_t index)
+{
+	n.media_index = index;
+	n.remote_address = m.address;
+	n.remote_port = (uint16_t)m.port;
+	n.remote_direction = m.direction;
+}
+
 std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw::MediaFormatList &local,
 					  const callfw::MediaFormat *prefer)
 {
@@ -361,10 +370,7 @@ std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw:
 					std::rotate(n.formats.begin(), n.formats.begin() + k, n.formats.begin() + k + 1);
 					break;
 				}
-		n.media_index = i;
-		n.remote_address = m.address;
-		n.remote_port = (uint16_t)m.port;
-		n.remote_direction = m.direction;
+		take_line(n, m, i);
 		return n;
 	}
 	return std::nullopt;
@@ -408,10 +414,7 @@ std::optional<Negotiated> negotiate_answer(const SdpSession &answer, const callf
 		}
 		if (n.formats.empty())
 			return std::nullopt;
-		n.media_index = i;
-		n.remote_address = m.address;
-		n.remote_port = (uint16_t)m.port;
-		n.remote_direction = m.direction;
+		take_line(n, m, i);
 		return n;
 	}
 	return std::nullopt;

@@ -231,13 +231,15 @@ bool SipConnection::open_rtp(const std::string &local_address)
 	return true;
 }
 
+std::shared_ptr<RtpSession> SipConnection::current_rtp() const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	return rtp_;
+}
+
 void SipConnection::close_rtp()
 {
-	std::shared_ptr<RtpSession> rtp;
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		rtp = rtp_;
-	}
+	std::shared_ptr<RtpSession> rtp = current_rtp();
 	if (!rtp)
 		return;
 	if (rtp_listening_) {
@@ -554,11 +556,7 @@ void SipConnection::on_closed(int err, const sip_msg *msg)
 
 void SipConnection::on_rtp()
 {
-	std::shared_ptr<RtpSession> rtp;
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		rtp = rtp_;
-	}
+	std::shared_ptr<RtpSession> rtp = current_rtp();
 	if (!rtp)
 		return;
 	std::string keys;

@@ -75,6 +75,8 @@ private:
 	callfw::MediaFormatList local_formats() const;
 	bool open_rtp(const std::string &local_address);
 	void close_rtp();
+	// The RTP session, taken under the lock; none when there is none.
+	std::shared_ptr<RtpSession> current_rtp() const;
 	void apply(const Negotiated &n);
 	void keepalive(const sip_msg *msg);
 	mbuf *description(const std::string &text);
