@@ -1,13 +1,19 @@
 #include "cfg.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <libgen.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "errmsg.h"
+#include "fileio.h"
 #include "rootpath.h"
 #include "util.h"
 
@@ -232,62 +238,188 @@ int cfg_read_int(const char *path, const char *key, int32_t *val)
 	return s ? str_to_int32(s, val) : -ENOENT;
 }
 
-// Writes the rewritten file into a new temporary file beside the real ones
-// and renames it over the real file, so that a reader, a crash or a full
-// disk sees either the old file or the new one, never a mixture.
-static int cfg_rewrite(const char *path, const char *key, const char *value)
+// Rewrites of one file are serialised between processes by an exclusive
+// flock() on the file itself, so that each writer reads what the one before
+// it wrote. A rewrite replaces the file by rename: a lock won on a file that
+// is no longer the one at the path locks nothing and is taken again. The
+// wait is bounded, so a writer that hangs cannot stop every other for good.
+#define CFG_LOCK_WAIT_MS 10000
+
+static int cfg_flock(int fd)
+{
+	struct timespec start, now, waited;
+	useconds_t delay = 1000;
+
+	if (clock_gettime(CLOCK_MONOTONIC, &start) != 0)
+		return neg_errno();
+	while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+		if (errno != EWOULDBLOCK && errno != EINTR)
+			return neg_errno();
+		if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
+			return neg_errno();
+		ts_diff(&start, &now, &waited);
+		if (waited.tv_sec * 1000 + waited.tv_nsec / 1000000 >= CFG_LOCK_WAIT_MS)
+			return -ETIMEDOUT;
+		usleep(delay);
+		delay = std::min<useconds_t>(delay * 2, 20000);
+	}
+	return 0;
+}
+
+// The locked descriptor of the file. A missing file is created empty (which
+// reads the same); *created says so, for the caller to take it back.
+static int cfg_lock(const char *path, bool *created)
+{
+	for (;;) {
+		struct stat held, current;
+		int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+		int r;
+
+		*created = false;
+		if (fd < 0 && errno == ENOENT) {
+			fd = open(path, O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+			*created = fd >= 0;
+		}
+		if (fd < 0) {
+			if (errno == EEXIST)
+				continue; // another writer created it meanwhile
+			return neg_errno();
+		}
+		r = cfg_flock(fd);
+		if (r == 0 && fstat(fd, &held) != 0)
+			r = neg_errno();
+		if (r == 0 && stat(path, &current) == 0 && current.st_dev == held.st_dev &&
+		    current.st_ino == held.st_ino)
+			return fd;
+		close(fd);
+		if (r < 0)
+			return r;
+		// Replaced or removed while we waited: lock the file there now.
+	}
+}
+
+// The name under which a new version of the file becomes visible just before
+// it is renamed over the file: one per file, so that the next writer of that
+// file removes it when a writer was killed between the two steps.
+static int cfg_tmp_name(char *buf, size_t size, const char *path)
+{
+	static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+	uint32_t h = str_hash32(path);
+	char suffix[7];
+
+	for (int i = 0; i < 6; i++, h /= 62)
+		suffix[i] = digits[h % 62];
+	suffix[6] = '\0';
+	return kel_pathf(buf, size, "/etc/kelvgd%s", suffix) < 0 ? -ENAMETOOLONG : 0;
+}
+
+// Makes the rename itself last through a power cut. Best effort: a failure
+// here takes nothing back from what the rename has already shown.
+static void cfg_sync_dir(const char *path)
+{
+	char dir[PATH_MAX];
+	int fd;
+
+	if (snprintf(dir, sizeof(dir), "%s", path) >= (int)sizeof(dir))
+		return;
+	fd = open(dirname(dir), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd >= 0) {
+		fsync(fd);
+		close(fd);
+	}
+}
+
+// Makes text the file's new content in one step. It is written into a file
+// without a name (O_TMPFILE), which vanishes with its writer whatever kills
+// it; only once complete and on disk does it get the temporary name and
+// replace the file by rename, so that a reader, a crash or a full disk sees
+// either the old file or the new one. File systems without unnamed files
+// get the named file at once.
+static int cfg_replace(const char *path, const char *text, size_t len)
 {
 	char tmp[PATH_MAX];
-	FILE *out;
+	char link[32];
+	bool named = false;
 	int fd;
 	int r;
 
-	if (kel_pathf(tmp, sizeof(tmp), "/etc/kelvgdXXXXXX") < 0)
-		return -ENAMETOOLONG;
-	fd = mkostemp(tmp, O_CLOEXEC);
+	if ((r = cfg_tmp_name(tmp, sizeof(tmp), path)) < 0)
+		return r;
+	if (unlink(tmp) != 0 && errno != ENOENT)
+		return neg_errno();
+
+	fd = open(kel_path("/etc"), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+	if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+		fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+		named = fd >= 0;
+	}
 	if (fd < 0)
 		return neg_errno();
-	out = fdopen(fd, "w");
-	if (!out) {
-		r = neg_errno();
-		close(fd);
-		unlink(tmp);
-		return r;
-	}
 
-	r = cfg_readwrite(path, key, value, out);
-	if (r == -ECANCELED) {
-		// Another process already wrote this value after we read the
-		// file: nothing to change, and the setting holds.
-		fclose(out);
-		unlink(tmp);
-		return 0;
-	}
-	if (r >= 0 && (fflush(out) != 0 || fsync(fileno(out)) != 0))
+	r = fd_write_all(fd, text, len);
+	if (r == 0 && fsync(fd) != 0)
 		r = neg_errno();
+	if (r == 0 && !named) {
+		snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+		if (linkat(AT_FDCWD, link, AT_FDCWD, tmp, AT_SYMLINK_FOLLOW) != 0)
+			r = neg_errno();
+		named = r == 0;
+	}
+	if (close(fd) != 0 && r == 0)
+		r = neg_errno();
+	if (r == 0 && rename(tmp, path) != 0)
+		r = neg_errno();
+	if (r < 0 && named)
+		unlink(tmp);
+	if (r == 0)
+		cfg_sync_dir(path);
+	return r;
+}
+
+// Under the file's lock: the file as it is now, with key set to value.
+static int cfg_rewrite(const char *path, const char *key, const char *value)
+{
+	char *text = nullptr;
+	size_t len = 0;
+	FILE *out = open_memstream(&text, &len);
+	int r;
+
+	if (!out)
+		return neg_errno();
+	r = cfg_readwrite(path, key, value, out);
 	if (fclose(out) != 0 && r >= 0)
 		r = neg_errno();
-	if (r >= 0 && rename(tmp, path) != 0)
-		r = neg_errno();
-	if (r < 0)
-		unlink(tmp);
+	if (r >= 0)
+		r = cfg_replace(path, text, len);
+	free(text);
 	return r;
 }
 
 int cfg_write_str(const char *path, const char *key, const char *value)
 {
 	cfg_entry *e = cfg_find(path, key);
+	bool created;
 	char *copy;
+	int fd;
 	int r;
-
-	if (e && !strcmp(e->value, value))
-		return 0;
 
 	// Allocated first: once the file is renamed, the cache must follow.
 	copy = strdup(value);
 	if (!copy)
 		return -ENOMEM;
+	fd = cfg_lock(path, &created);
+	if (fd < 0) {
+		free(copy);
+		return fd;
+	}
+	// The decision whether anything changes is taken on the file as it is
+	// under the lock, not on this process's cache, which may be old.
 	r = cfg_rewrite(path, key, value);
+	if (r == -ECANCELED)
+		r = 0; // the file already holds the value: left as it is
+	else if (r < 0 && created)
+		unlink(path);
+	close(fd);
 	if (r < 0) {
 		free(copy);
 		return r;

@@ -7,7 +7,8 @@
 //
 // A file is read into the cache the first time one of its keys is asked for
 // and is never read again; this process's own writes update the cache. The
-// cache is not thread-safe.
+// cache is not thread-safe. A write decides on the file as it is on disk,
+// never on the cache.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,11 @@ const char *cfg_read_str(const char *path, const char *key, const char *def);
 int cfg_read_int(const char *path, const char *key, int32_t *val);
 
 // Rewrites the file atomically with key=value, unless it already holds that
-// value. The file gets mode 0600.
+// value. The file gets mode 0600. Writers of one file, in any process of
+// either program, take turns: each reads the file as the one before it left
+// it, so no setting is lost. The new version goes through a temporary file in
+// /etc that no killed writer leaves behind. -ETIMEDOUT when another writer
+// kept the file for 10 s.
 int cfg_write_str(const char *path, const char *key, const char *value);
 int cfg_write_int(const char *path, const char *key, int32_t value);
 

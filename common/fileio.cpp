@@ -13,27 +13,36 @@
 #include "errmsg.h"
 #include "util.h"
 
-int file_write(const char *path, const void *buf, size_t len)
+int fd_write_all(int fd, const void *buf, size_t len)
 {
 	const char *p = (const char *)buf;
-	int fd = open(path, O_WRONLY | O_CLOEXEC);
-	int r = 0;
 
-	if (fd < 0)
-		return neg_errno_automsg();
 	while (len > 0) {
 		ssize_t n = write(fd, p, len);
 
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			r = neg_errno_automsg();
-			break;
-		}
+		if (n < 0)
+			return neg_errno();
+		if (n == 0)
+			return -EIO;
 		p += n;
 		len -= (size_t)n;
+	}
+	return 0;
+}
+
+int file_write(const char *path, const void *buf, size_t len)
+{
+	int fd = open(path, O_WRONLY | O_CLOEXEC);
+	int r;
+
+	if (fd < 0)
+		return neg_errno_automsg();
+	r = fd_write_all(fd, buf, len);
+	if (r < 0) {
+		errno = -r;
+		r = neg_errno_automsg();
 	}
 	if (close(fd) != 0 && r == 0)
 		r = neg_errno_automsg();

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Writes all bytes to the descriptor, riding out short writes and signals;
+// 0 or a negated errno value, without a message.
+int fd_write_all(int fd, const void *buf, size_t len);
+
 // Writes all bytes into an existing file (never creates it).
 int file_write(const char *path, const void *buf, size_t len);
 

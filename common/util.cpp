@@ -47,6 +47,15 @@ int str_to_int32(const char *s, int32_t *val)
 	return 0;
 }
 
+uint32_t str_hash32(const char *s)
+{
+	uint32_t h = 2166136261u;
+
+	for (; *s; s++)
+		h = (h ^ (uint8_t)*s) * 16777619u;
+	return h;
+}
+
 int fromhex(char c)
 {
 	if (c >= '0' && c <= '9')

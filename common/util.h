@@ -17,6 +17,10 @@ void ts_diff(const struct timespec *start, const struct timespec *end, struct ti
 // outside int32_t; *val is untouched on failure.
 int str_to_int32(const char *s, int32_t *val);
 
+// FNV-1a, 32 bits, over the string up to its NUL: a name for a path that
+// stays the same for as long as the path does.
+uint32_t str_hash32(const char *s);
+
 // The value of a hexadecimal digit, or -EINVAL.
 int fromhex(char c);
 

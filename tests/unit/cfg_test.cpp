@@ -2,6 +2,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -192,6 +193,70 @@ TEST_F(Cfg, FailedRewriteLeavesTheOldFile)
 	waitpid(pid, &status, 0);
 	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 	EXPECT_EQ(dir.read("etc/test.conf"), old);
+	EXPECT_EQ(dir.others_in_etc("test.conf"), 0);
+}
+
+// Runs f in a child process; its exit status.
+template <typename F> int in_child(F f)
+{
+	pid_t pid = fork();
+	int status;
+
+	if (pid == 0)
+		_exit(f());
+	if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+		return -1;
+	return WEXITSTATUS(status);
+}
+
+TEST_F(Cfg, FailedFirstWriteLeavesNoFile)
+{
+	EXPECT_EQ(in_child([this] {
+			  struct rlimit lim = { 0, 0 };
+			  signal(SIGXFSZ, SIG_IGN);
+			  setrlimit(RLIMIT_FSIZE, &lim);
+			  return write("a", "1") == -EFBIG ? 0 : 1;
+		  }),
+		  0);
+	EXPECT_FALSE(std::filesystem::exists(conf));
+	EXPECT_EQ(dir.others_in_etc(""), 0);
+}
+
+// Another process changed the value after this one cached it: writing the
+// cached value again must still reach the file.
+TEST_F(Cfg, AnOldCacheDoesNotSkipAWrite)
+{
+	dir.write("etc/test.conf", "a=1\n");
+	ASSERT_STREQ(str("a"), "1");
+	dir.write("etc/test.conf", "a=2\n");
+	ASSERT_EQ(write("a", "1"), 0);
+	EXPECT_EQ(dir.read("etc/test.conf"), "a=1\n");
+}
+
+// A writer waits for the one before it, and then writes on what that one
+// left, even though it waited on the file that was there before.
+TEST_F(Cfg, WritersTakeTurns)
+{
+	dir.write("etc/test.conf", "a=1\n");
+	int held = open(conf.c_str(), O_RDONLY);
+	ASSERT_EQ(flock(held, LOCK_EX), 0);
+
+	pid_t pid = fork();
+	ASSERT_GE(pid, 0);
+	if (pid == 0) {
+		close(held); // the parent's lock, not the child's
+		_exit(write("b", "2") == 0 ? 0 : 1);
+	}
+	usleep(200000);
+	EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "wrote without the lock";
+	dir.write("etc/test.conf.new", "a=9\n");
+	ASSERT_EQ(rename(dir.path("etc/test.conf.new").c_str(), conf.c_str()), 0);
+	close(held);
+
+	int status;
+	ASSERT_EQ(waitpid(pid, &status, 0), pid);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+	EXPECT_EQ(dir.read("etc/test.conf"), "a=9\nb=2\n");
 	EXPECT_EQ(dir.others_in_etc("test.conf"), 0);
 }
 
