@@ -34,6 +34,7 @@ int vgd_clalarm(cmdline_param *params)
 // -e 0 keeps the charger off and has the battery measured every cycle.
 int vgd_charge(cmdline_param *params)
 {
+	vgd_expect_loop();
 	vgd_store(&vgd_state->batttest, !param_num(params, 'e'));
 	return 0;
 }
@@ -42,6 +43,7 @@ int vgd_spktest(cmdline_param *params)
 {
 	int n = num_buttons();
 
+	vgd_expect_loop();
 	if (n < 0)
 		return n;
 	vgd_fetch_or(&vgd_state->stest_mask, (uint8_t)(param_num(params, 'm') & ((1 << n) - 1)));

@@ -125,6 +125,8 @@ int vgd_run(cmdline_param *params)
 	int32_t cio;
 	int r;
 
+	if ((r = vgd_instance_check()) < 0)
+		return r;
 	r = vgd_load_common_settings();
 	if (r < 0)
 		return r;
@@ -151,6 +153,9 @@ int vgd_stop(cmdline_param *params)
 	unsigned waited = 0;
 
 	(void)params;
+	// Stopping a stopped daemon succeeds, but the operator learns that
+	// nothing was running.
+	vgd_expect_loop();
 	while (waited <= 9999) {
 		int r;
 

@@ -3,12 +3,14 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 
 #include "errmsg.h"
+#include "util.h"
 
 key_t vgd_ipc_key = -1;
 int vgd_sem_id = -1;
@@ -16,17 +18,23 @@ shared_state *vgd_state;
 
 static const unsigned short vgd_sem_initial[SEM_NUMBER] = { 1, 1, 1, VGD_READERS_MAX, 1, 1 };
 
+key_t vgd_path_key(const char *path)
+{
+	uint32_t h = str_hash32(path);
+
+	return (key_t)((uint32_t)VGD_IPC_PROJECT << 24 | ((h >> 24) ^ (h & 0xffffff)));
+}
+
+// ftok() would take the file's inode number, which changes whenever the
+// program is replaced: every command after an upgrade would miss the
+// daemon. The path stays.
 int vgd_calc_ipc_key(void)
 {
 	char path[PATH_MAX];
-	key_t key;
 
 	if (!realpath("/proc/self/exe", path))
 		return neg_errno_msg("%s(): realpath() failed\n", __func__);
-	key = ftok(path, 104);
-	if (key == -1)
-		return neg_errno_msg("ftok() failed\n");
-	vgd_ipc_key = key;
+	vgd_ipc_key = vgd_path_key(path);
 	return 0;
 }
 
@@ -76,6 +84,45 @@ int vgd_sem_open(void)
 		return neg_errno_msg("Cannot get semaphores\n");
 	vgd_sem_id = id;
 	return 0;
+}
+
+int vgd_loop_running(void)
+{
+	int v = semctl(vgd_sem_id, SEM_MAINLOOP, GETVAL);
+
+	return v < 0 ? neg_errno() : v == 0;
+}
+
+int vgd_expect_loop(void)
+{
+	int r = vgd_loop_running();
+
+	if (r == 0)
+		fputs("kelvgd is not running\n", stderr);
+	return r;
+}
+
+static int vgd_instance_refused(int r)
+{
+	errno = -r;
+	neg_errno_automsg();
+	if (r == -EAGAIN)
+		fputs("kelvgd is already running\n", stderr);
+	return -EBUSY;
+}
+
+int vgd_instance_check(void)
+{
+	int r = vgd_loop_running();
+
+	return r < 0 ? r : r ? vgd_instance_refused(-EAGAIN) : 0;
+}
+
+int vgd_instance_lock(void)
+{
+	int r = vgd_sem_trylock(SEM_MAINLOOP);
+
+	return r < 0 ? vgd_instance_refused(r) : 0;
 }
 
 int vgd_sem_close(void)

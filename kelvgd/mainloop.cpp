@@ -518,13 +518,10 @@ static int loop_cycle(loop_state *ls)
 int vgd_main_loop(void)
 {
 	loop_state ls = {};
-	int r = vgd_sem_trylock(SEM_MAINLOOP);
+	int r = vgd_instance_lock();
 
-	if (r < 0) {
-		errno = -r;
-		neg_errno_automsg();
-		return -EBUSY;
-	}
+	if (r < 0)
+		return r;
 	snmp_write_cfg(0, num_tsensors());
 	vgd_store(&vgd_state->inputs_valid, 0);
 	vgd_store(&vgd_state->daemon_loop, 1);

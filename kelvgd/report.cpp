@@ -130,10 +130,13 @@ int vgd_format_state(char *buf, size_t size)
 int vgd_dump(cmdline_param *params)
 {
 	char buf[4096];
+	int running = vgd_expect_loop();
 	int n;
 
 	(void)params;
 	n = vgd_format_state(buf, sizeof(buf));
+	if (n == -EAGAIN && running > 0)
+		fputs("no data yet: the monitoring loop has not completed a cycle\n", stderr);
 	if (n < 0)
 		return n;
 	if (fwrite(buf, 1, (size_t)n, stdout) != (size_t)n || fflush(stdout) != 0)

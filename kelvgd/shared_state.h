@@ -151,9 +151,35 @@ extern key_t vgd_ipc_key;
 extern int vgd_sem_id;
 extern shared_state *vgd_state;
 
-// The IPC key of this executable: ftok() over its real path. Every copy of
-// one installed program meets the same objects.
+// The project identifier in the top byte of every key.
+#define VGD_IPC_PROJECT 104
+
+// The IPC key of an executable's real path: the project identifier, then 24
+// bits of the path's hash (str_hash32() folded). It depends on the path
+// alone, not on the file found there, so a program replaced by an upgrade
+// still meets the daemon started from the file before it, and a copy at
+// another path meets objects of its own.
+key_t vgd_path_key(const char *path);
+
+// vgd_path_key() of the running executable, into vgd_ipc_key.
 int vgd_calc_ipc_key(void);
+
+// Whether a monitoring loop holds the instance lock: 1, 0, or a negated
+// errno value. It only looks, so it can never keep a starting loop out.
+int vgd_loop_running(void);
+
+// For commands that hand their work to the monitoring loop: says
+// "kelvgd is not running" when no loop holds the instance lock. Returns
+// what vgd_loop_running() found.
+int vgd_expect_loop(void);
+
+// Takes the instance lock for a monitoring loop; -EBUSY, said on stderr,
+// while another loop holds it.
+int vgd_instance_lock(void);
+
+// The same refusal without taking the lock, for a daemon that has yet to
+// open its hardware: a second one must not touch the first one's.
+int vgd_instance_check(void);
 
 // Gets or creates the segment and attaches it to vgd_state.
 int vgd_state_open(void);

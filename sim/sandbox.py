@@ -5,7 +5,8 @@ bin/) that the programs see through KEL_ROOT, its own copy of kelvgd (the
 IPC key comes from the executable's real path, so each copy meets its own
 shared state), and a datagram socket that stands in for systemd's
 notification socket. close() removes the copy's shared-memory segment and
-semaphore set, stops what the sandbox started and deletes the tree.
+semaphore set and its claim on the key, stops what the sandbox started and
+deletes the tree.
 """
 
 import os
@@ -71,8 +72,8 @@ class Sandbox:
             os.makedirs(self.path(d), exist_ok=True)
         if not os.path.lexists(self.path("var/run")):
             os.symlink("../run", self.path("var/run"))
+        self.key = None
         self.kelvgd = self._install(kelvgd)
-        self.key = sysv.ftok(self.kelvgd, IPC_PROJECT)
         self.notify = NotifySocket(self.path("notify.sock"))
         self.children = []
         self.parts = []  # simulators and servers, closed before the rest
@@ -81,17 +82,23 @@ class Sandbox:
         self._segment = None
 
     def _install(self, binary):
-        """Copies kelvgd in, choosing a copy whose IPC key no other
-        sandbox, earlier run or daemon uses (ftok keeps only 16 bits of the
-        inode number)."""
+        """Copies kelvgd in, at a path whose IPC key no other sandbox, earlier
+        run or daemon uses. The key is a 24-bit hash of the path: when it is
+        taken, the copy goes one directory deeper. The claim is atomic, so
+        sandboxes of parallel runs never share a key."""
         for attempt in range(32):
-            path = self.path("tools/kelvgd" if attempt == 0 else f"tools/kelvgd.{attempt}")
+            directory = self.path("tools" if attempt == 0 else f"tools/{attempt}")
+            os.makedirs(directory, exist_ok=True)
+            path = os.path.join(directory, "kelvgd")
+            key = sysv.path_key(os.path.realpath(path), IPC_PROJECT)
+            if not sysv.claim(key):
+                continue
+            if sysv.exists(key):  # left over by a run that did not clean up
+                sysv.unclaim(key)
+                continue
             shutil.copy2(binary, path)
-            if not sysv.exists(sysv.ftok(path, IPC_PROJECT)):
-                if attempt:
-                    os.rename(path, self.path("tools/kelvgd"))
-                    path = self.path("tools/kelvgd")
-                return path
+            self.key = key
+            return path
         raise RuntimeError("no free IPC key for a kelvgd copy")
 
     def path(self, rel=""):
@@ -114,7 +121,10 @@ class Sandbox:
         env = dict(os.environ)
         env["KEL_ROOT"] = self.root
         env["NOTIFY_SOCKET"] = self.notify.path
-        env["PATH"] = self.path("tools") + ":" + env.get("PATH", "/usr/bin:/bin")
+        bins = [self.path("tools")]  # the stand-ins, and kelvgd unless it went deeper
+        if os.path.dirname(self.kelvgd) not in bins:
+            bins.insert(0, os.path.dirname(self.kelvgd))
+        env["PATH"] = ":".join(bins + [env.get("PATH", "/usr/bin:/bin")])
         env.pop("PULSE_SERVER", None)
         env.update(extra or {})
         return env
@@ -181,7 +191,7 @@ class Sandbox:
         steps += [p.close for p in self.ptys]
         if self._segment is not None:
             steps.append(self._segment.detach)
-        steps += [lambda: sysv.remove_all(self.key), self.notify.close,
+        steps += [lambda: sysv.remove_all(self.key), lambda: sysv.unclaim(self.key), self.notify.close,
                   lambda: shutil.rmtree(self.root, ignore_errors=True)]
         failure = None
         for step in steps:

@@ -12,7 +12,6 @@ _libc = ctypes.CDLL(None, use_errno=True)
 _libc.shmat.restype = ctypes.c_void_p
 _libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
 _libc.shmdt.argtypes = [ctypes.c_void_p]
-_libc.ftok.argtypes = [ctypes.c_char_p, ctypes.c_int]
 
 IPC_CREAT = 0o1000
 IPC_EXCL = 0o2000
@@ -33,9 +32,34 @@ def _check(result):
     return result
 
 
-def ftok(path, proj):
-    """The IPC key of a file, as the daemon derives it from its executable."""
-    return _check(_libc.ftok(os.fsencode(path), proj))
+def path_key(path, proj=104):
+    """The IPC key of an executable's real path, as the daemon derives it:
+    the project identifier in the top byte, then the path's 32-bit FNV-1a
+    hash folded to 24 bits. It depends on the path alone, so a copy that
+    replaces the file keeps it."""
+    h = 2166136261
+    for b in os.fsencode(path):
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return (proj & 0xFF) << 24 | ((h >> 24) ^ (h & 0xFFFFFF))
+
+
+def claim(key):
+    """Claims a key for one user, atomically: a message queue of the key,
+    made exclusively (the daemon itself uses only the segment and the
+    semaphores). False when another user has claimed it."""
+    if _libc.msgget(key, IPC_CREAT | IPC_EXCL | 0o600) != -1:
+        return True
+    if ctypes.get_errno() == errno.EEXIST:
+        return False
+    e = ctypes.get_errno()
+    raise OSError(e, os.strerror(e))
+
+
+def unclaim(key):
+    """Gives a claimed key back."""
+    q = _libc.msgget(key, 0)
+    if q != -1:
+        _check(_libc.msgctl(q, IPC_RMID, None))
 
 
 class SemSet:

@@ -37,10 +37,16 @@ def test_first_command_creates_the_objects(sandbox):
 
 def test_dump_of_a_fresh_record_fails_with_eagain(sandbox):
     r = sandbox.run("dump")
-    assert r.returncode == 1
-    assert r.stdout == ""
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", "kelvgd is not running\n")
     assert sandbox.notify.messages() == ["ERRNO=11"]
     assert sandbox.state().get("dumped") == 0
+    # A loop that has yet to complete a cycle.
+    holder = hold_instance_lock(sandbox, hold=60)
+    r = sandbox.run("dump")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == "no data yet: the monitoring loop has not completed a cycle\n"
+    assert sandbox.notify.messages()[-1] == "ERRNO=11"
+    holder.kill()
 
 
 def test_dump_prints_the_report_and_marks_it(sandbox):
@@ -58,6 +64,7 @@ def test_dump_prints_the_report_and_marks_it(sandbox):
     assert r.returncode == 0
     assert r.stdout == ("diode=0.83500010\nbatt=12.000000\nauxpwr=0\nauxvol=3.500000\n"
                         "mod_vol1=7\nmod_supply=24\n")
+    assert r.stderr == "kelvgd is not running\n"  # the data of a daemon that died
     assert st.get("dumped") == 1
 
 
@@ -86,11 +93,12 @@ def test_dump_of_a_gpio_terminal(sandbox):
 
 
 def test_stop_without_a_daemon(sandbox):
-    sandbox.run("cfg")
+    r = sandbox.run("stop")  # on a fresh system, too
+    assert (r.returncode, r.stderr) == (0, "kelvgd is not running\n")
     sandbox.state().set("daemon_loop", 1)
     t0 = time.monotonic()
     r = sandbox.run("stop")
-    assert r.returncode == 0, r.stderr
+    assert (r.returncode, r.stderr) == (0, "kelvgd is not running\n")
     assert time.monotonic() - t0 < 5  # the first attempt, not the 10 s of retries
     assert sandbox.state().get("daemon_loop") == 0
     assert sandbox.notify.messages()[-1] == "ERRNO=0"
@@ -115,7 +123,7 @@ def test_stop_gives_up_after_about_ten_seconds(sandbox):
     t0 = time.monotonic()
     r = sandbox.run("stop", timeout=60)
     elapsed = time.monotonic() - t0
-    assert r.returncode == 1
+    assert r.returncode == 1 and "not running" not in r.stderr
     assert 10.2 <= elapsed < 40
     assert sandbox.notify.messages()[-1] == "ERRNO=110"
 

@@ -23,6 +23,15 @@ template <typename F> bool eventually(F cond)
 	return false;
 }
 
+// The key of an installed program must stay the same from one version to
+// the next, or the new program would miss the daemon the old one started.
+TEST(IpcKey, ComesFromThePathAlone)
+{
+	EXPECT_EQ(vgd_path_key("/usr/sbin/kelvgd"), (key_t)0x68b411a2);
+	EXPECT_EQ(vgd_path_key("/usr/bin/kelvgd"), (key_t)0x689f6d46);
+	EXPECT_EQ(vgd_path_key("/opt/kel/kelvgd"), (key_t)0x68c459ba);
+}
+
 TEST(Semaphores, InitialValues)
 {
 	PrivateIpc ipc;
