@@ -8,7 +8,8 @@
 // Prints the message; returns -errno as it was on entry.
 int neg_errno_msg(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Prints "<system error text> (@<call site>)".
+// Prints "<system error text> (@<call site>)". The call site is an address
+// of the program file, so `addr2line -e <program> <address>` names the line.
 int neg_errno_automsg(void);
 
 // Prints "<func>() failed".

@@ -1,6 +1,8 @@
 #include "cmdline.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +18,23 @@ int cmd_index(const char *word)
 	return -EINVAL;
 }
 
-void vgd_usage(const char *prog)
+void vgd_usage(FILE *out, const char *prog)
 {
-	fprintf(stderr, "Usage:\n%s <command> [parameters]\nValid commands:\n", prog);
+	fprintf(out, "Usage:\n%s <command> [parameters]\nValid commands:\n", prog);
 	for (size_t i = 0; i < commands_count; i++)
-		fprintf(stderr, "  %s %s\n", commands[i].cmd, commands[i].help ? commands[i].help : "");
+		fprintf(out, "  %s %s\n", commands[i].cmd, commands[i].help ? commands[i].help : "");
+}
+
+int vgd_bad_cmdline(const char *prog, const char *msg, const char *fmt, ...)
+{
+	va_list ap;
+
+	fputs(msg, stderr);
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	vgd_usage(stderr, prog);
+	return -EINVAL;
 }
 
 static const cmdline_param *param_find(const cmdline_param *params, char letter)
@@ -66,11 +80,21 @@ static void vgd_optstring(const cmdline_param *params, char out[80])
 	}
 }
 
-static int vgd_bad_cmdline(const char *msg, const char *prog)
+// The second line of "Unexpected option": which option, and what is wrong
+// with it. optopt is the letter the scanner could not use.
+static int vgd_unexpected(const vgd_command *cmd, const char *optstr, const char *prog)
 {
-	fputs(msg, stderr);
-	vgd_usage(prog);
-	return -EINVAL;
+	const char *msg = "Unexpected option\n";
+
+	if (!cmd->params || !cmd->params->t)
+		return vgd_bad_cmdline(prog, msg, "\"%s\" takes no options\n", cmd->cmd);
+	if (optopt == '-') // "--name": the scanner knows letters only
+		return vgd_bad_cmdline(prog, msg, "\"%s\" has no long options\n", cmd->cmd);
+	if (!isgraph(optopt))
+		return vgd_bad_cmdline(prog, msg, "\"%s\" has no such option\n", cmd->cmd);
+	if (optopt != ':' && strchr(optstr, optopt))
+		return vgd_bad_cmdline(prog, msg, "-%c needs a value\n", optopt);
+	return vgd_bad_cmdline(prog, msg, "-%c is not an option of \"%s\"\n", optopt, cmd->cmd);
 }
 
 // getopt() keeps state between calls; start every scan from scratch.
@@ -93,20 +117,23 @@ int vgd_parse_options(const vgd_command *cmd, int argc, char **argv)
 	vgd_optstring(cmd->params, optstr);
 	vgd_getopt_reset();
 	optind = 2;
+	opterr = 0; // the second line of our own message says it better
 	while ((c = getopt(argc, argv, optstr)) != -1) {
 		cmdline_param *p;
 		char *end;
 		long v;
 
 		if (c == '?' || c == ':' || !cmd->params)
-			return vgd_bad_cmdline("Unexpected option\n", argv[0]);
+			return vgd_unexpected(cmd, optstr, argv[0]);
 		p = (cmdline_param *)param_find(cmd->params, (char)c);
 		switch (p->t) {
 		case 'n':
 			errno = 0;
 			v = strtol(optarg, &end, 0);
 			if (errno || end == optarg || v < p->min || v > p->max)
-				return vgd_bad_cmdline("Invalid option value\n", argv[0]);
+				return vgd_bad_cmdline(argv[0], "Invalid option value\n",
+						       "-%c %s: not a number from %d to %d\n", c, optarg, p->min,
+						       p->max);
 			p->numval = (int32_t)v;
 			break;
 		case 's':
@@ -116,13 +143,14 @@ int vgd_parse_options(const vgd_command *cmd, int argc, char **argv)
 			p->numval = 1;
 			break;
 		default:
-			return vgd_bad_cmdline("Internal error\n", argv[0]);
+			return vgd_bad_cmdline(argv[0], "Internal error\n", "-%c has no usable row in the table\n", c);
 		}
 		p->populated = 1;
 	}
 
 	for (const cmdline_param *p = cmd->params; p && p->t; p++)
 		if (p->mandatory && !p->populated)
-			return vgd_bad_cmdline("Missing mandatory option\n", argv[0]);
+			return vgd_bad_cmdline(argv[0], "Missing mandatory option\n", "\"%s\" needs -%c\n", cmd->cmd,
+					       p->n);
 	return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // One option of one command. A list ends with a row whose t is 0.
 struct cmdline_param {
@@ -40,11 +41,16 @@ extern uint8_t *volatile daemon_loop;
 int cmd_index(const char *word);
 
 // Parses argv[2..] into the command's option list. On a bad command line
-// prints the message and the usage on stderr and returns -EINVAL.
+// prints the message, a line that names the option, and the usage on
+// stderr, and returns -EINVAL.
 int vgd_parse_options(const vgd_command *cmd, int argc, char **argv);
 
-// "Usage: ..." and one line per command, on stderr.
-void vgd_usage(const char *prog);
+// "Usage: ..." and one line per command.
+void vgd_usage(FILE *out, const char *prog);
+
+// A refused command line on stderr: the message as it stands, a line made
+// from fmt that names the word or option, and the usage. Returns -EINVAL.
+int vgd_bad_cmdline(const char *prog, const char *msg, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 
 // The number or string of the option with that letter; the end row's value
 // (0, none) when there is no such option.

@@ -4,12 +4,14 @@
 #include <csignal>
 #include <initializer_list>
 #include <cstdio>
+#include <cstring>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 
 #include "cmdline.h"
 #include "errmsg.h"
 #include "shared_state.h"
+#include "version.h"
 
 // Asks the running loop to end. libsystemd's notification is a socket(),
 // sendmsg() and close() on the stack, which a signal handler may call.
@@ -60,13 +62,20 @@ int main(int argc, char **argv)
 	openlog("kelvgd", LOG_PID, LOG_DAEMON);
 	if (argc < 2) {
 		fputs("Command not specified\n", stderr);
-		vgd_usage(argv[0]);
+		vgd_usage(stderr, argv[0]);
 		return 1;
+	}
+	if (!strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+		vgd_usage(stdout, argv[0]);
+		return fflush(stdout) == 0 ? 0 : 1;
+	}
+	if (!strcmp(argv[1], "--version")) {
+		printf("kelvgd %s\n", KEL_VERSION);
+		return fflush(stdout) == 0 ? 0 : 1;
 	}
 	idx = cmd_index(argv[1]);
 	if (idx < 0) {
-		fputs("Invalid command\n", stderr);
-		vgd_usage(argv[0]);
+		vgd_bad_cmdline(argv[0], "Invalid command\n", "\"%s\" is not a command word\n", argv[1]);
 		return 1;
 	}
 	cmd = &commands[idx];

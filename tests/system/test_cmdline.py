@@ -1,8 +1,14 @@
 """The command line: words, options, messages and exit codes."""
 
+import os
+import re
+import subprocess
+
 import pytest
 
 from sim import sysv
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 COMMAND_LINES = [
     "  daemonize [-D <coprocessor tty device>] -- run daemon in background",
@@ -51,31 +57,46 @@ def test_unknown_and_miscased_words(sandbox):
     for word in ("bogus", "Dump", "dump2", ""):
         r = sandbox.run(word)
         assert r.returncode == 1
-        assert r.stderr == "Invalid command\n" + usage(sandbox)
+        assert r.stderr == f'Invalid command\n"{word}" is not a command word\n' + usage(sandbox)
 
 
-@pytest.mark.parametrize("args, message", [
-    (["relays", "-a", "2"], "Invalid option value"),
-    (["cfg", "-w", "5"], "Invalid option value"),
-    (["cfg", "-w", "010"], "Invalid option value"),  # octal 8
-    (["cfg", "-w", "x10"], "Invalid option value"),
-    (["cfg", "-w", "99999999999999999999"], "Invalid option value"),
-    (["cfg", "-w", "4294967306"], "Invalid option value"),  # 10 modulo 2^32
-    (["fmm", "-a", "-1"], "Invalid option value"),
-    (["fmm", "-d", "-2"], "Invalid option value"),
-    (["sound"], "Missing mandatory option"),
-    (["ccctl", "-c", "1"], "Missing mandatory option"),
-    (["stop", "-x"], "Unexpected option"),
-    (["xmas", "-a"], "Unexpected option"),
-    (["cfg", "-w"], "Unexpected option"),
-    (["cfg", "-z", "1"], "Unexpected option"),
-    (["atest", "-a"], "Unexpected option"),
+def test_help_and_version(sandbox):
+    for flag in ("--help", "-h"):
+        r = sandbox.run(flag)
+        assert (r.returncode, r.stdout, r.stderr) == (0, usage(sandbox), "")
+    r = sandbox.run("--version")
+    assert r.returncode == 0 and r.stderr == ""
+    assert re.fullmatch(r"kelvgd \d+\.\d+\.\d+\n", r.stdout)
+    with open(os.path.join(REPO, "CMakeLists.txt")) as f:
+        assert re.search(r"project\(kel VERSION (\S+)", f.read()).group(1) == r.stdout.split()[1]
+    assert not sysv.exists(sandbox.key)
+
+
+# The first line stays as scripts know it; the second says what to mend.
+@pytest.mark.parametrize("args, message, detail", [
+    (["relays", "-a", "2"], "Invalid option value", "-a 2: not a number from 0 to 1"),
+    (["cfg", "-w", "5"], "Invalid option value", "-w 5: not a number from 10 to 900"),
+    (["cfg", "-w", "010"], "Invalid option value", "-w 010: not a number from 10 to 900"),  # octal 8
+    (["cfg", "-w", "x10"], "Invalid option value", "-w x10: not a number from 10 to 900"),
+    (["cfg", "-w", "99999999999999999999"], "Invalid option value",
+     "-w 99999999999999999999: not a number from 10 to 900"),
+    (["cfg", "-w", "4294967306"], "Invalid option value", "-w 4294967306: not a number from 10 to 900"),
+    (["fmm", "-a", "-1"], "Invalid option value", "-a -1: not a number from 0 to 127"),
+    (["fmm", "-d", "-2"], "Invalid option value", "-d -2: not a number from -1 to 23"),
+    (["sound"], "Missing mandatory option", '"sound" needs -c'),
+    (["ccctl", "-c", "1"], "Missing mandatory option", '"ccctl" needs -a'),
+    (["stop", "-x"], "Unexpected option", '"stop" takes no options'),
+    (["xmas", "-a"], "Unexpected option", '"xmas" takes no options'),
+    (["cfg", "-w"], "Unexpected option", "-w needs a value"),
+    (["cfg", "-z", "1"], "Unexpected option", '-z is not an option of "cfg"'),
+    (["cfg", "-:"], "Unexpected option", '-: is not an option of "cfg"'),
+    (["cfg", "--help"], "Unexpected option", '"cfg" has no long options'),
+    (["atest", "-a"], "Unexpected option", '"atest" takes no options'),
 ])
-def test_bad_options_change_nothing(sandbox, args, message):
+def test_bad_options_change_nothing(sandbox, args, message, detail):
     r = sandbox.run(*args)
     assert r.returncode == 1
-    # The scanner may add a line of its own before ours.
-    assert r.stderr.endswith(message + "\n" + usage(sandbox))
+    assert r.stderr == message + "\n" + detail + "\n" + usage(sandbox)
     assert r.stdout == ""
     assert not sysv.exists(sandbox.key), "shared state set up for a refused command line"
     assert sandbox.notify.messages() == []
@@ -101,3 +122,20 @@ def test_commands_of_later_builds_say_so(sandbox):
     assert r.returncode == 1
     assert r.stderr == "xmas: not available in this build\n"
     assert sandbox.notify.wait_for("ERRNO=38")
+
+
+def test_failure_address_names_the_source_line(sandbox):
+    """The "@" address of a diagnostic is one of the program file, the same
+    on every run, so that addr2line finds the line that reported it."""
+    os.rmdir(sandbox.path("etc"))  # the setting cannot be saved
+    first, second = (sandbox.run("cfg", "-m", "0") for _ in range(2))
+    assert first.returncode == 1
+    m = re.fullmatch(r"No such file or directory \(@(0x[0-9a-f]+)\)\n", first.stderr)
+    assert m, first.stderr
+    assert second.stderr == first.stderr  # whatever the address-space layout
+    where = subprocess.run(["addr2line", "-e", sandbox.kelvgd, m.group(1)], capture_output=True, text=True,
+                           check=True).stdout.strip()
+    source, _, line = where.rpartition(":")
+    assert source.endswith("kelvgd/cmd_cfg.cpp"), where
+    with open(source) as f:
+        assert "neg_errno_automsg()" in f.read().splitlines()[int(line) - 1]
