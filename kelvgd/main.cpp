@@ -41,6 +41,26 @@ static int vgd_signals_install(void)
 	return 0;
 }
 
+// A reader that goes away (the SNMP sub-agent, the console, a push server,
+// whoever reads our output) must never end kelvgd, however it was started:
+// the write fails with EPIPE instead, and its caller decides. A handler of
+// its own rather than SIG_IGN, because an ignored signal would be passed on
+// to the programs kelvgd starts, which expect the default.
+static void SIGPIPE_handler(int sig)
+{
+	(void)sig;
+}
+
+static int vgd_sigpipe_install(void)
+{
+	struct sigaction sa = {};
+
+	sa.sa_handler = SIGPIPE_handler;
+	sa.sa_flags = SA_RESTART;
+	sigemptyset(&sa.sa_mask);
+	return sigaction(SIGPIPE, &sa, nullptr) == 0 ? 0 : neg_errno_automsg();
+}
+
 static int vgd_infra_open(void)
 {
 	int r;
@@ -60,6 +80,8 @@ int main(int argc, char **argv)
 	int r;
 
 	openlog("kelvgd", LOG_PID, LOG_DAEMON);
+	if (vgd_sigpipe_install() < 0)
+		return 1;
 	if (argc < 2) {
 		fputs("Command not specified\n", stderr);
 		vgd_usage(stderr, argv[0]);

@@ -22,6 +22,7 @@ static int snmp_fd = -1;
 static struct timespec snmp_last; // when the last record was due
 static bool snmp_any;              // whether one was
 static int32_t dev_rev;
+static bool snmp_warned;            // a pipe problem was logged since the last record
 
 int snmp_write_cfg(int num_modules, int num_tsensors)
 {
@@ -69,8 +70,23 @@ static void snmp_addresses(const shared_state *s, char *out, size_t size)
 	out[o] = '\0';
 }
 
+// A sub-agent that is restarting or gone is logged once, not every second:
+// the next warning waits until a record has gone through again.
+static void __attribute__((format(printf, 1, 2))) snmp_warn(const char *fmt, ...)
+{
+	va_list ap;
+
+	if (snmp_warned)
+		return;
+	snmp_warned = true;
+	va_start(ap, fmt);
+	vsyslog(LOG_WARNING, fmt, ap);
+	va_end(ap);
+}
+
 // Writes into the pipe: EAGAIN drops that piece and goes on, any other
-// failure gives up on this record.
+// failure gives up on this record. A reader that closed its end gives EPIPE
+// here (kelvgd never dies of SIGPIPE).
 static int __attribute__((format(printf, 1, 2))) snmp_put(const char *fmt, ...)
 {
 	va_list ap;
@@ -121,6 +137,7 @@ int snmp_worker(bool disp_connected)
 	struct timespec now, since;
 	bool gpio, cio;
 	int unread;
+	int err;
 	int r;
 
 	if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
@@ -144,12 +161,12 @@ int snmp_worker(bool disp_connected)
 		if (snmp_fd < 0) {
 			// No pipe, or nobody reading it: the sub-agent is not running.
 			if (errno != ENOENT && errno != ENXIO)
-				syslog(LOG_WARNING, "Error (%m) opening %s", pipe);
+				snmp_warn("Error (%m) opening %s", pipe);
 			return 0;
 		}
 	}
 	if (ioctl(snmp_fd, FIONREAD, &unread) != 0) {
-		syslog(LOG_WARNING, "Error (%m) querying unread bytes of %s", pipe);
+		snmp_warn("Error (%m) querying unread bytes of %s", pipe);
 		snmp_close();
 		return 0;
 	}
@@ -159,10 +176,14 @@ int snmp_worker(bool disp_connected)
 	if (vgd_read_lock(SEM_SSTATE_R, SEM_SSTATE_W) < 0)
 		return 0;
 	r = snmp_record(vgd_state, gpio, disp_connected);
+	err = errno;
 	vgd_read_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 	if (r < 0) {
+		errno = err;
+		snmp_warn("Error (%m) writing %s", pipe);
 		close(snmp_fd);
 		snmp_fd = -1;
-	}
+	} else
+		snmp_warned = false;
 	return 0;
 }

@@ -136,11 +136,13 @@ class Sandbox:
         return subprocess.run(wrap(argv) if wrap else argv, env=self.env(env), capture_output=True,
                               text=True, timeout=timeout, **kw)
 
-    def spawn(self, *args, env=None, **kw):
-        """Starts the sandbox's kelvgd; close() stops it if still running."""
+    def spawn(self, *args, env=None, wrap=None, **kw):
+        """Starts the sandbox's kelvgd; close() stops it if still running.
+        wrap as for run()."""
         kw.setdefault("stdout", subprocess.PIPE)
         kw.setdefault("stderr", subprocess.PIPE)
-        p = subprocess.Popen([self.kelvgd, *map(str, args)], env=self.env(env), text=True, **kw)
+        argv = [self.kelvgd, *map(str, args)]
+        p = subprocess.Popen(wrap(argv) if wrap else argv, env=self.env(env), text=True, **kw)
         self.children.append(p)
         return p
 

@@ -1,7 +1,8 @@
 """The system log of a program under test, caught without touching the
 machine's: the program runs in a mount namespace of its own in which
 /dev/log is a datagram socket of the test's. The rest of /dev is the
-machine's few common nodes."""
+machine's few common nodes and its pseudo-terminals (the simulated serial
+devices)."""
 
 import os
 import socket
@@ -11,12 +12,14 @@ import time
 SCRIPT = r'''
 set -e
 sock=$1 scratch=$2; shift 2
-mount --bind /dev "$scratch"
+mount --rbind /dev "$scratch"
 mount -t tmpfs kel-dev /dev
 for n in null zero full random urandom tty; do
 	touch "/dev/$n"
 	mount --bind "$scratch/$n" "/dev/$n"
 done
+mkdir /dev/pts
+mount --bind "$scratch/pts" /dev/pts
 touch /dev/log
 mount --bind "$sock" /dev/log
 exec "$@"

@@ -2,6 +2,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -9,7 +10,11 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 sys.path.insert(0, ROOT)
 
 from sim import sysv  # noqa: E402
+from sim.coproc import Coprocessor  # noqa: E402
+from sim.pulse import PulseServer  # noqa: E402
+from sim.push import PushServer  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
+from sim.standins import StandIns  # noqa: E402
 
 
 def built(variable, default):
@@ -104,3 +109,74 @@ def daemon_holds_gpio(sandbox, devtype=1, counts=(22, 8, 4, 2)):
         st.set(name, value)
     st.set("daemon_loop", 1)
     return chip
+
+
+def report_lines(text):
+    return dict(line.split("=", 1) for line in text.splitlines())
+
+
+SETTINGS = "push_enabled=1\nserv_addr={host}\nwdt_disabled=1\nmulti_notify=1\nforce_notify=1\n"
+
+
+class Terminal:
+    """A running GPIO-mode terminal and everything around it."""
+
+    def __init__(self, sandbox, push, coproc, pulse, standins):
+        self.sb, self.push, self.cp, self.pulse, self.standins = sandbox, push, coproc, pulse, standins
+        self.proc = None
+
+    def start(self, *args, **kw):
+        """kw: as Sandbox.spawn()."""
+        self.proc = self.sb.spawn("run", *args, env=self.pulse.env(), **kw)
+        assert self.sb.notify.wait_for("READY=1", timeout=30), self.stderr()
+        return self.proc
+
+    def stderr(self):
+        if self.proc and self.proc.poll() is not None:
+            return self.proc.stderr.read()
+        return ""
+
+    def run(self, *args):
+        return self.sb.run(*args, env=self.pulse.env())
+
+    def state(self):
+        return self.sb.state()
+
+    def cycles(self, n=2, timeout=20):
+        """Waits until the loop has run n more cycles (rate updates)."""
+        st = self.state()
+        seen, last = 0, st.get("urate")
+        deadline = time.monotonic() + timeout
+        while seen < n:
+            assert time.monotonic() < deadline, "the loop does not cycle"
+            time.sleep(0.02)
+            now = st.get("urate")
+            if now != last:
+                seen, last = seen + 1, now
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            assert self.sb.run("stop").returncode == 0
+            return self.proc.wait(timeout=15)
+        return self.proc.returncode if self.proc else None
+
+
+@pytest.fixture
+def terminal(sandbox):
+    """A small terminal (device type 0: 7 inputs, 4 buttons, 1 relay) with
+    healthy readings and push enabled."""
+    push = sandbox.attach(PushServer())
+    pulse = sandbox.attach(PulseServer(sandbox.path("pulse")))
+    standins = StandIns(sandbox)
+    sandbox.write("etc/device.conf", "cio=0\nrevision=5\n")
+    sandbox.write("etc/kelvgd.conf", SETTINGS.format(host=push.host))
+    chip = sandbox.gpio()
+    cp = sandbox.attach(Coprocessor(sandbox.pty("ttyS4"), chip, devtype=0))
+    cp.set_adc(1, 190, input=7)  # reference loop
+    for i in range(7):
+        cp.set_adc(1, 250, input=i)  # closed loops, no alarm-free value needed here
+    cp.set_adc(6, 900)  # battery about 15.6 V
+    cp.set_adc(7, 700)  # supply about 12.1 V
+    t = Terminal(sandbox, push, cp, pulse, standins)
+    yield t
+    t.stop()

@@ -1,87 +1,18 @@
 """The GPIO-mode daemon end to end: the real binary against the simulated
 coprocessor and GPIO lines, a push server on loopback, a real PulseAudio
-server and stand-ins for reboot and systemctl."""
+server and stand-ins for reboot and systemctl (the terminal fixture of
+conftest.py)."""
 
 import errno
 import os
+import re
+import signal
 import struct
 import time
 
 import pytest
 
-from sim.coproc import Coprocessor
-from sim.pulse import PulseServer
-from sim.push import PushServer
-from sim.standins import StandIns
-
-SETTINGS = "push_enabled=1\nserv_addr={host}\nwdt_disabled=1\nmulti_notify=1\nforce_notify=1\n"
-
-
-class Terminal:
-    """A running GPIO-mode terminal and everything around it."""
-
-    def __init__(self, sandbox, push, coproc, pulse, standins):
-        self.sb, self.push, self.cp, self.pulse, self.standins = sandbox, push, coproc, pulse, standins
-        self.proc = None
-
-    def start(self, *args):
-        self.proc = self.sb.spawn("run", *args, env=self.pulse.env())
-        assert self.sb.notify.wait_for("READY=1", timeout=30), self.stderr()
-        return self.proc
-
-    def stderr(self):
-        if self.proc and self.proc.poll() is not None:
-            return self.proc.stderr.read()
-        return ""
-
-    def run(self, *args):
-        return self.sb.run(*args, env=self.pulse.env())
-
-    def state(self):
-        return self.sb.state()
-
-    def cycles(self, n=2, timeout=20):
-        """Waits until the loop has run n more cycles (rate updates)."""
-        st = self.state()
-        seen, last = 0, st.get("urate")
-        deadline = time.monotonic() + timeout
-        while seen < n:
-            assert time.monotonic() < deadline, "the loop does not cycle"
-            time.sleep(0.02)
-            now = st.get("urate")
-            if now != last:
-                seen, last = seen + 1, now
-
-    def stop(self):
-        if self.proc and self.proc.poll() is None:
-            assert self.sb.run("stop").returncode == 0
-            return self.proc.wait(timeout=15)
-        return self.proc.returncode if self.proc else None
-
-
-@pytest.fixture
-def terminal(sandbox):
-    """A small terminal (device type 0: 7 inputs, 4 buttons, 1 relay) with
-    healthy readings and push enabled."""
-    push = sandbox.attach(PushServer())
-    pulse = sandbox.attach(PulseServer(sandbox.path("pulse")))
-    standins = StandIns(sandbox)
-    sandbox.write("etc/device.conf", "cio=0\nrevision=5\n")
-    sandbox.write("etc/kelvgd.conf", SETTINGS.format(host=push.host))
-    chip = sandbox.gpio()
-    cp = sandbox.attach(Coprocessor(sandbox.pty("ttyS4"), chip, devtype=0))
-    cp.set_adc(1, 190, input=7)  # reference loop
-    for i in range(7):
-        cp.set_adc(1, 250, input=i)  # closed loops, no alarm-free value needed here
-    cp.set_adc(6, 900)  # battery about 15.6 V
-    cp.set_adc(7, 700)  # supply about 12.1 V
-    t = Terminal(sandbox, push, cp, pulse, standins)
-    yield t
-    t.stop()
-
-
-def report_lines(text):
-    return dict(line.split("=", 1) for line in text.splitlines())
+from conftest import SETTINGS, report_lines
 
 
 def test_start_report_and_stop(terminal):
@@ -110,17 +41,26 @@ def test_start_report_and_stop(terminal):
 
 def test_second_daemon_is_refused(terminal):
     terminal.start()
+    users = terminal.state().get("gpiousr")
     second = terminal.run("run")
     assert second.returncode == 1
+    assert re.fullmatch(r".* \(@0x[0-9a-f]+\)\nkelvgd is already running\n", second.stderr)
     assert terminal.sb.notify.messages()[-1] == f"ERRNO={errno.EBUSY}"
+    # Refused before it touched the running daemon's lines and coprocessor.
+    assert terminal.state().get("gpiousr") == users and terminal.state().get("error_coproc") == 0
     terminal.cycles(2)
     assert terminal.proc.poll() is None
     assert terminal.state().get("daemon_loop") == 1
 
 
+def ignore_sigpipe():
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+
+
 def test_call_button_rings_reports_and_latches(terminal):
-    bell = terminal.sb.write("bin/button_bell", "#!/bin/sh\necho ring >> \"$KEL_ROOT/bell.log\"\n", mode=0o755)
-    terminal.start()
+    bell = terminal.sb.write("bin/button_bell", "#!/bin/sh\necho ring >> \"$KEL_ROOT/bell.log\"\n"
+                             "grep SigIgn /proc/self/status > \"$KEL_ROOT/bell.signals\"\n", mode=0o755)
+    terminal.start(preexec_fn=ignore_sigpipe)  # as systemd starts it
     assert terminal.push.wait_reports(1, timeout=15)
     n = len(terminal.push.reports)
     terminal.cp.press(1)
@@ -132,6 +72,8 @@ def test_call_button_rings_reports_and_latches(terminal):
         time.sleep(0.1)
     terminal.cycles(3)
     assert terminal.sb.read("bell.log") == "ring\n"
+    # The daemon's own way of riding out SIGPIPE is not passed on.
+    assert not int(terminal.sb.read("bell.signals").split()[1], 16) & 1 << (signal.SIGPIPE - 1)
     assert "call_button1=2147483647,1" in terminal.run("dump").stdout  # latched
     assert terminal.run("clcall", "-c", "1").returncode == 0
     assert "call_button1=2147483647,0" in terminal.run("dump").stdout
@@ -279,7 +221,6 @@ def test_fireman_mode_follows_the_intercom_states(terminal):
 
 
 def test_termination_signal_ends_the_loop_in_order(terminal):
-    import signal
     terminal.start()
     terminal.cycles(2)
     terminal.proc.send_signal(signal.SIGTERM)
