@@ -73,8 +73,10 @@ int vgd_spkres(cmdline_param *params)
 int vgd_devtype(cmdline_param *params)
 {
 	(void)params;
-	if (!vgd_load(&vgd_state->devtype_valid))
+	if (!vgd_load(&vgd_state->devtype_valid)) {
+		vgd_expect_loop(); // the daemon reads it when it starts
 		return -EAGAIN;
+	}
 	printf("%u\n", vgd_state->devtype);
 	return 0;
 }

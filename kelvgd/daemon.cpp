@@ -140,6 +140,12 @@ int vgd_run(cmdline_param *params)
 
 int vgd_daemonize(cmdline_param *params)
 {
+	int r;
+
+	// Refused while the operator still sees the answer; vgd_run() checks
+	// again after the detach.
+	if ((r = vgd_instance_check()) < 0)
+		return r;
 	if (daemon(0, 0) != 0)
 		return neg_errno_automsg();
 	return vgd_run(params);

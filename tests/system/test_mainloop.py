@@ -48,6 +48,9 @@ def test_second_daemon_is_refused(terminal):
     assert terminal.sb.notify.messages()[-1] == f"ERRNO={errno.EBUSY}"
     # Refused before it touched the running daemon's lines and coprocessor.
     assert terminal.state().get("gpiousr") == users and terminal.state().get("error_coproc") == 0
+    # Also before a detach would hide the answer.
+    background = terminal.run("daemonize")
+    assert background.returncode == 1 and background.stderr.endswith("\nkelvgd is already running\n")
     terminal.cycles(2)
     assert terminal.proc.poll() is None
     assert terminal.state().get("daemon_loop") == 1
