@@ -6,7 +6,8 @@ import subprocess
 import sys
 import time
 
-from sim import shared_state
+from sim import shared_state, sysv
+from sim.sandbox import Sandbox
 
 HOLDER = """
 import sys, time
@@ -137,3 +138,22 @@ def test_termination_signal_while_stopping(sandbox):
     stop.send_signal(signal.SIGTERM)
     assert stop.wait(timeout=10) == 1
     assert sandbox.notify.messages() == ["STOPPING=1", "ERRNO=4"]
+
+
+def test_sandboxes_never_share_a_key(kelvgd_binary, tmp_path):
+    """A sandbox whose first choice of path has a key in use (another
+    sandbox's, or another run's) puts its copy elsewhere."""
+    root = str(tmp_path / "sb")
+    taken = sysv.path_key(os.path.realpath(os.path.join(root, "tools/kelvgd")))
+    assert sysv.claim(taken)
+    try:
+        with Sandbox(kelvgd_binary, root=root) as sb:
+            assert sb.key != taken and sb.kelvgd == os.path.join(root, "tools/1/kelvgd")
+            assert sb.key == sysv.path_key(os.path.realpath(sb.kelvgd))
+            assert sb.run("cfg").returncode == 0
+            assert sysv.exists(sb.key) and not sysv.exists(taken)
+            assert not sysv.claim(sb.key)
+        assert not sysv.exists(sb.key) and sysv.claim(sb.key)
+        sysv.unclaim(sb.key)
+    finally:
+        sysv.unclaim(taken)
