@@ -23,3 +23,5 @@ int vgd_spkres(cmdline_param *params);
 int vgd_devtype(cmdline_param *params);
 int vgd_failmon(cmdline_param *params);
 int vgd_atest(cmdline_param *params);
+int vgd_ccdump(cmdline_param *params);
+int vgd_ccctl(cmdline_param *params);

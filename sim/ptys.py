@@ -74,6 +74,14 @@ class PtyPair:
         ispeed, ospeed = struct.unpack_from("II", raw, 36)
         return iflag, oflag, cflag, lflag, cc, ispeed, ospeed
 
+    def line(self):
+        """(baud, data bits, parity "N"/"O"/"E", stop bits) as the program set them."""
+        _, _, cflag, _, _, ispeed, ospeed = self.termios2()
+        assert ispeed == ospeed, (ispeed, ospeed)
+        bits = {termios.CS5: 5, termios.CS6: 6, termios.CS7: 7, termios.CS8: 8}[cflag & termios.CSIZE]
+        parity = "N" if not cflag & termios.PARENB else "O" if cflag & termios.PARODD else "E"
+        return ospeed, bits, parity, 2 if cflag & termios.CSTOPB else 1
+
     def attrs(self):
         return termios.tcgetattr(self._slave)
 
