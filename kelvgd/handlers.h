@@ -23,5 +23,7 @@ int vgd_spkres(cmdline_param *params);
 int vgd_devtype(cmdline_param *params);
 int vgd_failmon(cmdline_param *params);
 int vgd_atest(cmdline_param *params);
+int vgd_sercfg(cmdline_param *params);
+int vgd_sersrv(cmdline_param *params);
 int vgd_ccdump(cmdline_param *params);
 int vgd_ccctl(cmdline_param *params);

@@ -85,6 +85,12 @@ class PtyPair:
     def attrs(self):
         return termios.tcgetattr(self._slave)
 
+    def hangup(self):
+        """Closes the master side: the program's end of the line hangs up."""
+        fd, self.master = self.master, -1
+        if fd >= 0:
+            os.close(fd)
+
     def close(self):
         for fd in (self.master, self._slave):
             try:
