@@ -7,8 +7,10 @@ network buffers are kept small, so that a side that does not read really
 stops the data going to it.
 """
 
+import configparser
 import errno
 import os
+import shlex
 import signal
 import socket
 import subprocess
@@ -17,6 +19,7 @@ import time
 
 import pytest
 
+from conftest import ROOT
 from sim.serial_peer import SerialPeer
 
 MIB = 1 << 20
@@ -286,3 +289,50 @@ def test_refusals(sandbox, peer):
     sandbox.run("sercfg", "-i", "1", "-b", "9600")
     assert run_refused(sandbox).returncode == 1
     assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOENT}"
+
+
+def unit(name):
+    cp = configparser.ConfigParser(interpolation=None, strict=False)
+    cp.optionxform = str
+    cp.read(os.path.join(ROOT, "systemd", name))
+    return cp
+
+
+def test_socket_activation(sandbox, peer, tmp_path):
+    """The shipped units, checked by systemd, and their command run the way
+    Accept=yes runs it."""
+    sock, service = unit("kelvgd-sersrv.socket"), unit("kelvgd-sersrv@.service")
+    assert sock["Socket"]["Accept"] == "yes"
+    assert service["Service"]["StandardInput"] == "socket"
+    argv = shlex.split(service["Service"]["ExecStart"])
+    assert os.path.basename(argv[0]) == "kelvgd" and argv[1:] == ["sersrv"]
+
+    for name in ("kelvgd-sersrv.socket", "kelvgd-sersrv@.service"):
+        text = open(os.path.join(ROOT, "systemd", name)).read()
+        (tmp_path / name).write_text(text.replace(argv[0], sandbox.kelvgd))
+    r = subprocess.run(["systemd-analyze", "verify", str(tmp_path / "kelvgd-sersrv.socket"),
+                        str(tmp_path / "kelvgd-sersrv@.service")], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (0, "")
+
+    path = sandbox.path("sersrv.sock")
+    # The activator hands its children a clean environment, as systemd does.
+    env = sandbox.env()
+    setenv = [f"--setenv={name}={env[name]}" for name in ("KEL_ROOT", "NOTIFY_SOCKET")]
+    activator = sandbox.adopt(subprocess.Popen(
+        ["systemd-socket-activate", "--accept", "--inetd", "-l", path, *setenv, sandbox.kelvgd, *argv[1:]],
+        env=env, stderr=subprocess.DEVNULL, preexec_fn=default_sigpipe))
+    deadline = time.monotonic() + 20
+    while not os.path.exists(path):
+        assert time.monotonic() < deadline and activator.poll() is None
+        time.sleep(0.02)
+    for round in range(2):  # one session after the other
+        with socket.socket(socket.AF_UNIX) as c:
+            c.connect(path)
+            c.settimeout(30)
+            c.sendall(b"ping %d" % round)
+            assert peer.wait_received(6 * (round + 1), 30)
+            peer.send(b"pong %d" % round)
+            assert c.recv(6) == b"pong %d" % round
+            c.shutdown(socket.SHUT_WR)
+            assert c.recv(1) == b""
+    assert peer.received == b"ping 0ping 1"
