@@ -79,8 +79,9 @@ static size_t cc_receive(int fd, uint8_t reply[CC_REPLY_LEN])
 	return len;
 }
 
-// One unit: request, reply, its line. Only a bus that cannot be flushed or
-// written is an error; a unit's silence is part of the answer.
+// One unit: request, reply, its line. A unit's silence is part of the
+// answer; a bus that cannot be flushed or written is an error, and so is an
+// output that cannot be written.
 static int cc_query(int fd, unsigned addr, uint8_t cmd)
 {
 	uint8_t frame[CC_REQUEST_LEN];
@@ -98,7 +99,9 @@ static int cc_query(int fd, unsigned addr, uint8_t cmd)
 	if (cc_reply_valid(reply, len, addr, cmd))
 		cc_print_status(reply);
 	putchar('\n');
-	fflush(stdout);
+	// Lines that cannot be delivered are a failed command.
+	if (fflush(stdout) != 0)
+		return neg_errno();
 	// A full reply may be followed by more from a unit that talks too much:
 	// let it settle, the next flush drops it.
 	if (len == CC_REPLY_LEN)

@@ -319,5 +319,7 @@ int vgd_sercfg(cmdline_param *params)
 	if (r2 < 0)
 		return r < 0 ? r : r2;
 	sercfg_print(&c);
+	if (fflush(stdout) != 0)
+		return neg_errno();
 	return r;
 }

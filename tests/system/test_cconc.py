@@ -3,6 +3,7 @@
 import errno
 import fcntl
 import os
+import subprocess
 import time
 
 import pytest
@@ -95,3 +96,12 @@ def test_bus_unavailable(sandbox, bus):
     assert (r.returncode, r.stdout) == (1, "")
     assert "open(" in r.stderr
     assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOENT}"
+
+
+def test_output_that_cannot_be_written(sandbox, bus):
+    with open("/dev/full", "w") as full:
+        for cmd in (["ccdump"], ["ccctl", "-a", "1", "-c", "2"]):
+            r = subprocess.run([sandbox.kelvgd, *cmd], stdout=full, env=sandbox.env(), timeout=30)
+            assert r.returncode == 1
+            assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOSPC}"
+    assert bus.requests == [(0, 0), (1, 2)]  # stopped at the first line

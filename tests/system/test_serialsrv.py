@@ -60,6 +60,9 @@ def test_settings(sandbox):
     st.set("ser_par", "Z")
     assert sercfg(sandbox)[1]["parity"] == "E"
     assert sandbox.run("sercfg", "-i", "3").returncode == 1  # option range
+    with open("/dev/full", "w") as full:
+        r = subprocess.run([sandbox.kelvgd, "sercfg"], stdout=full, env=sandbox.env(), timeout=30)
+    assert r.returncode == 1 and sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOSPC}"
 
 
 class Session:
