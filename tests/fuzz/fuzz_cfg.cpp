@@ -31,8 +31,11 @@ std::map<std::string, std::string> effective_values()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-	char tmpl[] = "/tmp/kel-fuzz-cfg-XXXXXX";
-	if (!mkdtemp(tmpl))
+	// Every input rewrites the file: a scratch directory on tmpfs (run-fuzzer
+	// names one in TMPDIR) makes that many times faster than a disk.
+	const char *tmp = getenv("TMPDIR");
+	std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-fuzz-cfg-XXXXXX";
+	if (!mkdtemp(tmpl.data()))
 		abort();
 	root = tmpl;
 	std::filesystem::create_directory(root + "/etc");
