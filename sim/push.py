@@ -128,6 +128,11 @@ class PushServer:
         with self._cond:
             return self._connections
 
+    @property
+    def open_connections(self):
+        """How many client connections are open now."""
+        return len(self._clients)
+
     def last(self):
         """The last report as {key: value}; {} before the first one."""
         reports = self.reports

@@ -1,8 +1,8 @@
 """The system log of a program under test, caught without touching the
 machine's: the program runs in a mount namespace of its own in which
 /dev/log is a datagram socket of the test's. The rest of /dev is the
-machine's few common nodes and its pseudo-terminals (the simulated serial
-devices)."""
+machine's few common nodes, its pseudo-terminals (serial lines of the
+simulators) and its shared memory."""
 
 import os
 import socket
@@ -18,8 +18,10 @@ for n in null zero full random urandom tty; do
 	touch "/dev/$n"
 	mount --bind "$scratch/$n" "/dev/$n"
 done
-mkdir /dev/pts
-mount --bind "$scratch/pts" /dev/pts
+for d in pts shm; do
+	mkdir "/dev/$d"
+	mount --bind "$scratch/$d" "/dev/$d"
+done
 touch /dev/log
 mount --bind "$sock" /dev/log
 exec "$@"
@@ -34,7 +36,8 @@ class SyslogCapture:
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
         self.sock.setblocking(False)
-        self.received = []
+        self.received = []  # (priority, text)
+        self.idents = []  # the program's name of each, as it gave it
 
     def wrap(self, argv):
         """The command line that runs argv with its syslog caught here."""
@@ -49,8 +52,16 @@ class SyslogCapture:
             except BlockingIOError:
                 break
             pri, _, rest = data.partition(">")
-            self.received.append((int(pri.lstrip("<")), rest.split(": ", 1)[-1]))
+            head, _, text = rest.partition(": ") if ": " in rest else ("", "", rest)
+            self.received.append((int(pri.lstrip("<")), text))
+            # "Mmm dd hh:mm:ss ident[pid]" before the text
+            self.idents.append(head.split(" ")[-1] if head else "")
         return list(self.received)
+
+    def entries(self):
+        """Every message so far, as (priority, ident, text)."""
+        received = self.messages()
+        return [(pri, ident, text) for (pri, text), ident in zip(received, self.idents)]
 
     def wait_for(self, text, timeout=10):
         deadline = time.monotonic() + timeout
