@@ -17,7 +17,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim.vterm import Terminal  # noqa: E402
+from sim.terminal import gpio_terminal  # noqa: E402
+from sim.terminal.daemon import Daemon  # noqa: E402
+from sim.terminal.gpio_mode import GpioHardware, PushPeer  # noqa: E402
+from sim.terminal.output import Output  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -36,21 +39,22 @@ def peak_rss_kib(pid):
     return 0
 
 
-def cycles(t):
+def cycles(cp):
     # Every cycle selects the reference input exactly once.
-    return sum(1 for c in t.cp.commands if c == "input 7")
+    return sum(1 for c in cp.commands if c == "input 7")
 
 
 def press_delay(t, button):
-    n = len(t.push.reports)
+    cp, push = t.part(GpioHardware).cp, t.part(PushPeer).push
+    n = len(push.reports)
     t0 = time.monotonic()
-    t.cp.press(button)
-    ok = t.push.wait_for(lambda r: any(f"call_button{button}=0,1" in x for x in r[n:]), timeout=10)
-    i = next(i for i, x in enumerate(t.push.reports) if i >= n and f"call_button{button}=0,1" in x)
-    delay = t.push.report_times[i] - t0 if ok else float("nan")
-    t.cp.release(button)
+    cp.press(button)
+    ok = push.wait_for(lambda r: any(f"call_button{button}=0,1" in x for x in r[n:]), timeout=10)
+    i = next(i for i, x in enumerate(push.reports) if i >= n and f"call_button{button}=0,1" in x)
+    delay = push.report_times[i] - t0 if ok else float("nan")
+    cp.release(button)
     time.sleep(1.5)
-    t.kelvgd("clcall")
+    t.run("kelvgd clcall")
     return delay
 
 
@@ -61,12 +65,16 @@ def main():
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"))
     args = ap.parse_args()
 
-    t = Terminal(args.kelvgd)
+    # The daemon alone, without the health monitor and the console; the
+    # terminal's event lines are not shown.
+    quiet = open(os.devnull, "w")
+    t = gpio_terminal(Output(quiet, quiet), args.kelvgd, health_monitor=False)
     try:
         t.start()
-        pid = t.daemon.pid
+        pid = t.part(Daemon).procs["run"].pid
+        cp = t.part(GpioHardware).cp
         st = t.sb.state()
-        cpu0, cyc0, t0 = cpu_seconds(pid), cycles(t), time.monotonic()
+        cpu0, cyc0, t0 = cpu_seconds(pid), cycles(cp), time.monotonic()
         settled_at = None
         samples = []
         while time.monotonic() - t0 < args.seconds:
@@ -75,7 +83,7 @@ def main():
             samples.append(rate)
             if settled_at is None and len(samples) >= 10 and all(1.9 <= r <= 2.1 for r in samples[-10:]):
                 settled_at = time.monotonic() - t0 - 10
-        cpu, cyc = cpu_seconds(pid) - cpu0, cycles(t) - cyc0
+        cpu, cyc = cpu_seconds(pid) - cpu0, cycles(cp) - cyc0
         delays = [press_delay(t, b % 4) for b in range(6)]
 
         print(f"run time            {args.seconds} s, {cyc} cycles")

@@ -1,0 +1,207 @@
+"""The voice console `parlod` and a SIP peer to call, in a private network
+namespace: the console on 192.0.2.10:5060, the peer (baresip, answering by
+itself, its microphone a 700 Hz tone) on port 5090."""
+
+import os
+import re
+import select
+import subprocess
+import threading
+import time
+
+from ..sip_peers import ADDRESS, Baresip, NetNs
+from .commands import CommandError, arity, command
+from .core import Part
+from .events import EventSource, LineQueue, ProcessEnds
+from .platform import Platform
+
+CONSOLE_URI = f"sip:parlod@{ADDRESS}:5060"
+# The console drives the speech-path line that the bell's handshake watches.
+PARLOD_CONF = "gpio=49\n"
+# Lines of the console about its calls, shown as call events; the end of a
+# call, with its reason, among them.
+CALL_ENDED = re.compile(r"\bcall\b.*\b(ended|cleared)\b", re.I)
+CALL_LINES = re.compile(r"incoming call at|refused as busy|^Started call from|^Hanging up call from|"
+                        r"^Could not start call|^Already in call|" + CALL_ENDED.pattern, re.I)
+
+
+class VoiceConsole(Part):
+    name = "the voice console parlod and its SIP peer"
+
+    def __init__(self, binary):
+        self.binary = binary
+
+    def start(self, terminal):
+        super().start(terminal)
+        sb, platform = terminal.sb, terminal.part(Platform)
+        sb.write("etc/parlod.conf", PARLOD_CONF)
+        self.messages = LineQueue("parlod")
+        self.calls = LineQueue("call")
+        self.call_state = "none"
+        self.ns = NetNs()
+        argv = self.ns.cmd([self.binary, "--sip-listen", ADDRESS])
+        self.proc = sb.adopt(subprocess.Popen(platform.wrap(argv), env=sb.env(platform.env("parlod")),
+                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                              stderr=subprocess.STDOUT))
+        threading.Thread(target=self._read_console, daemon=True).start()
+        self.peer = Baresip(self.ns, sb.root, name="peer", sip_port=5090, ctrl_port=5100, tone=700)
+        platform.wait_ready("parlod", self.proc, 20)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(self.pipe) and time.monotonic() < deadline:
+            time.sleep(0.05)
+
+    @property
+    def pipe(self):
+        return self.t.sb.path("run/parlod-cli")
+
+    def _read_console(self):
+        """The console's messages begin with a line end instead of ending with
+        one: a line is complete at the next line end, or when nothing more
+        has come for a moment."""
+        fd, pending = self.proc.stdout.fileno(), b""
+        while True:
+            ready, _, _ = select.select([fd], [], [], 0.2)
+            data = os.read(fd, 4096) if ready else None
+            if data == b"":
+                break
+            if data:
+                pending += data
+                *lines, pending = pending.split(b"\n")
+            else:
+                lines, pending = [pending], b""
+            for line in lines:
+                self._console_line(line.decode(errors="replace").strip())
+        self._console_line(pending.decode(errors="replace").strip())
+
+    def _console_line(self, line):
+        if not line:
+            return
+        if CALL_LINES.search(line):
+            self.calls.put(f"console: {line}")
+            if line.startswith("Started call from"):
+                self.call_state = "setting up: " + line[len("Started call from "):]
+            elif "incoming call at" in line:
+                self.call_state = "incoming: " + line.split(" from ", 1)[-1]
+            elif CALL_ENDED.search(line):
+                self.call_state = f"none (the last: {line})"
+        else:
+            self.messages.put(line)
+
+    def _peer_event(self, ev):
+        kind, who, param = ev.get("type", "?"), ev.get("peeruri", "?"), ev.get("param", "")
+        if kind == "CALL_ESTABLISHED":
+            self.call_state = f"established with {who}"
+            return f"peer: call with {who} established"
+        if kind == "CALL_CLOSED":
+            self.call_state = "none" + (f" (the last ended: {param})" if param else "")
+            return f"peer: call with {who} ended" + (f": {param}" if param else "")
+        if kind in ("CALL_INCOMING", "CALL_OUTGOING", "CALL_RINGING", "CALL_PROGRESS"):
+            return f"peer: {kind[5:].lower()} call, {who}"
+        return None
+
+    # Commands.
+
+    @command("console LINE", f"a command line to the voice console, e.g. console call sip:peer@{ADDRESS}:5090",
+             raw=True)
+    def console(self, line):
+        """Written into the console's command pipe as a local program does.
+        Its commands: call URI, hangup, calls, tcmd WORD [ARGS] (tr_on,
+        tr_off, tr_auto, duplex, simplex, sndtest, vol_mic, vol_spk), help.
+        Its answers follow as [parlod] and [call] lines."""
+        if not line:
+            raise CommandError("usage: console LINE")
+        try:
+            fd = os.open(self.pipe, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            raise CommandError(f"the console is not running ({e.strerror})") from None
+        try:
+            os.write(fd, (line + "\n").encode())
+        finally:
+            os.close(fd)
+
+    @command("peer call|hangup", "the SIP peer calls the console (peer call URI: another party), or hangs up")
+    def peer_command(self, args):
+        """The peer answers calls by itself; a call from the console reaches
+        it at sip:peer@192.0.2.10:5090."""
+        if not args or args[0] not in ("call", "hangup"):
+            raise CommandError("usage: peer call [URI], or peer hangup")
+        if args[0] == "call":
+            arity(args, 1, 2, "peer call [URI]")
+            answer = self.peer.dial(args[1] if len(args) > 1 else CONSOLE_URI)
+        else:
+            arity(args, 1, 1, "peer hangup")
+            answer = self.peer.hangup()
+        if not answer.get("ok", False):
+            raise CommandError(f"peer {args[0]}: {answer.get('data') or 'refused'}")
+
+    # Events and status.
+
+    def sources(self):
+        return [self.messages, self.calls, PeerEvents(self.peer, self._peer_event),
+                SpeakerFile(self.t.sb.path("var/run/parlod.spk")), ProcessEnds("parlod", {"parlod": self.proc})]
+
+    def status(self):
+        spk = read_speaker(self.t.sb.path("var/run/parlod.spk"))
+        return [("voice console", "running" if self.proc.poll() is None else f"ended with status {self.proc.returncode}"),
+                ("call", self.call_state),
+                ("speaker state file", {None: "absent", "1": "1 (far end heard)"}.get(spk, spk)),
+                ("SIP peer", f"{self.peer.uri}, answers by itself")]
+
+    def stop(self):
+        # Whatever of it started: the start may have failed half-way.
+        proc = getattr(self, "proc", None)
+        if proc and proc.poll() is None:
+            proc.terminate()
+            try:
+                proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        for started in (getattr(self, "peer", None), getattr(self, "ns", None)):
+            if started:
+                started.close()
+
+
+class PeerEvents(EventSource):
+    tag = "call"
+
+    def __init__(self, peer, describe):
+        self.peer, self.describe = peer, describe
+
+    def poll(self):
+        out = []
+        while not self.peer.events.empty():
+            text = self.describe(self.peer.events.get_nowait())
+            if text:
+                out.append(text)
+        return out
+
+
+def read_speaker(path):
+    try:
+        with open(path) as f:
+            return f.read(1)
+    except FileNotFoundError:
+        return None
+
+
+class SpeakerFile(EventSource):
+    """The speaker state file: there while a call's audio runs, "1" while
+    far-end speech has the speech path."""
+
+    tag = "speaker"
+
+    def __init__(self, path):
+        self.path = path
+        self._last = None
+
+    def poll(self):
+        now = read_speaker(self.path)
+        if now == self._last:
+            return []
+        before, self._last = self._last, now
+        if now is None:
+            return ["parlod.spk removed"]
+        return [f"parlod.spk {'created' if before is None else 'now'}: {now}"
+                + (" (far end heard)" if now == "1" else "")]
+

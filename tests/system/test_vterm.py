@@ -1,0 +1,349 @@
+"""The virtual terminal as an engineer uses it: through a terminal (a
+pseudo-terminal here), with the whole simulated terminal behind it; and
+afterwards nothing of the session may be left: no process, mount, System V
+IPC object or file."""
+
+import fcntl
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+
+from conftest import ROOT, built
+
+VTERM = os.path.join(ROOT, "sim", "vterm.py")
+PROMPT = "vterm> "
+ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\r")
+
+
+def vterm_argv(*args):
+    return [sys.executable, VTERM, "--kelvgd", built("KELVGD", "build/kelvgd/kelvgd"),
+            "--parlod", built("PARLOD", "build/parlod/parlod"), *args]
+
+
+class Session:
+    """vterm on a pseudo-terminal of its own, which is its controlling
+    terminal: what it writes, as a screen shows it, and keys typed in."""
+
+    def __init__(self, *args):
+        self.master, slave = os.openpty()
+        self.proc = subprocess.Popen(vterm_argv(*args), stdin=slave, stdout=slave, stderr=slave,
+                                     env=dict(os.environ, TERM="dumb"),
+                                     preexec_fn=lambda: (os.setsid(), fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
+        os.close(slave)
+        self.raw = ""
+        self.root = self.key = None
+        self.expect(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", timeout=60)
+        self.root, self.key = self.match.group(1), int(self.match.group(2), 16)
+        self.prompt(timeout=120)
+
+    @property
+    def screen(self):
+        return ANSI.sub("", self.raw)
+
+    def _read(self, timeout):
+        ready, _, _ = select.select([self.master], [], [], timeout)
+        if not ready:
+            return False
+        try:
+            data = os.read(self.master, 65536)
+        except OSError:  # the other side is gone
+            return None
+        if not data:
+            return None
+        self.raw += data.decode(errors="replace")
+        return True
+
+    def expect(self, pattern, timeout=20, start=None):
+        """Waits for pattern on the screen after offset start (default: the
+        end of the last match); keeps the match in self.match."""
+        start = self.end if start is None else start
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        while not (m := rx.search(self.screen, start)):
+            left = deadline - time.monotonic()
+            if left <= 0 or self._read(left) is None:
+                raise AssertionError(f"no {pattern!r} in {timeout} s; the screen since:\n{self.screen[start:]}")
+        self.match, self.end = m, m.end()
+        return m
+
+    end = 0
+
+    def prompt(self, timeout=20):
+        return self.expect(re.escape(PROMPT), timeout)
+
+    def type(self, text):
+        os.write(self.master, text.encode())
+
+    def command(self, line, timeout=20):
+        """Types a command and waits for the next prompt; the screen between."""
+        start = len(self.screen)
+        self.type(line + "\n")
+        self.expect(re.escape(line), start=start)
+        begin = self.end
+        self.prompt(timeout)
+        return self.screen[begin:self.match.start()]
+
+    def wait(self, timeout=60):
+        deadline = time.monotonic() + timeout
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            self._read(0.1)
+        while self._read(0.1):
+            pass
+        os.close(self.master)
+        return self.proc.wait(timeout=1)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def leftovers(root, key):
+    """What is left of a session: processes running with its KEL_ROOT,
+    mounts in its root, IPC objects of its key, the root itself."""
+    found = []
+    marker = b"\0KEL_ROOT=" + root.encode() + b"\0"
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if marker in b"\0" + f.read():
+                    found.append(f"process {pid}")
+        except OSError:
+            pass
+    with open("/proc/self/mountinfo") as f:
+        found += [f"mount {line.split()[4]}" for line in f if line.split()[4].startswith(root)]
+    for kind in ("shm", "sem", "msg"):
+        with open(f"/proc/sysvipc/{kind}") as f:
+            next(f)
+            found += [f"{kind} {line.split()[1]}" for line in f if int(line.split()[0]) & 0xffffffff == key]
+    if os.path.exists(root):
+        found.append(f"{root}: {os.listdir(root)}")
+    return found
+
+
+def test_an_engineers_session():
+    s = Session()
+    try:
+        help_text = s.command("help")
+        for usage in ("press N", "release N", "open N", "battery VOLTS", "kelvgd ARGS", "console LINE",
+                      "peer call|hangup", "status", "shell [CMD]", "quit"):
+            assert re.search(rf"^  {re.escape(usage)} +\S", help_text, re.M), help_text
+        assert "a passenger presses call button N" in s.command("help press")
+
+        # Mistakes: one line each, and the prompt again.
+        assert s.command("press 9").strip() == "vterm: call button: give a number from 0 to 3, not '9'"
+        assert "No closing quotation" in s.command("kelvgd cfg 'x")
+        assert "give a number" in s.command("sleep x")
+        assert "no command 'peer-hangup'" in s.command("peer-hangup")
+
+        mark = len(s.screen)
+        s.command("press 1")
+        s.expect(r"\[bell\] ringing on channel 1", start=mark)
+        s.expect(r"\[push\] report \d+: call_button1=0,1", start=mark)
+        s.expect(r"\[bell\] silent again", start=mark, timeout=30)
+        s.command("release 1")
+
+        # An event while a command is being typed: the prompt and what was
+        # typed come back under it, and typing goes on.
+        s.command("press 2")
+        s.type("sta")
+        mark = len(s.screen)
+        s.expect(r"\[bell\] silent again[^\n]*\n" + re.escape(PROMPT) + "sta", start=mark, timeout=30)
+        s.type("tus\n")
+        s.expect(r"button 2 +(pressed|released), call latched")
+        s.prompt()
+
+        # A battery fault: the health monitor reports it and blinks it.
+        mark = len(s.screen)
+        s.command("battery 9.5")
+        s.expect(r"\[systemd\] kelvgd failmon: STATUS=Errors detected \(0x01\)", start=mark, timeout=60)
+        s.expect(r"\[led\] red blinks groups of 1 flash \(error code 0x01\)", start=mark, timeout=30)
+        status = s.command("status")
+        for row in (r"button 1 +released, call latched", r"battery +9\.\d\d V, ERROR", r"LEDs +green",
+                    r"push server +127\.\S+:5559 connected", r"kelvgd run +running", r"call +none"):
+            assert re.search(row, status), status
+
+        # A call from the console, ended by the far end.
+        mark = len(s.screen)
+        s.command("console call sip:peer@192.0.2.10:5090")
+        s.expect(r"\[call\] console: Started call from pc:\* to sip:peer@192\.0\.2\.10:5090", start=mark)
+        s.expect(r"\[call\] peer: call with \S+ established", start=mark)
+        s.expect(r"\[speaker\] parlod\.spk created", start=mark)
+        mark = len(s.screen)
+        s.command("peer hangup")
+        s.expect(r"\[call\] peer: call with \S+ ended: \w", start=mark)
+        s.expect(r"\[speaker\] parlod\.spk removed", start=mark)
+
+        s.type("quit\n")
+        assert s.wait() == 0
+    finally:
+        s.kill()
+    assert "Traceback" not in s.screen, s.screen
+    assert leftovers(s.root, s.key) == []
+
+
+def test_ctrl_c_stops_a_daemonized_daemon_too():
+    s = Session()
+    try:
+        s.command("kelvgd stop")
+        s.expect(r"\[kelvgd\] kelvgd run ended with status 0", timeout=30, start=0)
+        s.command("kelvgd daemonize")
+        s.expect(r"\[systemd\] kelvgd daemonize: READY=1", timeout=30)
+        s.type("sleep 60\n")
+        s.expect(re.escape("sleep 60"))
+        time.sleep(0.5)
+        s.type("\x03")  # Ctrl-C, through the terminal
+        assert s.wait() != 0
+    finally:
+        s.kill()
+    assert "Traceback" not in s.screen, s.screen
+    assert leftovers(s.root, s.key) == []
+
+
+def test_scripted_use():
+    r = subprocess.run(vterm_argv("-c", "press 1; shell 'echo one; echo two'; sleep 1"), capture_output=True,
+                       text=True, timeout=180)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert re.search(r"^one\ntwo$", r.stdout, re.M)
+    assert re.search(r"^\[push\] report \d+: call_button1=0,1$", r.stdout, re.M), r.stdout
+
+    r = subprocess.run(vterm_argv("-c", "press 9; kelvgd cfg"), capture_output=True, text=True, timeout=180)
+    assert r.returncode == 1
+    assert "vterm: call button: give a number from 0 to 3" in r.stderr
+    assert "wdt_period=" in r.stdout  # the commands after a failure still run
+    assert "Traceback" not in r.stdout + r.stderr
+
+
+def test_the_users_files_are_safe():
+    with tempfile.TemporaryDirectory() as mine:
+        with open(os.path.join(mine, "notes"), "w") as f:
+            f.write("keep me\n")
+        r = subprocess.run(vterm_argv("--root", mine, "-c", "status"), capture_output=True, text=True, timeout=60)
+        assert r.returncode == 1
+        assert r.stderr.count("\n") == 1 and "not empty" in r.stderr, r.stderr
+        assert os.listdir(mine) == ["notes"]
+
+    # Without root it says so, in one line, and starts nothing: no sandbox
+    # appears where it would make one.
+    with tempfile.TemporaryDirectory() as tmp:
+        os.chmod(tmp, 0o777)
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            *vterm_argv("-c", "status")], env=dict(os.environ, TMPDIR=tmp),
+                           capture_output=True, text=True, timeout=60)
+        assert r.returncode == 1
+        assert r.stdout == "" and r.stderr.count("\n") == 1 and "needs root" in r.stderr, r.stdout + r.stderr
+        assert os.listdir(tmp) == []
+
+
+def test_a_signal_in_the_middle_of_starting():
+    # SIGTERM while the terminal starts: what had started stops again.
+    proc = subprocess.Popen(vterm_argv("-c", "sleep 30"), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            text=True)
+    out = ""
+    for line in proc.stdout:
+        out += line
+        if "starting kelvgd run" in line:
+            break
+    m = re.search(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", out)
+    assert m, out
+    proc.send_signal(signal.SIGTERM)
+    out += proc.communicate(timeout=60)[0]
+    assert proc.returncode != 0
+    assert "Traceback" not in out, out
+    assert "sleep 30" not in out  # no command ran
+    assert leftovers(m.group(1), int(m.group(2), 16)) == []
+
+
+def test_command_lines_split_on_semicolons_outside_quotes():
+    from sim.terminal.commands import CommandError, split_commands
+
+    assert split_commands("press 1; sleep 2 ;kelvgd dump;") == ["press 1", "sleep 2", "kelvgd dump"]
+    assert split_commands("shell 'a; b'; shell \"c;d\" e") == ["shell 'a; b'", 'shell "c;d" e']
+    assert split_commands(r"shell echo a\; b; quit") == [r"shell echo a\; b", "quit"]
+    assert split_commands("shell \"it's; fine\"") == ["shell \"it's; fine\""]
+    for broken in ("shell 'a; b", 'console "call'):
+        try:
+            split_commands(broken)
+        except CommandError as e:
+            assert "unbalanced" in str(e)
+        else:
+            raise AssertionError(f"{broken!r} was split")
+
+
+def test_led_blinking_is_shown_by_its_pattern():
+    from sim.leds import Event, LedClass
+    from sim.terminal.gpio_mode import LedWatch
+
+    leds = LedClass()
+    watch = LedWatch(leds)
+
+    def at(t, led, attr, value):
+        leds.events.append(Event(t, led, attr, value))
+
+    def flashes(t, n):  # the health monitor's group of n flashes from time t
+        for i in range(n):
+            at(t + 0.5 * i, "kel:red", "brightness", "255")
+            at(t + 0.5 * i + 0.25, "kel:red", "brightness", "0")
+        return t + 0.5 * n + 0.75
+
+    t = flashes(100.0, 1)
+    assert watch.poll(now=t) == ["red blinks groups of 1 flash (error code 0x01)"]
+    for _ in range(3):  # it goes on: nothing new to say
+        t = flashes(t, 1)
+        assert watch.poll(now=t) == []
+    for _ in range(4):  # error bits 2 and 3: groups of three and four
+        t = flashes(flashes(t, 3), 4)
+        out = watch.poll(now=t)
+        assert all("groups of" in line for line in out)
+    assert out == [] and watch.poll(now=t) == []
+    assert watch._state["kel:red"].pattern == (3, 4)
+    assert watch.poll(now=t + 20) == ["red stopped blinking"]
+
+    # A steady change is shown as one, once it has lasted.
+    at(200.0, "kel:green", "trigger", "timer")
+    at(200.0, "kel:green", "brightness", "255")
+    assert watch.poll(now=200.1) == ["green trigger timer"]
+    assert watch.poll(now=201.0) == ["green on"]
+    at(205.0, "kel:green", "brightness", "0")
+    assert watch.poll(now=205.1) == ["green off"]
+
+
+def test_a_message_logged_again_and_again_is_counted():
+    from sim.terminal.platform import SystemLog
+
+    class Capture:
+        entries_ = []
+
+        def entries(self):
+            return list(self.entries_)
+
+    capture = Capture()
+    log = SystemLog(capture)
+    failure = (3 * 8 + 3, "kelvgd[7]", "Failed to open run/parlod-ic-states for read (No such file or directory)!")
+    capture.entries_ += [failure] * 3
+    assert log.poll(now=0) == ["kelvgd[7] daemon.err: " + failure[2]]
+    capture.entries_ += [failure] * 40
+    assert log.poll(now=10) == []
+    assert log.poll(now=31) == ["(the message before came 42 more times)"]
+    capture.entries_ += [failure, (3 * 8 + 5, "kelvgd[8]", "Enabled \"push\" protocol")]
+    assert log.poll(now=32) == ["(the message before came 1 more time)",
+                                "kelvgd[8] daemon.notice: Enabled \"push\" protocol"]
+
+
+def test_a_reader_that_goes_away():
+    # As `scripts/sim -c ... | head -1`: the output's reader leaves at once;
+    # the session still runs its commands and ends cleanly.
+    proc = subprocess.Popen(vterm_argv("-c", "press 1; sleep 2; status"), stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, text=True)
+    first = proc.stdout.readline()
+    proc.stdout.close()
+    assert proc.wait(timeout=120) == 0
+    m = re.search(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", first)
+    assert m, first
+    assert leftovers(m.group(1), int(m.group(2), 16)) == []
