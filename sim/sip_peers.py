@@ -15,6 +15,8 @@ import threading
 import time
 import wave
 
+from .tones import periods, pitch
+
 ADDRESS = "192.0.2.10"
 CLONE_NEWNET = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -298,10 +300,10 @@ ctrl_tcp_listen  127.0.0.1:{ctrl_port}
 
 
 def tone_frequency(path):
-    """The frequency of the tone in a WAV file: level crossings with some
-    hysteresis, over the middle half (no ramp-up, no end), counted in the
-    20 ms blocks that carry sound only, so that a gap (an underrun of a
-    loaded machine) does not read as a lower pitch."""
+    """The frequency of the tone in a WAV file, over the middle half (no
+    ramp-up, no end), from its rising level crossings (with some hysteresis)
+    as sim/tones.py measures it, so that a gap does not read as a lower
+    pitch."""
     with wave.open(path) as w:
         n, channels, rate = w.getnframes(), w.getnchannels(), w.getframerate()
         samples = struct.unpack(f"<{n * channels}h", w.readframes(n))[::channels]
@@ -309,21 +311,16 @@ def tone_frequency(path):
     assert len(mid) > rate // 2, f"{path}: only {len(samples)} samples"
     peak = max(abs(x) for x in mid)
     assert peak > 1000, f"{path}: silence (peak {peak})"
-    threshold, block = peak / 4, rate // 50
-    crossings, voiced, state = 0, 0, 0
-    for start in range(0, len(mid) - block + 1, block):
-        chunk = mid[start:start + block]
-        if max(abs(x) for x in chunk) < threshold:
-            state = 0  # the count starts afresh after a gap
-            continue
-        voiced += block
-        for x in chunk:
-            s = 1 if x > threshold else -1 if x < -threshold else 0
-            if s and s != state:
-                crossings += state != 0
-                state = s
-    assert voiced > rate // 4, f"{path}: too little sound"
-    return crossings / 2 / (voiced / rate)
+    threshold = peak / 4
+    rises, state = [], 0
+    for i, x in enumerate(mid):
+        s = 1 if x > threshold else -1 if x < -threshold else 0
+        if s and s != state:
+            if s == 1 and state == -1:
+                rises.append(i)
+            state = s
+    assert periods(rises, rate) > 0.25, f"{path}: too little sound"
+    return pitch(rises, rate)
 
 
 class RawUa:

@@ -21,6 +21,7 @@ import pytest
 
 from conftest import built
 from sim.pulse import PulseServer
+from sim.tones import pitch
 
 RATE = 8000
 FRAMES_PER_SECOND = 50
@@ -218,8 +219,8 @@ class Tone:
         if not inner:
             self.frequency = self.rms = self.peak = 0
             return
-        rises = sum(1 for i in inner for j in range(i, i + B) if samples[j - 1] < 0 <= samples[j])
-        self.frequency = rises / (len(inner) * B / RATE)
+        rises = [j for i in inner for j in range(i, i + B) if samples[j - 1] < 0 <= samples[j]]
+        self.frequency = pitch(rises, RATE)
         self.rms = math.sqrt(sum(rms(samples[i:i + B]) ** 2 for i in inner) / len(inner))
         self.peak = max(max(samples[i:i + B]) for i in inner)
 
