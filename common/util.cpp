@@ -30,6 +30,14 @@ void ts_diff(const struct timespec *start, const struct timespec *end, struct ti
 	}
 }
 
+long ts_elapsed_s(const struct timespec *start, const struct timespec *end)
+{
+	struct timespec d;
+
+	ts_diff(start, end, &d);
+	return d.tv_sec;
+}
+
 int str_to_int32(const char *s, int32_t *val)
 {
 	char *end;

@@ -12,6 +12,9 @@ void crc8_str(const char *s, uint8_t *crc);
 // *diff = end - start.
 void ts_diff(const struct timespec *start, const struct timespec *end, struct timespec *diff);
 
+// The whole seconds from start to end: the seconds part of ts_diff().
+long ts_elapsed_s(const struct timespec *start, const struct timespec *end);
+
 // Converts a number with automatic base ("0x" hexadecimal, leading 0 octal)
 // and ignores what follows its digits. -EINVAL without digits, -ERANGE
 // outside int32_t; *val is untouched on failure.

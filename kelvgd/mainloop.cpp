@@ -16,6 +16,7 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include "battery.h"
 #include "errmsg.h"
 #include "inputs.h"
 #include "report.h"
@@ -25,17 +26,17 @@
 #include "sound.h"
 #include "spktest.h"
 #include "util.h"
+#include "watchdog.h"
 
 // What the loop carries from cycle to cycle.
 struct loop_state {
-	struct timespec t_inputs, t_voltages, t_micspk, t_batt, t_conn, t_temp, t_cur;
+	struct timespec t_inputs, t_voltages, t_micspk, t_conn, t_temp, t_cur;
 	bool notify_server; // the report must go to the push server
-	bool charging;      // the charger phase of the battery cycle
-	bool battery_read;
+	vgd_battery battery;
 	uint8_t dallas_mask; // sensors whose conversion was started
 	int sleep_duration;  // ms, 0 to 1000
 	int sk;              // push connection, -1 when none
-	bool wdt_disabled;   // the watchdog state last applied
+	vgd_watchdog wdt;
 	bool dumped;         // taken from the shared request; then: feed the watchdog
 	int states_fd;       // intercom states file, kept open between polls
 	double diode;
@@ -43,14 +44,6 @@ struct loop_state {
 	int32_t discrete[22], buttoncur[8];
 	vgd_flag alarm[22], buttonact[8];
 };
-
-static long seconds_since(const struct timespec *t, const struct timespec *now)
-{
-	struct timespec d;
-
-	ts_diff(t, now, &d);
-	return d.tv_sec;
-}
 
 // Every coprocessor call records whether it failed; a failure ends the loop.
 static int coproc_checked(int r)
@@ -230,46 +223,26 @@ static void loop_rate(loop_state *ls)
 		ls->sleep_duration--;
 }
 
-// The charger runs 10 s, then rests 1 s, after which the battery is measured
-// without charge current. A battery test keeps it off and measures always.
-static int loop_battery(loop_state *ls)
+static int gpio_battery_charge(void *ctx, bool on)
 {
-	const bool test = vgd_load(&vgd_state->batttest);
-	const long d = seconds_since(&ls->t_batt, &ls->t_cur);
-	int32_t mv;
-	int r;
-
-	if (ls->charging) {
-		if (d > 9 || test) {
-			if ((r = coproc_checked(battery_charge(0))) < 0)
-				return r;
-			ls->t_batt = ls->t_cur;
-			ls->charging = false;
-		}
-		return 0;
-	}
-	if (d < 1 && !test)
-		return 0;
-	if ((r = coproc_checked(update_batt_voltage(&mv))) < 0)
-		return r;
-	vgd_state->vbatt = mv;
-	ls->battery_read = true;
-	if (test)
-		return 0;
-	vgd_store(&vgd_state->error_batt, mv <= 9999);
-	if ((r = coproc_checked(battery_charge(1))) < 0)
-		return r;
-	ls->t_batt = ls->t_cur;
-	ls->charging = true;
-	return 0;
+	(void)ctx;
+	return coproc_checked(battery_charge(on));
 }
+
+static int gpio_battery_measure(void *ctx, int32_t *millivolts)
+{
+	(void)ctx;
+	return coproc_checked(update_batt_voltage(millivolts));
+}
+
+static const vgd_battery_ops gpio_battery = { gpio_battery_charge, gpio_battery_measure };
 
 static int loop_psu(loop_state *ls)
 {
 	double v;
 	int r;
 
-	if (seconds_since(&ls->t_voltages, &ls->t_cur) < 1)
+	if (ts_elapsed_s(&ls->t_voltages, &ls->t_cur) < 1)
 		return 0;
 	if ((r = coproc_checked(update_psu_voltage(&v))) < 0)
 		return r;
@@ -289,7 +262,7 @@ static int loop_temperatures(loop_state *ls)
 	int n = 2;
 	int r;
 
-	if (num_tsensors() == 0 || seconds_since(&ls->t_temp, &ls->t_cur) < 1)
+	if (num_tsensors() == 0 || ts_elapsed_s(&ls->t_temp, &ls->t_cur) < 1)
 		return 0;
 	if (ls->dallas_mask) {
 		if ((r = coproc_checked(temp_read(values, &n))) < 0)
@@ -321,7 +294,7 @@ static int loop_microphone(loop_state *ls)
 	int n;
 	int r;
 
-	if (vgd_load(&s->sound_ch) && seconds_since(&ls->t_micspk, &ls->t_cur) >= 2) {
+	if (vgd_load(&s->sound_ch) && ts_elapsed_s(&ls->t_micspk, &ls->t_cur) >= 2) {
 		if ((r = coproc_checked(update_micspk_voltage(ls->diode, &cur, &mic))) < 0)
 			return r;
 		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
@@ -352,7 +325,7 @@ static int loop_connect(loop_state *ls)
 	struct sockaddr_in addr;
 	int r;
 
-	if (ls->sk >= 0 || seconds_since(&ls->t_conn, &ls->t_cur) < 1 || !vgd_load(&vgd_state->num_serv))
+	if (ls->sk >= 0 || ts_elapsed_s(&ls->t_conn, &ls->t_cur) < 1 || !vgd_load(&vgd_state->num_serv))
 		return 0;
 	ls->sk = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (ls->sk < 0)
@@ -439,28 +412,7 @@ static int loop_send(loop_state *ls)
 	return 0;
 }
 
-// Fed only when a report reached someone; otherwise the system is restarted
-// in order before the hardware watchdog cuts the power.
-static int loop_watchdog(loop_state *ls)
-{
-	int left;
-
-	if (ls->wdt_disabled)
-		return 0;
-	left = coproc_checked(ewdt_get());
-	if (left <= 0)
-		return left;
-	if (ls->dumped) {
-		int r = coproc_checked(ewdt_reset());
-
-		return r < 0 ? r : 0;
-	}
-	if (left < 60) {
-		execlp("reboot", "reboot", (char *)nullptr);
-		neg_errno_msg("%s(): cannot start reboot (%m)\n", "vgd_main_loop");
-	}
-	return 0;
-}
+static const vgd_watchdog_ops gpio_watchdog = { ewdt_get, ewdt_reset, ewdt_disable };
 
 // One cycle; 1 to go on, 0 at an orderly stop, or the error.
 static int loop_cycle(loop_state *ls)
@@ -476,11 +428,8 @@ static int loop_cycle(loop_state *ls)
 		return neg_errno_automsg();
 	ls->dumped = vgd_xchg(&s->dumped, 0);
 
-	if (vgd_load(&s->wdt_disabled) != ls->wdt_disabled) {
-		ls->wdt_disabled = vgd_load(&s->wdt_disabled);
-		if ((r = coproc_checked(ls->wdt_disabled ? ewdt_disable() : ewdt_reset())) < 0)
-			return r;
-	}
+	if ((r = vgd_watchdog_apply(&ls->wdt)) < 0)
+		return r;
 
 	r = coproc_checked(inputs_update(&ls->diode, &ls->temperature, &ls->rmux, ls->discrete, ls->alarm,
 					 ls->buttoncur, ls->buttonact));
@@ -494,11 +443,11 @@ static int loop_cycle(loop_state *ls)
 	if (vgd_load(&s->fmm_enabled) && !vgd_load(&s->sound_ch))
 		loop_fmm_poll(ls);
 	loop_rate(ls);
-	if ((r = loop_battery(ls)) < 0 || (r = loop_psu(ls)) < 0 || (r = loop_temperatures(ls)) < 0 ||
-	    (r = loop_microphone(ls)) < 0)
+	if ((r = vgd_battery_cycle(&ls->battery, &ls->t_cur, &gpio_battery, nullptr)) < 0 || (r = loop_psu(ls)) < 0 ||
+	    (r = loop_temperatures(ls)) < 0 || (r = loop_microphone(ls)) < 0)
 		return r;
 
-	if (ls->battery_read && !vgd_xchg(&s->inputs_valid, 1))
+	if (ls->battery.measured && !vgd_xchg(&s->inputs_valid, 1))
 		sd_notify(0, "READY=1");
 	if (vgd_xchg(&s->serv_upd, 0)) {
 		push_close(ls);
@@ -508,7 +457,7 @@ static int loop_cycle(loop_state *ls)
 		return r;
 	if (vgd_load(&s->stest_mask))
 		spk_test();
-	if ((r = loop_send(ls)) < 0 || (r = loop_watchdog(ls)) < 0)
+	if ((r = loop_send(ls)) < 0 || (r = vgd_watchdog_keep(&ls->wdt, ls->dumped)) < 0)
 		return r;
 	snmp_worker(ls->sk >= 0);
 	vgd_msleep((unsigned)ls->sleep_duration);
@@ -529,8 +478,7 @@ int vgd_main_loop(void)
 	ls.notify_server = true;
 	ls.sk = -1;
 	ls.states_fd = -1;
-	// The opposite of the setting, so the first cycle applies it.
-	ls.wdt_disabled = !vgd_load(&vgd_state->wdt_disabled);
+	vgd_watchdog_start(&ls.wdt, &gpio_watchdog);
 
 	while ((r = loop_cycle(&ls)) == 1)
 		;
@@ -543,7 +491,7 @@ int vgd_main_loop(void)
 		close(ls.states_fd);
 	snmp_close();
 	vgd_store(&vgd_state->inputs_valid, 0);
-	ewdt_disable();
+	vgd_watchdog_stop(&ls.wdt);
 	vgd_sem_unlock(SEM_MAINLOOP);
 	return r;
 }
