@@ -21,9 +21,7 @@ Run alone it prints each report as it arrives:
 
 import argparse
 import datetime
-import errno
 import queue
-import random
 import selectors
 import socket
 import struct
@@ -31,6 +29,8 @@ import sys
 import threading
 import time
 from concurrent.futures import Future
+
+from . import loopback
 
 PORT = 5559
 MESSAGE_TYPE = 0x0A
@@ -45,6 +45,8 @@ MODES = ("accept", "refuse", "reset", "stall", "close-after-one")
 # buffer from them, up to megabytes.
 RECEIVE_BUFFER = 4096
 SEGMENT_SIZE = 1460
+LISTEN_OPTIONS = ((socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER),
+                  (socket.IPPROTO_TCP, socket.TCP_MAXSEG, SEGMENT_SIZE))
 POLL = 0.05  # seconds between two looks at a wait_for() predicate
 REQUEST_TIMEOUT = 5  # seconds the serving thread may take to carry out a request
 
@@ -232,35 +234,13 @@ class PushServer:
     # Listening.
 
     def _listen_anywhere(self):
-        """Listens on a loopback address of its own. The whole 127.0.0.0/8
-        reaches this machine, so parallel tests can each have the fixed port
-        on a different address. 127.0.0.x is left to people."""
-        for _ in range(100):
-            host = f"127.{random.randint(1, 254)}.{random.randint(0, 255)}.{random.randint(1, 254)}"
-            try:
-                self._listen(host)
-                return host
-            except OSError as e:
-                if e.errno != errno.EADDRINUSE:
-                    raise
-        raise RuntimeError(f"no free loopback address for port {PORT}")
+        host, self._listener = loopback.listen_anywhere(PORT, LISTEN_OPTIONS)
+        self._selector.register(self._listener, selectors.EVENT_READ)
+        return host
 
     def _listen(self, host):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            # Connections of an earlier server on this address may linger
-            # in TIME_WAIT; they must not keep this one from listening.
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
-            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, SEGMENT_SIZE)
-            sock.bind((host, PORT))
-            sock.listen(16)
-            sock.setblocking(False)
-        except BaseException:
-            sock.close()
-            raise
-        self._listener = sock
-        self._selector.register(sock, selectors.EVENT_READ)
+        self._listener = loopback.listen(host, PORT, LISTEN_OPTIONS)
+        self._selector.register(self._listener, selectors.EVENT_READ)
 
     # The serving thread.
 
