@@ -38,7 +38,7 @@ static cmdline_param params_fmm[] = {
 vgd_command commands[] = {
 	{ "daemonize", params_daemonize, "[-D <coprocessor tty device>] -- run daemon in background", vgd_daemonize, 0 },
 	{ "run", params_run, "[-D <coprocessor tty device>] [-a <disp addr>] [-i <disp interval>] -- run daemon in foreground", vgd_run, 0 },
-	{ "xmas", params_xmas, "-- Christmas lights", nullptr, 0 },
+	{ "xmas", params_xmas, "-- Christmas lights", vgd_xmas, 0 },
 	{ "stop", nullptr, "-- stop running daemon", vgd_stop, 0 },
 	{ "sound", params_sound, "-c <channel> -- enable external mic/spk", vgd_sound, 0 },
 	{ "nosound", nullptr, "-- disable external mic/spk", vgd_nosound, 0 },
@@ -57,7 +57,7 @@ vgd_command commands[] = {
 	{ "failmon", nullptr, "-- run failure monitor", vgd_failmon, 0 },
 	{ "atest", nullptr, "-- run audio test", vgd_atest, 1 },
 	{ "devtype", nullptr, "-- output device type code", vgd_devtype, 0 },
-	{ "modules", params_modules, "[-o <0/1>] [-m <modes>] -- read/update CIO modules mode override (2/4-wire)", nullptr, 0 },
+	{ "modules", params_modules, "[-o <0/1>] [-m <modes>] -- read/update CIO modules mode override (2/4-wire)", vgd_modules, 0 },
 	{ "spktest", params_spktest, "[-m <mask>] -- trigger speakerphones test", vgd_spktest, 0 },
 	{ "spkres", nullptr, "-- dump speakerphones test results", vgd_spkres, 0 },
 	{ "fmm", params_fmm, "[-e <enable>] [-a <icomaddr>] [-c <soundch>] [-d <discrete>] [-i <icominp>] [-r <cabin>] [-v <invert>] -- fireman's mode configuration", vgd_fmm, 0 },

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "cfg.h"
+#include "cio/mainloop_cio.h"
 #include "config.h"
 #include "errmsg.h"
 #include "gpio.h"
@@ -55,9 +56,10 @@ static int vgd_run_cio(cmdline_param *params)
 	if (r < 0)
 		return r;
 
-	(void)addresses;
-	fputs("run: the CIO-mode monitoring loop is not available in this build\n", stderr);
-	return -ENOSYS;
+	daemon_loop = &vgd_state->daemon_loop;
+	r = vgd_main_loop_cio(addresses, interval);
+	daemon_loop = nullptr;
+	return r;
 }
 
 // Settings of a GPIO-mode terminal from /etc/kelvgd.conf.

@@ -27,3 +27,5 @@ int vgd_sercfg(cmdline_param *params);
 int vgd_sersrv(cmdline_param *params);
 int vgd_ccdump(cmdline_param *params);
 int vgd_ccctl(cmdline_param *params);
+int vgd_xmas(cmdline_param *params);
+int vgd_modules(cmdline_param *params);

@@ -180,3 +180,71 @@ def terminal(sandbox):
     t = Terminal(sandbox, push, cp, pulse, standins)
     yield t
     t.stop()
+
+
+class CioTerminal:
+    """A CIO-mode terminal with the USB board: the real daemon, the board
+    and a dispatcher simulated, the system log caught."""
+
+    def __init__(self, sandbox):
+        from sim.cio_usb import UsbBoard
+        from sim.dispatcher import Dispatcher
+        from sim.syslog import SyslogCapture
+
+        self.sb = sandbox
+        self.disp = sandbox.attach(Dispatcher())
+        self.board = sandbox.attach(UsbBoard(sandbox.pty("serial/by-id/usb-dorn")))
+        self.log = sandbox.attach(SyslogCapture(sandbox))
+        self.proc = None
+        sandbox.write("etc/device.conf", "cio=1\nrevision=2\n")
+        sandbox.write("etc/kelvgd.conf", "wdt_disabled=1\n")
+        sandbox.write("sys/class/thermal/thermal_zone0/temp", "42000\n")
+        self.addresses(self.disp.host)
+
+    def addresses(self, text, interval=None):
+        conf = f"disp_addresses={text}\n"
+        if interval is not None:
+            conf += f"disp_interval={interval}\n"
+        self.sb.write("etc/disp.conf", conf)
+
+    def start(self, *args, ready=True):
+        self.proc = self.sb.adopt(subprocess.Popen(self.log.wrap([self.sb.kelvgd, "run", *map(str, args)]),
+                                                   env=self.sb.env(), stdout=subprocess.PIPE,
+                                                   stderr=subprocess.PIPE, text=True))
+        if ready:
+            assert self.sb.notify.wait_for("READY=1", timeout=20), self.stderr()
+        return self.proc
+
+    def stderr(self, timeout=0):
+        if self.proc and timeout:
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                pass
+        if self.proc and self.proc.poll() is not None:
+            return self.proc.stderr.read()
+        return ""
+
+    def run(self, *args):
+        return self.sb.run(*args)
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            assert self.sb.run("stop").returncode == 0
+            return self.proc.wait(timeout=15)
+        return self.proc.returncode if self.proc else None
+
+    def command(self, cmd, kind="TC", timeout=10):
+        """Sends one command and waits for the next message of that kind."""
+        n = len([m for m in self.disp.messages if m.kind == kind])
+        self.disp.send(cmd)
+        assert self.disp.wait_messages(n + 1, kind, timeout), f"no {kind} after {cmd}"
+        return [m for m in self.disp.messages if m.kind == kind][n]
+
+
+@pytest.fixture
+def cio(sandbox):
+    t = CioTerminal(sandbox)
+    yield t
+    t.stop()
+    assert t.disp.errors == []

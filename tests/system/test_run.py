@@ -1,5 +1,7 @@
 """run and daemonize up to the monitoring loops."""
 
+import errno
+
 SETTINGS = "wdt_disabled=7\nwdt_period=120\nmulti_notify=0\nforce_notify=0\nmods_override=1\nmods_modes=0x0b\n"
 
 
@@ -43,7 +45,8 @@ def test_cio_mode_applies_the_module_override(sandbox):
     sandbox.write("etc/kelvgd.conf", SETTINGS)
     r = sandbox.run("run", "-i", "5", "-a", "dispatcher")
     assert r.returncode == 1
-    assert "CIO-mode monitoring loop is not available" in r.stderr
+    assert r.stderr == "Unknown device type!\nCannot detect CIO type\n"
+    assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENODEV}"
     st = sandbox.state()
     assert (st.get("mod_override"), st.get("mod_modes")) == (1, 0x0b)
 

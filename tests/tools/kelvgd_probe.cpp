@@ -11,13 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <syslog.h>
 
+#include "cio/cio_ops.h"
+#include "cio/thermal.h"
 #include "coproc.h"
 #include "gpio.h"
 #include "inputs.h"
 #include "serial.h"
 #include "shared_state.h"
 #include "sound.h"
+#include "util.h"
 
 namespace {
 
@@ -126,6 +130,62 @@ int op_coproc(const char *tty, const char *what, int argc, char **argv, int firs
 	return r;
 }
 
+// One operation of the CIO board driver of the device configuration,
+// between its init and its done.
+int op_cio(const char *what, int argc, char **argv, int first)
+{
+	cio_ops *b = cio_detect();
+	int64_t r;
+
+	if (!b)
+		return -ENODEV;
+	if (!strcmp(what, "temp")) {
+		printf("temp=%d\n", cio_max_thermal_zone());
+		return 0;
+	}
+	if ((r = cio_init(b)) < 0)
+		return (int)r;
+	// Operations in turn, e.g. "sound 2 filter 1 read 5"; the first failure stops.
+	for (int i = first - 1; r >= 0 && i + 1 < argc; i += 2) {
+		const char *op = argv[i];
+		int v = (int)strtol(argv[i + 1], nullptr, 0);
+
+		if (!strcmp(op, "sound"))
+			r = b->sound_set(v);
+		else if (!strcmp(op, "filter"))
+			r = b->filter_en(v);
+		else if (!strcmp(op, "fourwire"))
+			r = b->mod_four_wire(v);
+		else if (!strcmp(op, "si"))
+			r = b->si((uint8_t)v);
+		else if (!strcmp(op, "delay"))
+			r = b->delay((unsigned)v);
+		else if (!strcmp(op, "freq"))
+			r = b->freq_set((unsigned)v);
+		else if (!strcmp(op, "volts")) {
+			r = b->mod_voltage((uint8_t)v);
+			printf("volts%d=%d\n", v, (int)r);
+		} else if (!strcmp(op, "read")) {
+			static uint8_t buf[1 << 16];
+			r = b->read((unsigned)v <= sizeof(buf) ? buf : nullptr, (unsigned)v);
+			if (r >= 0 && (unsigned)v <= sizeof(buf))
+				printf("first=%u\nlast=%u\n", buf[0], buf[v - 1]);
+		} else if (!strcmp(op, "pkt")) {
+			uint8_t bytes[80];
+			unsigned n = 0;
+			for (const char *h = argv[i + 1]; h[0] && h[1] && n < sizeof(bytes); h += 2)
+				bytes[n++] = (uint8_t)(fromhex(h[0]) << 4 | fromhex(h[1]));
+			if ((r = b->pkt_prepare(bytes, n)) == 0)
+				r = b->pkt_send();
+		} else if (!strcmp(op, "init"))
+			r = cio_init(b);
+		else
+			r = -EINVAL;
+	}
+	cio_done(b);
+	return (int)r;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -137,19 +197,22 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	setvbuf(stdout, nullptr, _IOLBF, 0);
+	openlog("kelvgd_probe", LOG_PID, LOG_DAEMON);
 	vgd_ipc_key = (key_t)strtol(argv[1], nullptr, 0);
 	if (vgd_state_open() < 0 || vgd_sem_open() < 0)
 		return 2;
 
 	std::string op = argv[2];
 	// The bell process takes GPIO itself, as it does under the daemon.
-	bool with_gpio = op != "bell" && op != "hangup";
+	bool with_gpio = op != "bell" && op != "hangup" && op != "cio";
 	if (with_gpio && (r = gpio_init()) < 0) {
 		printf("result=%d\n", r);
 		return 0;
 	}
 	if (op == "update")
 		r = op_update(argc > 3 ? argv[3] : "");
+	else if (op == "cio")
+		r = op_cio(argc > 3 ? argv[3] : "", argc, argv, 4);
 	else if (op == "coproc")
 		r = argc > 4 ? op_coproc(argv[3], argv[4], argc, argv, 5) : -EINVAL;
 	else if (op == "ewdt-reset") {

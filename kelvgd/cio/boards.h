@@ -1,0 +1,6 @@
+// The board drivers of this build, one file each.
+#pragma once
+
+#include "cio_ops.h"
+
+extern cio_ops cio_ops_usb; // 8-line USB control board "DornUSB" (revision 2)

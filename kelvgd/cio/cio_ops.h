@@ -1,0 +1,131 @@
+// The operations of a control-I/O (CIO) board, and the choice of the
+// board's driver.
+//
+// A CIO terminal reaches up to eight subscriber lines (directions) of the
+// dispatching network through its board: a sound path, signal injection
+// (SI) into the lines, sampling of the lines' states, line voltages,
+// and on some boards a line packet transmitter, a battery charger and a
+// watchdog. The monitoring loop and the maintenance commands never touch
+// a board directly: they call its driver through one cio_ops record.
+//
+// Lines are numbered from 0 in these calls (from 1 in the dispatcher
+// protocol); a line mask has bit i for line i. Every operation that returns
+// a status returns 0 or a negated errno value. An entry the board lacks is
+// null; the loop calls the entries marked "required" without checking.
+#pragma once
+
+#include <cstdint>
+
+struct cio_ops {
+	// Opens and prepares the board; a second init before done is -EBUSY.
+	int (*init)(void);
+	// Releases what init took; safe after a failed init.
+	int (*done)(void);
+	// SI on for the lines of the mask, off for the others. Required.
+	int (*si)(uint8_t mask);
+	// Waits on the board's own clock. Without it, waits are made by
+	// reading and discarding samples.
+	int (*delay)(unsigned ms);
+	int (*aux_pwr_en)(bool enable);
+	// The sound filter. Required.
+	int (*filter_en)(bool enable);
+	// Connects the terminal's sound path to a line; -1 disconnects. Required.
+	int (*sound_set)(int line);
+	// Asserts or releases the reset of the lines' short-circuit protection.
+	int (*prot_reset)(bool reset);
+	// Four-wire (true) or two-wire operation of the line modules.
+	int (*mod_four_wire)(bool enable);
+	int (*module_reset)(bool reset);
+	// The acquisition rate in samples per second; a rate the board cannot
+	// make is -EINVAL or -ERANGE. Required.
+	int (*freq_set)(unsigned rate);
+	// 2, 4 or 8. Required.
+	int (*num_phys_ch)(void);
+	// Acquires count samples at the current rate into buf, packed as
+	// cio_sample_bytes() says; without buf they are discarded, which waits
+	// count / rate seconds. The nanoseconds from the call until the board
+	// began to deliver (0 where it does not measure it), or the error.
+	// Required.
+	int64_t (*read)(uint8_t *buf, unsigned count);
+	// Routes the packet transmitter to a line, -1 releases it. Present
+	// with pkt_send.
+	int (*pkt_set_ch)(int line);
+	// Copies a packet into the driver, dropping any it still holds.
+	// Present with pkt_send.
+	int (*pkt_prepare)(const uint8_t *bytes, unsigned count);
+	// Transmits the prepared packet on the routed line, then drops it.
+	int (*pkt_send)(void);
+	// Volts of the reference diode; negative on failure.
+	double (*read_diode)(void);
+	// Volts on a line; -EINVAL for a line the board lacks. Required.
+	int (*mod_voltage)(uint8_t line);
+	// Millivolts; negative on failure.
+	int (*batt_voltage)(void);
+	// Volts; below -0.5 on failure.
+	double (*psu_voltage)(void);
+	// Volts of the line modules' supply; negative on failure.
+	int (*mod_supply)(void);
+	int (*batt_charge)(bool enable);
+	int (*wdt_disable)(void);
+	// Arms the watchdog for wdt_period plus the board's margin.
+	int (*wdt_reset)(void);
+	// Seconds left; 0 when it is not running.
+	int (*wdt_get)(void);
+	// Whole degrees Celsius; CIO_TEMP_FAILED on failure.
+	int (*board_temp)(void);
+	// The stretch of line samples one data packet carries, in nanoseconds.
+	uint64_t (*ns_to_send)(void);
+};
+
+#define CIO_TEMP_FAILED INT32_MIN
+// The window of a data packet on boards without ns_to_send: 1.03125 s.
+#define CIO_NS_TO_SEND_DEFAULT 1031250000ULL
+// The reference diode of boards that cannot measure it.
+#define CIO_DIODE_DEFAULT 0.835
+#define CIO_LINES_MAX 8
+
+// The board's driver, chosen by key "revision" of /etc/device.conf; none,
+// after saying why, when the file cannot be read or the revision has no
+// driver.
+cio_ops *cio_detect(void);
+
+// Whether /etc/device.conf makes this a CIO terminal (key "cio" not 0).
+bool cio_terminal(void);
+
+static inline int cio_init(const cio_ops *ops)
+{
+	return ops->init ? ops->init() : 0;
+}
+
+static inline int cio_done(const cio_ops *ops)
+{
+	return ops->done ? ops->done() : 0;
+}
+
+static inline uint8_t cio_all_lines(int count)
+{
+	return (uint8_t)((1u << count) - 1);
+}
+
+static inline uint64_t cio_window_ns(const cio_ops *ops)
+{
+	return ops->ns_to_send ? ops->ns_to_send() : CIO_NS_TO_SEND_DEFAULT;
+}
+
+// Bytes that read() fills for count samples of a board with that many
+// lines: one sample a byte on 8 lines, two on 4, four on 2.
+static inline unsigned cio_sample_bytes(int lines, unsigned count)
+{
+	return lines == 8 ? count : lines == 4 ? (count + 1) / 2 : (count + 3) / 4;
+}
+
+// One SI pulse of ms milliseconds on the lines of the mask, timed by the
+// board: by its delay, or by discarding samples at rate. SI stays on when
+// the wait fails.
+int minicio_si_dur(const cio_ops *ops, unsigned si_dur_main, unsigned cur_freq, uint8_t si_mask);
+
+// Installs the dispatcher address list into the shared state: any
+// character other than a letter, digit, '-' or '.' separates names. The
+// loop drops its connection and starts over with the new list. An absent
+// text changes nothing.
+int minicio_register_server(const char *addresses);
