@@ -5,7 +5,9 @@ machine's few common nodes, its pseudo-terminals (serial lines of the
 simulators) and its shared memory."""
 
 import os
+import select
 import socket
+import threading
 import time
 
 # $1: the socket, $2: a scratch directory; then the command.
@@ -29,39 +31,49 @@ exec "$@"
 
 
 class SyslogCapture:
+    """Collects the messages from a thread of its own, so that a program
+    that logs a lot never blocks on a full socket."""
+
     def __init__(self, sandbox):
         self.path = sandbox.path("syslog.sock")
         self.scratch = sandbox.path("syslog.dev")
         os.makedirs(self.scratch, exist_ok=True)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.sock.bind(self.path)
-        self.sock.setblocking(False)
         self.received = []  # (priority, text)
         self.idents = []  # the program's name of each, as it gave it
+        self._lock = threading.Lock()
+        self._stop_r, self._stop_w = os.pipe()
+        self._thread = threading.Thread(target=self._collect, name="syslog", daemon=True)
+        self._thread.start()
 
     def wrap(self, argv):
         """The command line that runs argv with its syslog caught here."""
         return ["unshare", "-m", "--propagation", "private", "sh", "-c", SCRIPT, "syslog",
                 self.path, self.scratch, *argv]
 
-    def messages(self):
-        """Every message so far, as (priority, text)."""
+    def _collect(self):
         while True:
-            try:
-                data = self.sock.recv(8192).decode(errors="replace")
-            except BlockingIOError:
-                break
+            readable, _, _ = select.select([self.sock, self._stop_r], [], [])
+            if self._stop_r in readable:
+                return
+            data = self.sock.recv(8192).decode(errors="replace")
             pri, _, rest = data.partition(">")
             head, _, text = rest.partition(": ") if ": " in rest else ("", "", rest)
-            self.received.append((int(pri.lstrip("<")), text))
-            # "Mmm dd hh:mm:ss ident[pid]" before the text
-            self.idents.append(head.split(" ")[-1] if head else "")
-        return list(self.received)
+            with self._lock:
+                self.received.append((int(pri.lstrip("<")), text))
+                # "Mmm dd hh:mm:ss ident[pid]" before the text
+                self.idents.append(head.split(" ")[-1] if head else "")
+
+    def messages(self):
+        """Every message so far, as (priority, text)."""
+        with self._lock:
+            return list(self.received)
 
     def entries(self):
         """Every message so far, as (priority, ident, text)."""
-        received = self.messages()
-        return [(pri, ident, text) for (pri, text), ident in zip(received, self.idents)]
+        with self._lock:
+            return [(pri, ident, text) for (pri, text), ident in zip(self.received, self.idents)]
 
     def wait_for(self, text, timeout=10):
         deadline = time.monotonic() + timeout
@@ -73,4 +85,8 @@ class SyslogCapture:
         return None
 
     def close(self):
+        os.write(self._stop_w, b"!")
+        self._thread.join(5)
+        for fd in (self._stop_r, self._stop_w):
+            os.close(fd)
         self.sock.close()
