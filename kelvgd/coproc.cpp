@@ -12,6 +12,7 @@
 #include "errmsg.h"
 #include "gpio.h"
 #include "serial.h"
+#include "serial_reply.h"
 #include "shared_state.h"
 #include "util.h"
 
@@ -20,7 +21,6 @@
 #define COPROC_ECHO_MS 1000
 #define COPROC_REPLY_MS 1000
 #define COPROC_BOOT_MS 11000
-#define COPROC_REPLY_MAX 4096 // a reply longer than this is not one
 
 static int coproc_reset(int fd)
 {
@@ -123,72 +123,9 @@ int coproc_cmd(int fd, const char *fmt, ...)
 	return r;
 }
 
-// Reads until the last byte received is a blank. Returns the bytes read.
-static int coproc_read_chunk(int fd, char *buf, size_t size)
-{
-	size_t len = 0;
-
-	do {
-		int r = serial_waitdata(fd, COPROC_REPLY_MS);
-		ssize_t n;
-
-		if (r < 0)
-			return r;
-		do
-			n = read(fd, buf + len, size - len);
-		while (n < 0 && errno == EINTR);
-		if (n < 0)
-			return neg_errno();
-		if (n == 0)
-			return -ETIMEDOUT;
-		len += (size_t)n;
-	} while ((unsigned char)buf[len - 1] > 32 && len < size);
-	return (int)len;
-}
-
 int coproc_readnums(int fd, int32_t *nums, int *count)
 {
-	char buf[COPROC_REPLY_MAX + 1];
-	const int max = *count;
-	size_t total = 0;
-
-	*count = 0;
-	for (;;) {
-		int len = coproc_read_chunk(fd, buf, COPROC_REPLY_MAX);
-		char *p = buf;
-
-		if (len < 0)
-			return len;
-		// A peer that sends without ever ending a reply is not answering.
-		total += (size_t)len;
-		if (total > COPROC_REPLY_MAX && (unsigned char)buf[len - 1] > 32)
-			return -EMSGSIZE;
-		buf[len] = '\0';
-
-		while (*count < max) {
-			char *end;
-			long v;
-
-			errno = 0;
-			v = strtol(p, &end, 0);
-			if (errno == ERANGE || (end != p && (v < INT32_MIN || v > INT32_MAX)))
-				return -ERANGE;
-			if (errno) {
-				int r = neg_errno();
-
-				fprintf(stderr, "%s(): strtol() failed on \"%s\"\n", __func__, p);
-				return r;
-			}
-			if (end == p)
-				break;
-			nums[(*count)++] = (int32_t)v;
-			p = *end ? end + 1 : end;
-		}
-		if (buf[len - 1] == '\r' || *count >= max)
-			return 0;
-		if (total > COPROC_REPLY_MAX)
-			return -EMSGSIZE;
-	}
+	return serial_reply_nums(fd, nums, count, __func__);
 }
 
 int coproc_readnum(int fd, int32_t *num)

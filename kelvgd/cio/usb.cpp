@@ -24,19 +24,17 @@
 #include "paths.h"
 #include "rootpath.h"
 #include "serial.h"
+#include "serial_reply.h"
 #include "thermal.h"
 
 #define USB_TTY_DEFAULT "/dev/serial/by-id/usb-dorn"
 #define USB_BAUD 4000000
 #define USB_LINES 8
-#define USB_WAIT_MS 1000
+#define USB_WAIT_MS SERIAL_REPLY_WAIT_MS
 // The longest command text, without its carriage return.
 #define USB_CMD_MAX 254
 #define USB_WRITE_PIECE 64
 #define USB_WRITE_ATTEMPTS 32
-#define USB_READ_CHUNK 4096
-// A reply this long without its end is no reply: the board talks nonsense.
-#define USB_REPLY_MAX 16384
 #define USB_SAMPLES_MAX 16777215u
 #define USB_PKT_MAX 62
 
@@ -97,66 +95,9 @@ static int __attribute__((format(printf, 2, 3))) cio_usb_coproc_cmd(int fd, cons
 	return 0;
 }
 
-// Reads one reply of at most *count numbers; *count becomes the number read.
 static int cio_usb_readnums(int fd, int32_t *nums, int *count)
 {
-	char buf[USB_READ_CHUNK + 1];
-	const int max = *count;
-	size_t total = 0;
-
-	*count = 0;
-	for (;;) {
-		size_t len = 0;
-		char *p = buf;
-
-		// A chunk ends with a blank or control character, so that no
-		// number is cut in two.
-		do {
-			ssize_t n;
-			int r;
-
-			if (len == USB_READ_CHUNK || total + len >= USB_REPLY_MAX) {
-				errno = EPROTO;
-				return neg_errno_msg("%s(): Reply too long\n", __func__);
-			}
-			if ((r = serial_waitdata(fd, USB_WAIT_MS)) < 0)
-				return r;
-			n = read(fd, buf + len, USB_READ_CHUNK - len);
-			if (n < 0 && errno == EINTR)
-				continue;
-			if (n < 0)
-				return neg_errno();
-			if (n == 0)
-				return -ETIMEDOUT;
-			len += (size_t)n;
-		} while ((unsigned char)buf[len - 1] > 32);
-		buf[len] = '\0';
-		total += len;
-
-		while (*p) {
-			char *end;
-			long v;
-
-			errno = 0;
-			v = strtol(p, &end, 0);
-			if (errno) {
-				int r = neg_errno();
-
-				fprintf(stderr, "%s(): strtol() failed on \"%s\"\n", __func__, p);
-				return r;
-			}
-			if (end == p)
-				break;
-			if (v < INT32_MIN || v > INT32_MAX)
-				return -ERANGE;
-			nums[(*count)++] = (int32_t)v;
-			if (*count >= max)
-				return 0;
-			p = *end ? end + 1 : end;
-		}
-		if (buf[len - 1] == '\r')
-			return 0;
-	}
+	return serial_reply_nums(fd, nums, count, __func__);
 }
 
 static int cio_usb_read_num(int fd)
