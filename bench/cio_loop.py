@@ -24,22 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from sim.cio_usb import UsbBoard  # noqa: E402
 from sim.dispatcher import Dispatcher  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
-
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK  # utime + stime
-
-
-def peak_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
+from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
 
 
 def exchange(disp, cmd, kind):

@@ -21,22 +21,7 @@ from sim.terminal import gpio_terminal  # noqa: E402
 from sim.terminal.daemon import Daemon  # noqa: E402
 from sim.terminal.gpio_mode import GpioHardware, PushPeer  # noqa: E402
 from sim.terminal.output import Output  # noqa: E402
-
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK  # utime + stime
-
-
-def peak_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
-    return 0
+from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
 
 
 def cycles(cp):

@@ -30,36 +30,30 @@ it streams samples and waits in real time, as the hardware does.
 
 Tests set what the lines show (board.lines), read what the terminal did
 (commands, packets, sound, filter, ...) and make the board misbehave on
-demand (silent, silent_from, ignore, short_numbers, garbage,
-stop_stream_after).
+demand (silent, silent_from, short_numbers, garbage, stop_stream_after).
 """
 
 import os
-import select
-import threading
 import time
 from collections import namedtuple
 
 from .cio_lines import Lines
+from .ptys import PtyDevice
 
 CR = 0x0D
 BACKSPACE = 0x08
 LINE_MAX = 256  # the firmware's line buffer
-POLL = 0.1
 NO_CHANNEL = 7
 
 Packet = namedtuple("Packet", "sample channel sound four_wire data")
 
 
-class UsbBoard:
+class UsbBoard(PtyDevice):
     """Serves the master side of a pseudo-terminal from a daemon thread."""
 
     def __init__(self, pty, lines=None, pace=None, version="2.5"):
-        self._master = pty.master
+        super().__init__(pty)
         self.lines = lines or Lines(8)
-        self._lock = threading.RLock()
-        self._closed = False
-        self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         self.pace = pace
         self.version = version
 
@@ -69,7 +63,6 @@ class UsbBoard:
         self.garbage = b""  # sent before every reply
         self.stop_stream_after = None  # "ddcnt" streams at most this many bytes
         self.hex_numbers = False  # numbers as 0x hexadecimal
-        self.ignore = set()  # names of commands the firmware drops unseen
         self.silent_from = None  # falls silent from this command on (counted from 1)
 
         # The firmware's state.
@@ -88,8 +81,7 @@ class UsbBoard:
         self._sound_log = []  # (sample, channel, on)
         self._streams = []  # (sample, data) of every "ddcnt"
 
-        self._thread = threading.Thread(target=self._serve, name="usb board", daemon=True)
-        self._thread.start()
+        self._start("usb board")
 
     # What tests read.
 
@@ -144,78 +136,17 @@ class UsbBoard:
         with self._lock:
             return dict(self._modes)
 
-    def wait_for(self, predicate, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while not predicate():
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.01)
-        return True
-
-    def close(self):
-        """Stops serving; close the board before its pty."""
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-        self._wake()
-        self._thread.join(5)
-        os.close(self._wake_r)
-        os.close(self._wake_w)
-
     # The serving thread.
 
-    def _wake(self):
-        try:
-            os.write(self._wake_w, b"\0")
-        except (BlockingIOError, OSError):
-            pass
-
-    def _serve(self):
-        while True:
-            with self._lock:
-                if self._closed:
-                    return
-                due, later = self._due()
-            timeout = POLL if later is None else max(0.0, min(POLL, later - time.monotonic()))
-            try:
-                readable, writable, _ = select.select([self._master, self._wake_r],
-                                                      [self._master] if due else [], [], timeout)
-            except (OSError, ValueError):
-                return
-            if self._wake_r in readable:
-                try:
-                    os.read(self._wake_r, 4096)
-                except BlockingIOError:
-                    pass
-            with self._lock:
-                if self._closed:
-                    return
-                hung_up = self._master in readable and not self._receive()
-                if writable:
-                    self._transmit()
-            if hung_up:
-                time.sleep(POLL)
-
-    def _due(self):
-        """Whether output is due now, and when the next byte is due if not."""
+    def _outlook(self):
+        """Whether output is due now, and if not, how long until it is."""
         if not self._out:
-            return False, None
+            return False, self.POLL
         data, times = self._out[0]
-        if times is None or times[0] <= time.monotonic():
-            return True, None
-        return False, times[0]
-
-    def _receive(self):
-        try:
-            data = os.read(self._master, 4096)
-        except BlockingIOError:
-            return True
-        except OSError:
-            return False
-        for byte in data:
-            self._take(byte)
-        return True
+        now = time.monotonic()
+        if times is None or times[0] <= now:
+            return True, self.POLL
+        return False, min(self.POLL, times[0] - now)
 
     def _transmit(self):
         now = time.monotonic()
@@ -280,8 +211,6 @@ class UsbBoard:
     def _run(self, text):
         name, *args = text.split() or [""]
         handler = self._HANDLERS.get(name)
-        if name in self.ignore:
-            return
         try:
             values = [int(a, 0) for a in args]
         except ValueError:

@@ -22,9 +22,9 @@ drop_echo, wrong_echo, next_replies, garbage_before_reply, silent, flood).
 
 import math
 import os
-import select
-import threading
 import time
+
+from .ptys import PtyDevice
 
 CR = 0x0D
 NAK = b"\x15"
@@ -98,7 +98,7 @@ class _Guarded:
         obj._wake()
 
 
-class Coprocessor:
+class Coprocessor(PtyDevice):
     """Serves the master side of a pseudo-terminal from a daemon thread.
 
     With a GPIO chip it follows the reset line: while the line is 1 the
@@ -119,13 +119,10 @@ class Coprocessor:
     board_temp = _Guarded()  # degrees Celsius, for "temp"
     cnt_data = _Guarded(_pattern)  # repeated to fill the data of "cnt"
 
+    POLL = POLL
+
     def __init__(self, pty, chip=None, reset_gpio=20, devtype=1, minor=0):
-        self._master = pty.master
-        self._lock = threading.RLock()
-        self._closed = False
-        # The serving thread sleeps in select(); a byte here wakes it when a
-        # boot or a test queues output from another thread.
-        self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        super().__init__(pty)
 
         self.nak_on_reset = False
         self.drop_echo = 0
@@ -173,8 +170,7 @@ class Coprocessor:
                 pass  # not exported yet: nothing drives the coprocessor into reset
             chip.on_change(self._on_gpio)
 
-        self._thread = threading.Thread(target=self._serve, name="coprocessor", daemon=True)
-        self._thread.start()
+        self._start("coprocessor")
 
     # What tests use.
 
@@ -296,31 +292,6 @@ class Coprocessor:
         with self._lock:
             return self._resets
 
-    def wait_for(self, predicate, timeout=5.0):
-        """Polls predicate() until it holds; whether it did within the timeout."""
-        deadline = time.monotonic() + timeout
-        while not predicate():
-            if time.monotonic() >= deadline:
-                return False
-            time.sleep(0.01)
-        return True
-
-    def close(self):
-        """Stops serving. The chip keeps the callback, which does nothing from
-        now on. Close the coprocessor before its pty: the thread must not
-        outlive the descriptor it selects on."""
-        with self._lock:
-            if self._closed:
-                return
-            self._closed = True
-        try:
-            os.write(self._wake_w, b"\0")
-        except BlockingIOError:
-            pass  # already woken
-        self._thread.join(5)
-        os.close(self._wake_r)
-        os.close(self._wake_w)
-
     # The reset line.
 
     def _on_gpio(self, gpio, what, value):
@@ -353,57 +324,11 @@ class Coprocessor:
         self._line.clear()
         self._out[:] = NAK if self._nak_on_reset else self._banner
 
-    def _wake(self):
-        with self._lock:
-            if self._closed:
-                return
-            try:
-                os.write(self._wake_w, b"\0")
-            except BlockingIOError:
-                pass  # already woken
-
     # The serving thread.
 
-    def _serve(self):
-        while True:
-            with self._lock:
-                if self._closed:
-                    return
-                self._expire_watchdog()
-                sending = bool(self._out) or self._flood
-            try:
-                readable, _, _ = select.select([self._master, self._wake_r],
-                                               [self._master] if sending else [], [], POLL)
-            except (OSError, ValueError):
-                return  # the pty was closed under us
-            if self._wake_r in readable:
-                try:
-                    os.read(self._wake_r, 4096)
-                except BlockingIOError:
-                    pass
-            hung_up = False
-            with self._lock:
-                if self._closed:
-                    return
-                if self._master in readable:
-                    hung_up = not self._receive()
-                self._transmit()
-            if hung_up:
-                # Nothing holds the slave open: the master stays readable
-                # (EIO) until someone does, so do not spin on it.
-                time.sleep(POLL)
-
-    def _receive(self):
-        """Takes what the client sent; False when the line is hung up."""
-        try:
-            data = os.read(self._master, 4096)
-        except BlockingIOError:
-            return True
-        except OSError:
-            return False
-        for byte in data:
-            self._take(byte)
-        return True
+    def _outlook(self):
+        self._expire_watchdog()
+        return bool(self._out) or self._flood, POLL
 
     def _transmit(self):
         """Sends pending output, then flood junk, as far as the pty takes it

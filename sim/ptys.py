@@ -10,6 +10,7 @@ import os
 import select
 import struct
 import termios
+import threading
 import time
 
 TCGETS2 = 0x802C542A
@@ -97,3 +98,111 @@ class PtyPair:
                 os.close(fd)
             except OSError:
                 pass
+
+
+class PtyDevice:
+    """A device on the master side of a pty, served from a daemon thread.
+
+    Subclasses take the bytes the program sends (_take, called with the
+    lock held), say whether they have output to send and when to look again
+    (_outlook), and send what is due (_transmit). Tests change a device
+    from other threads under its lock; _wake() makes a change take effect
+    at once."""
+
+    POLL = 0.1  # seconds; how soon the thread notices a close or a timer
+
+    def __init__(self, pty):
+        self._master = pty.master
+        self._lock = threading.RLock()
+        self._closed = False
+        # The serving thread sleeps in select(); a byte here wakes it.
+        self._wake_r, self._wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        self._thread = None
+
+    def _start(self, name):
+        """Starts serving, once the subclass is set up."""
+        self._thread = threading.Thread(target=self._serve, name=name, daemon=True)
+        self._thread.start()
+
+    def wait_for(self, predicate, timeout=5.0):
+        """Polls predicate() until it holds; whether it did within the timeout."""
+        deadline = time.monotonic() + timeout
+        while not predicate():
+            if time.monotonic() >= deadline:
+                return False
+            time.sleep(0.01)
+        return True
+
+    def close(self):
+        """Stops serving. Close the device before its pty: the thread must
+        not outlive the descriptor it selects on."""
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+        try:
+            os.write(self._wake_w, b"\0")
+        except BlockingIOError:
+            pass  # already woken
+        self._thread.join(5)
+        os.close(self._wake_r)
+        os.close(self._wake_w)
+
+    def _wake(self):
+        with self._lock:
+            if self._closed:
+                return
+            try:
+                os.write(self._wake_w, b"\0")
+            except BlockingIOError:
+                pass  # already woken
+
+    def _outlook(self):
+        """(whether output waits to be sent now, seconds until the next look)."""
+        return False, self.POLL
+
+    def _take(self, byte):
+        raise NotImplementedError
+
+    def _transmit(self):
+        pass
+
+    def _serve(self):
+        while True:
+            with self._lock:
+                if self._closed:
+                    return
+                sending, timeout = self._outlook()
+            try:
+                readable, _, _ = select.select([self._master, self._wake_r],
+                                               [self._master] if sending else [], [], timeout)
+            except (OSError, ValueError):
+                return  # the pty was closed under us
+            if self._wake_r in readable:
+                try:
+                    os.read(self._wake_r, 4096)
+                except BlockingIOError:
+                    pass
+            hung_up = False
+            with self._lock:
+                if self._closed:
+                    return
+                if self._master in readable:
+                    hung_up = not self._receive()
+                self._transmit()
+            if hung_up:
+                # Nothing holds the slave open: the master stays readable
+                # (EIO) until someone does, so do not spin on it.
+                time.sleep(self.POLL)
+
+    def _receive(self):
+        """Takes what the program sent; False when the line is hung up."""
+        try:
+            data = os.read(self._master, 4096)
+        except BlockingIOError:
+            return True
+        except OSError:
+            return False
+        for byte in data:
+            self._take(byte)
+        return True
