@@ -207,8 +207,10 @@ class CioTerminal:
             conf += f"disp_interval={interval}\n"
         self.sb.write("etc/disp.conf", conf)
 
-    def start(self, *args, ready=True):
-        self.proc = self.sb.adopt(subprocess.Popen(self.log.wrap([self.sb.kelvgd, "run", *map(str, args)]),
+    def start(self, *args, ready=True, prefix=()):
+        """kelvgd run with args; prefix goes in front of the program."""
+        argv = [*prefix, self.sb.kelvgd, "run", *map(str, args)]
+        self.proc = self.sb.adopt(subprocess.Popen(self.log.wrap(argv),
                                                    env=self.sb.env(), stdout=subprocess.PIPE,
                                                    stderr=subprocess.PIPE, text=True))
         if ready:

@@ -178,6 +178,18 @@ def test_line_packets_one_at_a_time(cio):
     assert cio.sb.semaphores().values()[5] == 1
 
 
+def test_without_real_time_priority(cio):
+    # Without the right to real-time priority the line actions say so once
+    # and run at the priority they have.
+    cio.start(prefix=["prlimit", "--rtprio=0", "setpriv", "--bounding-set", "-sys_nice", "--inh-caps", "-sys_nice"])
+    cio.command("03010100")
+    cio.command("01030507", "TE")
+    cio.command("03010100")
+    failures = [m for m in cio.log.messages() if m[1] == "Failed to configure scheduling policy!"]
+    assert failures == [((3 << 3) | 4, "Failed to configure scheduling policy!")]
+    assert cio.proc.poll() is None
+
+
 def test_board_that_stops_answering_ends_the_loop(cio):
     cio.start()
     cio.command("03010100")
