@@ -11,7 +11,6 @@
 #include "mainloop_cio.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <poll.h>
 #include <systemd/sd-daemon.h>
@@ -300,16 +299,14 @@ static int cio_pass(cio_loop *l)
 
 static int cio_start(cio_loop *l, int addr_interval)
 {
-	struct sigaction ign = {};
 	int r;
 
 	l->wdt_ops = { l->cioo->wdt_get, l->cioo->wdt_reset, l->cioo->wdt_disable };
 	vgd_watchdog_start(&l->wdt, &l->wdt_ops);
 	if ((r = cio_setup(l->cioo)) < 0)
 		return r;
-	// Sends say MSG_NOSIGNAL; nothing else may die of a closed peer either.
-	ign.sa_handler = SIG_IGN;
-	sigaction(SIGPIPE, &ign, nullptr);
+	// A dispatcher that went away cannot kill the loop: sends say
+	// MSG_NOSIGNAL, and main() leaves SIGPIPE harmless for every write.
 	vgd_store(&vgd_state->serv_sock_close, 0);
 
 	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
@@ -329,13 +326,10 @@ static int cio_start(cio_loop *l, int addr_interval)
 int vgd_main_loop_cio(const char *serv_addr, int addr_interval)
 {
 	cio_loop l = {};
-	int r = vgd_sem_trylock(SEM_MAINLOOP);
+	int r = vgd_instance_lock();
 
-	if (r < 0) {
-		errno = -r;
-		neg_errno_automsg();
-		return -EBUSY;
-	}
+	if (r < 0)
+		return r;
 	l.serv_socket = -1;
 	l.retry_flag = true;
 	l.adc_state = 255;
