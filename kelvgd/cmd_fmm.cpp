@@ -6,8 +6,8 @@
 
 #include "cfg.h"
 #include "config.h"
+#include "gpio_mode/inputs.h"
 #include "handlers.h"
-#include "inputs.h"
 #include "rootpath.h"
 #include "shared_state.h"
 

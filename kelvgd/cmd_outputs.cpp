@@ -4,10 +4,10 @@
 #include <cstdio>
 
 #include "gpio.h"
+#include "gpio_mode/inputs.h"
+#include "gpio_mode/sound.h"
 #include "handlers.h"
-#include "inputs.h"
 #include "shared_state.h"
-#include "sound.h"
 
 #define GPIO_AUXPWR_OFF 7
 

@@ -8,9 +8,9 @@
 
 #include "cfg.h"
 #include "config.h"
+#include "gpio_mode/mainloop.h"
+#include "gpio_mode/push.h"
 #include "handlers.h"
-#include "mainloop.h"
-#include "push.h"
 #include "rootpath.h"
 #include "shared_state.h"
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "gpio_mode/inputs.h"
 #include "handlers.h"
-#include "inputs.h"
 #include "shared_state.h"
 
 // Clears one latched flag, or all of them.

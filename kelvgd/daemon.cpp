@@ -11,10 +11,10 @@
 #include "config.h"
 #include "errmsg.h"
 #include "gpio.h"
+#include "gpio_mode/inputs.h"
+#include "gpio_mode/mainloop.h"
+#include "gpio_mode/push.h"
 #include "handlers.h"
-#include "inputs.h"
-#include "mainloop.h"
-#include "push.h"
 #include "rootpath.h"
 #include "shared_state.h"
 

@@ -6,8 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "gpio_mode/inputs.h"
 #include "handlers.h"
-#include "inputs.h"
 #include "shared_state.h"
 #include "util.h"
 

@@ -17,10 +17,10 @@
 #include "cio/thermal.h"
 #include "coproc.h"
 #include "gpio.h"
-#include "inputs.h"
+#include "gpio_mode/inputs.h"
+#include "gpio_mode/sound.h"
 #include "serial.h"
 #include "shared_state.h"
-#include "sound.h"
 #include "util.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "inputs.h"
+#include "gpio_mode/inputs.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "leds.h"
+#include "gpio_mode/leds.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <vector>
 
-#include "spktest.h"
+#include "gpio_mode/spktest.h"
 
 namespace {
 
