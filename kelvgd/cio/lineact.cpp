@@ -356,6 +356,13 @@ int cio_line_command(cio_loop *l)
 	return 0;
 }
 
+void cio_packet_unlock(cio_loop *l)
+{
+	if (l->pkt_locked)
+		vgd_sem_unlock(SEM_COMMAND);
+	l->pkt_locked = false;
+}
+
 int cio_packet_transmit(cio_loop *l)
 {
 	const cio_ops *b = l->cioo;
@@ -370,8 +377,12 @@ int cio_packet_transmit(cio_loop *l)
 	dir = vgd_state->pkt_dir;
 	si_dur = vgd_state->si_dur_main;
 	vgd_read_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
-	if (len == 0 || l->block_si)
+	if (l->block_si)
 		return 0;
+	if (len == 0) {
+		cio_packet_unlock(l); // nothing queued after all
+		return 0;
+	}
 	if (dir < 1 || dir > (unsigned)l->lines || len > sizeof(vgd_state->pkt_data))
 		return cio_fail(-EINVAL, "Failed to prepare packet transmission!\n");
 
@@ -406,8 +417,7 @@ int cio_packet_transmit(cio_loop *l)
 		return (int)r;
 	vgd_state->pkt_len = 0;
 	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
-	vgd_sem_unlock(SEM_COMMAND);
-	l->pkt_locked = false;
+	cio_packet_unlock(l);
 
 	if ((r = b->pkt_set_ch(-1)) < 0)
 		return cio_fail((int)r, "Failed to unset channel for packet transmission!\n");

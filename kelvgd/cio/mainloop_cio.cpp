@@ -363,10 +363,10 @@ int vgd_main_loop_cio(const char *serv_addr, int addr_interval)
 	vgd_watchdog_stop(&l.wdt);
 done:
 	cio_done(l.cioo);
-	if (l.pkt_locked) {
+	// A packet the loop could not send goes with it.
+	if (l.pkt_locked)
 		vgd_state->pkt_len = 0;
-		vgd_sem_unlock(SEM_COMMAND);
-	}
+	cio_packet_unlock(&l);
 	cio_msg_free(&l.packed);
 	cio_msg_free(&l.reply);
 	vgd_store(&vgd_state->cio_inputs_valid, 0);

@@ -400,6 +400,17 @@ TEST_F(Cio, LinePacketTransmission)
 	EXPECT_FALSE(l.pkt_locked);
 	EXPECT_EQ(PrivateIpc::value(SEM_COMMAND), 1);
 	EXPECT_EQ(l.reply.len, 15u);
+
+	// A queue emptied behind the loop's back only gives the lock back.
+	cio_msg_free(&l.reply);
+	board.log.clear();
+	ASSERT_EQ(vgd_sem_trylock(SEM_COMMAND), 0);
+	l.pkt_locked = true;
+	ASSERT_EQ(cio_packet_transmit(&l), 0);
+	EXPECT_TRUE(board.log.empty());
+	EXPECT_FALSE(l.pkt_locked);
+	EXPECT_EQ(PrivateIpc::value(SEM_COMMAND), 1);
+	EXPECT_EQ(l.reply.buf, nullptr);
 }
 
 TEST_F(Cio, LinePacketOfEveryCode)
