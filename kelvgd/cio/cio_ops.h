@@ -41,11 +41,11 @@ struct cio_ops {
 	int (*freq_set)(unsigned rate);
 	// 2, 4 or 8. Required.
 	int (*num_phys_ch)(void);
-	// Acquires count samples at the current rate into buf, packed as
-	// cio_sample_bytes() says; without buf they are discarded, which waits
-	// count / rate seconds. The nanoseconds from the call until the board
-	// began to deliver (0 where it does not measure it), or the error.
-	// Required.
+	// Acquires count samples at the current rate into buf: one sample a
+	// byte on 8 lines (bit i = line i), two a byte on 4, four a byte on 2.
+	// Without buf they are discarded, which waits count / rate seconds.
+	// The nanoseconds from the call until the board began to deliver (0
+	// where it does not measure it), or the error. Required.
 	int64_t (*read)(uint8_t *buf, unsigned count);
 	// Routes the packet transmitter to a line, -1 releases it. Present
 	// with pkt_send.
@@ -110,13 +110,6 @@ static inline uint8_t cio_all_lines(int count)
 static inline uint64_t cio_window_ns(const cio_ops *ops)
 {
 	return ops->ns_to_send ? ops->ns_to_send() : CIO_NS_TO_SEND_DEFAULT;
-}
-
-// Bytes that read() fills for count samples of a board with that many
-// lines: one sample a byte on 8 lines, two on 4, four on 2.
-static inline unsigned cio_sample_bytes(int lines, unsigned count)
-{
-	return lines == 8 ? count : lines == 4 ? (count + 1) / 2 : (count + 3) / 4;
 }
 
 // One SI pulse of ms milliseconds on the lines of the mask, timed by the
