@@ -27,7 +27,7 @@ struct vgd_command {
 	const char *cmd;
 	cmdline_param *params; // none: the command takes no options
 	const char *help;
-	vgd_handler handler;   // none: not available in this build
+	vgd_handler handler;
 	unsigned no_infra : 1; // runs without signal handlers, shared state and semaphores
 };
 

@@ -34,7 +34,6 @@ static cmdline_param params_fmm[] = {
 	OPT_N('i', -1, 1, -2), OPT_N('r', 0, 1, -2), OPT_N('v', 0, 1, -2), OPT_END,
 };
 
-// Commands whose handler is none are not built yet: main() says so.
 vgd_command commands[] = {
 	{ "daemonize", params_daemonize, "[-D <coprocessor tty device>] -- run daemon in background", vgd_daemonize, 0 },
 	{ "run", params_run, "[-D <coprocessor tty device>] [-a <disp addr>] [-i <disp interval>] -- run daemon in foreground", vgd_run, 0 },

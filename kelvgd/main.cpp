@@ -107,12 +107,7 @@ int main(int argc, char **argv)
 	if (!cmd->no_infra && vgd_infra_open() < 0)
 		return 1;
 
-	if (cmd->handler)
-		r = cmd->handler(cmd->params);
-	else {
-		fprintf(stderr, "%s: not available in this build\n", cmd->cmd);
-		r = -ENOSYS;
-	}
+	r = cmd->handler(cmd->params);
 
 	if (!cmd->no_infra) {
 		sd_notifyf(0, "ERRNO=%d", -r);

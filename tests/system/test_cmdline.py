@@ -117,13 +117,6 @@ def test_relays_options_in_any_base(sandbox):
     assert "Invalid option value" in sandbox.run("relays", "-a", "2").stderr
 
 
-def test_commands_of_later_builds_say_so(sandbox):
-    r = sandbox.run("xmas")
-    assert r.returncode == 1
-    assert r.stderr == "xmas: not available in this build\n"
-    assert sandbox.notify.wait_for("ERRNO=38")
-
-
 def test_failure_address_names_the_source_line(sandbox):
     """The "@" address of a diagnostic is one of the program file, the same
     on every run, so that addr2line finds the line that reported it."""
