@@ -19,7 +19,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from gpio_loop import peak_rss_kib  # noqa: E402
+from procstat import peak_rss_kib  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
 from sim.serial_peer import SerialPeer  # noqa: E402
 
