@@ -79,13 +79,29 @@ static int cio_battery_measure(void *ctx, int32_t *millivolts)
 
 static const vgd_battery_ops cio_battery = { cio_battery_charge, cio_battery_measure };
 
+// Measures one line. A line the board lacks, or cannot measure now (this
+// board not while the sound path is on a line), keeps its last value.
+static int cio_measure_line(cio_loop *l, int k)
+{
+	int volts = l->cioo->mod_voltage((uint8_t)k);
+	int r;
+
+	if (volts < 0)
+		return 0;
+	l->vol_problem[k] = volts <= 21;
+	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+		return r;
+	vgd_state->mod_vol[k] = volts;
+	return vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
+}
+
 // One step of the measurement rotation: the lines' voltages, the diode
 // and the module supply, one at a time. 1 when it measured something.
 static int cio_rotation(cio_loop *l)
 {
 	const cio_ops *b = l->cioo;
-	double diode = 0;
-	int volts = 0;
+	double diode;
+	int supply;
 	int k, r;
 
 	l->adc_state = (uint8_t)((l->adc_state + 1) % 32);
@@ -94,25 +110,20 @@ static int cio_rotation(cio_loop *l)
 	k = l->adc_state / 2;
 	if (k > 9)
 		return 0;
-	if (k < 8) {
-		// A line the board lacks, or cannot measure now: the last value stays.
-		if ((volts = b->mod_voltage((uint8_t)k)) < 0)
-			return 1;
-		l->vol_problem[k] = volts <= 21;
-	} else if (k == 8)
-		diode = b->read_diode ? b->read_diode() : CIO_DIODE_DEFAULT;
-	else {
-		l->ready_mask |= CIO_READY_MOD_SUPPLY;
-		volts = b->mod_supply ? b->mod_supply() : 0;
-	}
-	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
-		return r;
 	if (k < 8)
-		vgd_state->mod_vol[k] = volts;
-	else if (k == 8)
+		return (r = cio_measure_line(l, k)) < 0 ? r : 1;
+	if (k == 8) {
+		diode = b->read_diode ? b->read_diode() : CIO_DIODE_DEFAULT;
+		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+			return r;
 		vgd_state->diode = diode;
-	else
-		vgd_state->mod_supply = volts;
+	} else {
+		l->ready_mask |= CIO_READY_MOD_SUPPLY;
+		supply = b->mod_supply ? b->mod_supply() : 0;
+		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+			return r;
+		vgd_state->mod_supply = supply;
+	}
 	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 	return 1;
 }
@@ -305,6 +316,12 @@ static int cio_start(cio_loop *l, int addr_interval)
 	vgd_watchdog_start(&l->wdt, &l->wdt_ops);
 	if ((r = cio_setup(l->cioo)) < 0)
 		return r;
+	// Once now, while the sound path is surely off: a dispatcher that puts
+	// it on a line at once would otherwise leave lines never measured, and
+	// reported at 0 V.
+	for (int k = 0; k < l->lines; k++)
+		if ((r = cio_measure_line(l, k)) < 0)
+			return r;
 	// A dispatcher that went away cannot kill the loop: sends say
 	// MSG_NOSIGNAL, and main() leaves SIGPIPE harmless for every write.
 	vgd_store(&vgd_state->serv_sock_close, 0);

@@ -152,6 +152,17 @@ def test_low_line_voltage_is_flagged(cio):
     assert cio.command("03010100").flag == "0"
 
 
+def test_lines_are_measured_before_the_sound_path_takes_one(cio):
+    # The board cannot measure while the sound path is on a line: the
+    # lines are measured once before the dispatcher is served.
+    cio.board.lines.set_volts(5, 15)
+    cio.start()
+    tc = cio.command("01030507", "TE")
+    assert [m.flag for m in cio.disp.data_packets] == ["1"]
+    assert tc.kind == "TE" and cio.board.sound == (2, True)
+    assert cio.sb.state().get("mod_vol") == [60, 60, 60, 60, 60, 15, 60, 60]
+
+
 def test_line_packets_one_at_a_time(cio):
     cio.start()
     cio.command("03010100")
