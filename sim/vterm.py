@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""The virtual terminal: a GPIO-mode terminal on simulated hardware.
+"""The virtual terminal: a GPIO-mode or CIO-mode terminal on simulated hardware.
 
 Starts, in a sandbox of its own: the simulated GPIO lines, coprocessor
 (four call buttons, seven discrete inputs) and front LEDs, a push server, a
@@ -12,6 +12,11 @@ what the terminal makes of it shows as event lines, "[source] text". When
 you leave (quit, Ctrl-D or Ctrl-C) everything stops and the sandbox goes.
 
     vterm.py [--root DIR] [-c 'press 1; sleep 2; kelvgd dump']
+
+With --cio it is a CIO-mode terminal instead: the 8-line USB control board
+(in real time) and a dispatcher, and `kelvgd run`. The dispatcher's
+commands are typed as `disp 01 03 05 07`; the data packets, the
+acknowledgements and what the daemon does on the lines show as events.
 
 With -c the commands run without a prompt, and the exit status is 0 only
 when every one of them succeeded. Needs root, for the FUSE file systems and
@@ -26,7 +31,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim.terminal import StartError, gpio_terminal  # noqa: E402
+from sim.terminal import StartError, cio_terminal, gpio_terminal  # noqa: E402
 from sim.terminal.core import SESSION  # noqa: E402
 from sim.terminal.commands import QUIT, CommandError, split_commands  # noqa: E402
 from sim.terminal.output import Output  # noqa: E402
@@ -134,6 +139,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"), help="the kelvgd binary")
     ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"), help="the parlod binary")
+    ap.add_argument("--cio", action="store_true", help="a CIO-mode terminal: the USB board and a dispatcher")
     ap.add_argument("--root", help="a new or empty directory for the sandbox (default: a new one under /tmp)")
     ap.add_argument("-c", "--commands", help="prompt commands separated by ';' (outside quotes) instead of "
                     "the prompt, e.g. 'press 1; sleep 2; kelvgd dump'")
@@ -147,7 +153,7 @@ def main(argv=None):
         out.error(f"no kelvgd at {args.kelvgd}; build it first (scripts/sim does)")
         return 1
     parlod = args.parlod if os.access(args.parlod, os.X_OK) else None
-    if parlod is None:
+    if parlod is None and not args.cio:
         out.error(f"no parlod at {args.parlod}: the terminal runs without its voice console")
     try:
         script = split_commands(args.commands) if args.commands is not None else None
@@ -162,7 +168,7 @@ def main(argv=None):
     t = None
     try:
         signals.deferring = True
-        t = gpio_terminal(out, args.kelvgd, parlod, root)
+        t = cio_terminal(out, args.kelvgd, root) if args.cio else gpio_terminal(out, args.kelvgd, parlod, root)
         out.say(f"vterm: sandbox {t.sb.root} (kelvgd's IPC key 0x{t.sb.key & 0xffffffff:08x})")
         t.start(between=signals.between_parts)
         signals.deferring = False

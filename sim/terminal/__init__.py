@@ -3,10 +3,11 @@
 A terminal (core.Terminal) is a sandbox and a list of parts (core.Part),
 started in order: platform.Platform (sound server, system log, service
 manager notifications, the shell), gpio_mode.GpioHardware and
-gpio_mode.PushPeer (a GPIO-mode terminal's hardware and its push server),
-daemon.Daemon (kelvgd run, kelvgd failmon, maintenance commands) and
-voice.VoiceConsole (parlod and a SIP peer). sim/vterm.py puts a prompt in
-front of it.
+gpio_mode.PushPeer (a GPIO-mode terminal's hardware and its push server)
+or cio_mode.UsbCioHardware and cio_mode.DispatcherPeer (a CIO-mode
+terminal's board and its dispatcher), daemon.Daemon (kelvgd run, kelvgd
+failmon, maintenance commands) and voice.VoiceConsole (parlod and a SIP
+peer). sim/vterm.py puts a prompt in front of it.
 
 To add a simulated device or peer, write a module here with a Part:
 
@@ -32,21 +33,21 @@ To add a simulated device or peer, write a module here with a Part:
         def stop(self): ...                      # processes it started
         def close(self): ...                     # the rest
 
-and add it to the list in gpio_terminal() (or to the assembly of another
-kind of terminal, such as a CIO-mode one). An event source is anything with
+and add it to the list in gpio_terminal() or cio_terminal(). An event source is anything with
 a tag and a poll() that returns the lines of what happened since the last
 call (events.EventSource); a LineQueue is one that a thread of its own
 fills. Commands, help and the status screen are built from the parts:
 nothing else needs to change.
 """
 
+from .cio_mode import DispatcherPeer, UsbCioHardware
 from .core import StartError, Terminal
 from .daemon import Daemon
 from .gpio_mode import GpioHardware, PushPeer
 from .platform import Platform
 from .voice import VoiceConsole
 
-__all__ = ["StartError", "Terminal", "gpio_terminal"]
+__all__ = ["StartError", "Terminal", "cio_terminal", "gpio_terminal"]
 
 
 def gpio_terminal(output, kelvgd, parlod=None, root=None, health_monitor=True):
@@ -55,4 +56,11 @@ def gpio_terminal(output, kelvgd, parlod=None, root=None, health_monitor=True):
     parts = [Platform(), GpioHardware(), PushPeer(), Daemon(health_monitor=health_monitor)]
     if parlod:
         parts.append(VoiceConsole(parlod))
+    return Terminal(output, kelvgd, parts, root=root)
+
+
+def cio_terminal(output, kelvgd, root=None):
+    """A CIO-mode terminal: the USB board with its eight lines, the
+    dispatcher, and kelvgd."""
+    parts = [Platform(), UsbCioHardware(), DispatcherPeer(), Daemon(health_monitor=False)]
     return Terminal(output, kelvgd, parts, root=root)

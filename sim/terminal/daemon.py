@@ -11,7 +11,7 @@ import threading
 from .commands import CommandError, command
 from .core import Part
 from .events import LineQueue, ProcessEnds
-from .gpio_mode import PushPeer
+from .gpio_mode import GpioHardware, PushPeer
 from .platform import Platform
 
 KELVGD_CONF = """\
@@ -100,9 +100,14 @@ class Daemon(Part):
         try:
             st = self.t.sb.state()
             loop = "running" if st.get("daemon_loop") else "stopped"
-            rows.append(("monitoring loop", f"{loop}, {st.get('urate') / 1000:.1f} cycles/s"
-                         + (", inputs valid" if st.get("inputs_valid") else ", inputs not read yet")
-                         + (", COPROCESSOR ERROR" if st.get("error_coproc") else "")))
+            if self.t.part(GpioHardware):
+                loop += f", {st.get('urate') / 1000:.1f} cycles/s"
+                loop += ", inputs valid" if st.get("inputs_valid") else ", inputs not read yet"
+                loop += ", COPROCESSOR ERROR" if st.get("error_coproc") else ""
+            else:
+                loop += ", measurements valid" if st.get("cio_inputs_valid") else ", measurements not taken yet"
+                loop += ", BOARD ERROR" if st.get("error_coproc") else ""
+            rows.append(("monitoring loop", loop))
         except OSError:
             pass
         return rows

@@ -220,6 +220,21 @@ def test_scripted_use():
     assert "Traceback" not in r.stdout + r.stderr
 
 
+def test_a_cio_mode_terminal():
+    r = subprocess.run(vterm_argv("--cio", "-c", "disp 01 03 05 07; sleep 4; kelvgd dump; status; disp 1 2"),
+                       capture_output=True, text=True, timeout=180)
+    assert r.returncode == 1, r.stdout + r.stderr  # the last command is wrong
+    assert "vterm: disp: 4 bytes in hexadecimal" in r.stderr
+    out = r.stdout
+    assert re.search(r"^\[disp\] data packet of \d+ bytes, 16896 samples, all lines fine$", out, re.M), out
+    assert "[lines] line command 7 to hub 5 on line 3 (gaps 177.49 ms, 192.38 ms)\n" in out
+    assert "[lines] sound path on line 3, filter off, two-wire\n" in out
+    assert "[disp] acknowledgement\n" in out
+    assert re.search(r"^temp=45\n(mod_vol\d=60\n){8}mod_supply=0$", out, re.M), out
+    assert re.search(r"^monitoring loop +running, measurements valid$", out, re.M), out
+    assert "Traceback" not in out + r.stderr
+
+
 def test_the_users_files_are_safe():
     with tempfile.TemporaryDirectory() as mine:
         with open(os.path.join(mine, "notes"), "w") as f:
