@@ -334,7 +334,6 @@ static int cio_start(cio_loop *l, int addr_interval)
 	vgd_state->cio_inputs_valid = 0;
 	vgd_state->addr_interval = addr_interval;
 	vgd_state->zlib_level = -1;
-	vgd_state->daemon_loop = 1;
 	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 	sd_notify(0, "READY=1");
 	return 0;
@@ -347,6 +346,9 @@ int vgd_main_loop_cio(const char *serv_addr, int addr_interval)
 
 	if (r < 0)
 		return r;
+	// Raised before the board is set up, which takes a while: a stop
+	// asked for meanwhile must not be overwritten.
+	vgd_store(&vgd_state->daemon_loop, 1);
 	l.serv_socket = -1;
 	l.retry_flag = true;
 	l.adc_state = 255;

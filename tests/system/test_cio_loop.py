@@ -3,6 +3,7 @@ board and a simulated dispatcher on loopback."""
 
 import errno
 import os
+import signal
 import time
 
 from sim.dispatcher import Message  # noqa: F401 - the fields tests read
@@ -220,6 +221,22 @@ def test_board_that_stops_answering_ends_the_loop(cio):
     assert "SI generation failed!\n" in err or "Data acquision failed!\n" in err
     assert cio.sb.notify.messages()[-1].startswith("ERRNO=")
     assert cio.sb.semaphores().values() == [1, 1, 1, 32767, 1, 1]
+
+
+def test_stop_signal_while_the_board_is_set_up(cio):
+    # The board falls silent at the first measurement of a line before the
+    # dispatcher is served: each waits out its second. A SIGTERM then is
+    # not forgotten when the loop begins.
+    cio.board.silent_from = 9
+    cio.start(ready=False)
+    assert cio.board.wait_for(lambda: len(cio.board.commands) >= 9)
+    assert cio.board.commands[8] == "sndget"
+    cio.proc.send_signal(signal.SIGTERM)
+    cio.board.silent_from = None
+    cio.board.silent = False
+    assert cio.proc.wait(timeout=20) == 0, cio.stderr()
+    assert cio.sb.notify.messages()[-1] == "ERRNO=0"
+    assert cio.disp.connect_times == []
 
 
 def test_board_without_handshake(cio):
