@@ -400,17 +400,19 @@ int cio_command(cio_loop *l, const uint8_t c[4])
 		return 0;
 	}
 
-	if ((sound == 1 || sound == 2) && line) {
+	if (sound == 1 || sound == 2) {
 		if ((r = l->cioo->filter_en(sound == 2)) < 0)
 			return cio_fail(r, "Failed to configure filter\n");
-		l->snd_dir = dir;
+		// The sound path is never put on a line the board lacks: the
+		// next line action would fail on it and end the loop.
+		l->snd_dir = line ? dir : 0;
 	}
 	if ((r = vgd_read_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
 		return r;
 	if (!vgd_state->mod_override)
 		l->four_wire = pgs & 4;
-	else if (line)
-		l->four_wire = (vgd_state->mod_modes >> (dir - 1)) & 1;
+	else
+		l->four_wire = line && ((vgd_state->mod_modes >> (dir - 1)) & 1);
 	vgd_read_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 
 	if (!line || hub < 1 || hub > 32)

@@ -494,15 +494,28 @@ TEST_F(Cio, OrdinaryCommands)
 	EXPECT_FALSE(l.four_wire);
 	s.mod_override = 0;
 
-	// Lines and hubs out of range do nothing on the lines, nor does code 0;
-	// a line the board lacks gets no sound path either.
+	// Lines and hubs out of range do nothing on the lines, nor does code 0.
+	// The filter still follows the request; a line the board lacks takes
+	// the sound path off the line it had, as line 0 does.
 	for (auto [dir, hub, code] : { std::tuple{ 0, 5, 7 }, { 9, 5, 7 }, { 255, 5, 7 }, { 3, 33, 7 }, { 3, 0, 7 },
 					  { 3, 5, 0 } }) {
+		l.snd_dir = 1;
 		cmd(1, (uint8_t)dir, (uint8_t)hub, (uint8_t)code);
+		EXPECT_EQ(board.log, lines_of({ "filter 0" })) << dir;
 		EXPECT_EQ(l.perform_cmd, 0) << dir << " " << hub << " " << code;
-		EXPECT_EQ(l.snd_dir, dir == 3 ? 3 : 1) << dir;
+		EXPECT_EQ(l.snd_dir, dir == 3 ? 3 : 0) << dir;
 		EXPECT_FALSE(l.pkt_locked);
 	}
+	// Overridden, such a line is two-wire.
+	s.mod_override = 1;
+	s.mod_modes = 0xFF;
+	l.four_wire = true;
+	cmd(0, 9, 1, 0);
+	EXPECT_FALSE(l.four_wire);
+	l.four_wire = true;
+	cmd(0, 0, 1, 0);
+	EXPECT_FALSE(l.four_wire);
+	s.mod_override = 0;
 
 	// Above 64 a code is a line packet, one at a time.
 	cmd(0, 4, 9, 200);
