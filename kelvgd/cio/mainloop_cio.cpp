@@ -272,8 +272,10 @@ static int cio_pass(cio_loop *l)
 	cio_conn_poll(l);
 	cio_conn_receive(l);
 
-	// A command waits while a line command or an acknowledgement does.
-	if (l->cmd_recv_bytes == sizeof(l->serv_cmd) && !l->perform_cmd && !l->reply.buf) {
+	// A command waits while a line command or an acknowledgement does;
+	// but a paused loop holds its line command back, and the command that
+	// resumes it must get through: a newer line command then replaces it.
+	if (l->cmd_recv_bytes == sizeof(l->serv_cmd) && (!l->perform_cmd || l->block_si) && !l->reply.buf) {
 		l->cmd_recv_bytes = 0;
 		l->busy = true;
 		if ((r = cio_command(l, l->serv_cmd)) < 0)
@@ -286,7 +288,10 @@ static int cio_pass(cio_loop *l)
 	}
 	if (l->packed.buf && !l->block_si && l->cmd_sync && l->writable && cio_conn_send(l, &l->packed))
 		l->cmd_sync = false;
-	if (l->perform_cmd && !l->block_si && !l->packed.buf && !l->reply.buf) {
+	// A line command follows the data packet its command released. One
+	// that a lost connection took back waits for the next command, which
+	// waits for the line command: the line command goes first then.
+	if (l->perform_cmd && !l->block_si && (!l->packed.buf || !l->cmd_sync) && !l->reply.buf) {
 		l->busy = true;
 		if ((r = cio_line_command(l)) < 0)
 			return r;

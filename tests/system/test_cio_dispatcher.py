@@ -49,6 +49,35 @@ def test_packet_cut_off_is_sent_again_whole(cio):
     assert cio.log.wait_for("Connection reset by peer") is not None
 
 
+def test_line_command_ordered_before_a_lost_connection(cio):
+    cio.board.lines.pattern = noise
+    cio.start()
+    cio.command("03010100")
+    # The dispatcher stops reading; commands go on until a data packet is
+    # stuck on its way (no recording follows it), then a line command.
+    cio.disp.mode = "stall"
+    for _ in range(60):
+        recordings = len(cio.board.streams)
+        cio.disp.send("03010100")
+        time.sleep(0.3)
+        if len(cio.board.streams) == recordings:
+            break
+    else:
+        raise AssertionError("the data packets never got stuck")
+    since = len(cio.board.lines.edges)
+    cio.disp.send("01030507")
+    time.sleep(0.5)
+    cio.disp.drop_connections(reset=True)
+    cio.disp.mode = "accept"
+    # The line command is carried out and acknowledged on the next
+    # connection; the next command there gets the stuck packet, whole.
+    assert cio.disp.wait_messages(1, "TE")
+    assert cio.disp.acks[0].connection == 2
+    assert len([p for p in cio.board.lines.pulses(since) if p.mask == 1 << 2]) == 3
+    m = cio.command("03010100")
+    assert m.connection == 2 and len(m.samples) == WINDOW
+
+
 def test_dispatcher_that_never_answers_holds_the_attempt(cio):
     deaf = cio.sb.attach(Dispatcher())
     deaf.mode = "deaf"

@@ -140,6 +140,25 @@ def test_pause_resume_reset_and_test_mode(cio):
     assert not cio.board.sound[1]  # test mode leaves the sound path off
 
 
+def test_line_command_held_back_by_a_pause(cio):
+    cio.start()
+    cio.command("03010100")
+    since = len(cio.board.lines.edges)
+
+    def line_pulses():
+        return [p for p in cio.board.lines.pulses(since) if p.mask == 1 << 2]
+
+    cio.disp.send("FF000000", "01030507")
+    time.sleep(1.5)
+    assert cio.disp.acks == [] and line_pulses() == []
+    # The command that resumes is taken although the line command waits.
+    cio.disp.send("FFFFFFFF")
+    assert cio.disp.wait_messages(1, "TE")
+    assert len(line_pulses()) == 3
+    cio.command("03010100")
+    assert cio.proc.poll() is None
+
+
 def test_low_line_voltage_is_flagged(cio):
     cio.board.lines.set_volts(4, 21)
     cio.start()
