@@ -101,21 +101,22 @@ static void cio_resolve_free(cio_resolve *q)
 	if (q->req.ar_result)
 		freeaddrinfo(q->req.ar_result);
 	free(q->name);
-	*q = {};
+	free(q);
 }
 
 static void cio_resolve_start(cio_loop *l, const char *name)
 {
-	cio_resolve *q = &l->addrreq;
-	struct gaicb *list[1] = { &q->req };
+	cio_resolve *q = (cio_resolve *)calloc(1, sizeof(*q));
+	struct gaicb *list[1];
 	int r;
 
-	q->name = strdup(name);
-	if (!q->name) {
+	if (!q || !(q->name = strdup(name))) {
+		free(q);
 		syslog(LOG_ERR, "%s (%s)", gai_strerror(EAI_MEMORY), name);
 		l->t_conn = l->now;
 		return;
 	}
+	list[0] = &q->req;
 	// The dispatcher protocol runs over IPv4.
 	q->hints.ai_family = AF_INET;
 	q->hints.ai_socktype = SOCK_STREAM;
@@ -129,7 +130,7 @@ static void cio_resolve_start(cio_loop *l, const char *name)
 		l->t_conn = l->now;
 		return;
 	}
-	q->running = true;
+	l->addrreq = q;
 }
 
 // Starts connecting; whether it worked shows when the socket is polled.
@@ -164,13 +165,13 @@ static void cio_connect(cio_loop *l, const struct addrinfo *ai)
 void cio_conn_manage(cio_loop *l)
 {
 	const shared_state *s = vgd_state;
-	cio_resolve *q = &l->addrreq;
+	cio_resolve *q = l->addrreq;
 	int r;
 
 	if (l->serv_socket >= 0 || ts_elapsed_s(&l->t_conn, &l->now) < 1 || (!l->packed.buf && !l->reply.buf) ||
 	    !*cio_current_address(s))
 		return;
-	if (!q->running) {
+	if (!q) {
 		// After a connection that carried data the same dispatcher is
 		// tried again; otherwise the loop moves on every addr_interval.
 		if (l->retry_flag)
@@ -194,6 +195,7 @@ void cio_conn_manage(cio_loop *l)
 		cio_connect(l, q->req.ar_result);
 	l->t_conn = l->now;
 	cio_resolve_free(q);
+	l->addrreq = nullptr;
 }
 
 int cio_conn_close_request(cio_loop *l)
@@ -300,15 +302,16 @@ bool cio_conn_send(cio_loop *l, cio_msg *m)
 
 void cio_conn_end(cio_loop *l)
 {
-	cio_resolve *q = &l->addrreq;
+	cio_resolve *q = l->addrreq;
 
 	if (l->serv_socket >= 0) {
 		shutdown(l->serv_socket, SHUT_RDWR);
 		close(l->serv_socket);
 		l->serv_socket = -1;
 	}
-	if (!q->running)
+	if (!q)
 		return;
+	l->addrreq = nullptr;
 	// The resolver's thread owns the request until it lets go of it.
 	if (gai_cancel(&q->req) == EAI_NOTCANCELED) {
 		const struct gaicb *list[1] = { &q->req };

@@ -27,12 +27,13 @@ struct cio_msg {
 	size_t pos;
 };
 
-// A name resolution in progress, polled by the pass.
+// A name resolution in progress, polled by the pass. On the heap: the
+// resolver's thread writes into it until it is done, which may be after
+// the loop has ended.
 struct cio_resolve {
 	struct gaicb req;
 	struct addrinfo hints;
 	char *name; // the address being resolved, owned
-	bool running;
 };
 
 struct cio_loop {
@@ -42,7 +43,7 @@ struct cio_loop {
 	// The dispatcher connection.
 	int serv_socket; // -1: none
 	bool connected;  // the connect completed
-	cio_resolve addrreq;
+	cio_resolve *addrreq; // none: no resolution running
 	bool retry_flag; // data went both ways since the last attempt: stay with this dispatcher
 	uint8_t serv_cmd[4];
 	unsigned cmd_recv_bytes;
