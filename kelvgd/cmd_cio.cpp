@@ -11,34 +11,43 @@
 #include "rootpath.h"
 #include "shared_state.h"
 
+static void vgd_store_mm(int32_t override, int32_t modes)
+{
+	vgd_state->mod_modes = (uint8_t)modes;
+	vgd_state->mod_override = override != 0;
+}
+
 int vgd_update_mm(int32_t override, int32_t modes)
 {
 	int r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
 
 	if (r < 0)
 		return r;
-	vgd_state->mod_modes = (uint8_t)modes;
-	vgd_state->mod_override = override != 0;
+	vgd_store_mm(override, modes);
 	return vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 }
 
 // Saved first, so that a failed save leaves the running daemon as it was.
+// The two keys are one setting: the state lock is held from the first save
+// to the update, so that two of these at once never leave one's modes with
+// the other's override, in the file or in the running daemon.
 static int vgd_modules_save(int32_t override, int32_t modes)
 {
 	const char *conf = kel_path(VGD_CONF);
-	int r;
+	int r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
 
+	if (r < 0)
+		return r;
 	if ((r = cfg_write_int(conf, "mods_modes", modes)) < 0) {
 		errno = -r;
 		syslog(LOG_ERR, "Failed to save modules modes: %m");
-		return r;
-	}
-	if ((r = cfg_write_int(conf, "mods_override", override)) < 0) {
+	} else if ((r = cfg_write_int(conf, "mods_override", override)) < 0) {
 		errno = -r;
 		syslog(LOG_ERR, "Failed to save modules modes override flag: %m");
-		return r;
-	}
-	return vgd_update_mm(override, modes);
+	} else
+		vgd_store_mm(override, modes);
+	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
+	return r;
 }
 
 int vgd_modules(cmdline_param *params)

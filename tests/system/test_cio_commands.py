@@ -2,6 +2,7 @@
 commands of every kind against one running daemon."""
 
 import errno
+import subprocess
 import time
 
 RATE = 16384
@@ -48,6 +49,23 @@ def test_modules_settings(cio):
     assert r.stdout.startswith("channels=0\n") and "No driver" in r.stderr
     cio.sb.write("etc/device.conf", "cio=0\nrevision=2\n")
     assert cio.run("modules").stdout.startswith("channels=0\n")
+
+
+def test_modules_set_at_once_keep_their_pairs(cio):
+    """Two operators set the modes at the same time: the file and the
+    running daemon end with one pair or the other, never a mix."""
+    assert cio.run("modules").returncode == 0
+    st = cio.sb.state()
+    pairs = {("1", "3"), ("0", "5")}
+    for _ in range(40):
+        procs = [subprocess.Popen([cio.sb.kelvgd, "modules", "-o", o, "-m", m], env=cio.sb.env())
+                 for o, m in pairs]
+        assert [p.wait(timeout=30) for p in procs] == [0, 0]
+        conf = dict(line.split("=", 1) for line in cio.sb.read("etc/kelvgd.conf").split())
+        saved = (conf["mods_override"], conf["mods_modes"])
+        assert saved in pairs
+        assert (str(st.get("mod_override")), str(st.get("mod_modes"))) == saved
+        cio.sb.notify.messages()  # drained
 
 
 def test_running_daemon_follows_the_module_override(cio):
