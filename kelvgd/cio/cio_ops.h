@@ -89,7 +89,8 @@ struct cio_ops {
 // driver.
 cio_ops *cio_detect(void);
 
-// Whether /etc/device.conf makes this a CIO terminal (key "cio" not 0).
+// Whether this may be a CIO terminal: false only when /etc/device.conf
+// says cio=0.
 bool cio_terminal(void);
 
 static inline int cio_init(const cio_ops *ops)

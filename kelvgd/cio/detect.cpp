@@ -58,7 +58,9 @@ cio_ops *cio_detect(void)
 
 bool cio_terminal(void)
 {
-	int32_t cio = 0;
+	// Only a file that says cio=0 makes a GPIO terminal here: without the
+	// key, the board is what the revision says.
+	int32_t cio = 1;
 
 	cfg_read_int(kel_path(DEVICE_CONF), "cio", &cio);
 	return cio != 0;

@@ -49,6 +49,9 @@ def test_modules_settings(cio):
     assert r.stdout.startswith("channels=0\n") and "No driver" in r.stderr
     cio.sb.write("etc/device.conf", "cio=0\nrevision=2\n")
     assert cio.run("modules").stdout.startswith("channels=0\n")
+    # Without the key, the revision alone names the board.
+    cio.sb.write("etc/device.conf", "revision=2\n")
+    assert cio.run("modules").stdout.startswith("channels=8\n")
 
 
 def test_modules_set_at_once_keep_their_pairs(cio):
