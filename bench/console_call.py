@@ -1,16 +1,28 @@
 #!/usr/bin/python3
 """Benchmark of the voice console in a call.
 
-Runs a call between the console (its PC sound endpoint on a private
-PulseAudio server) and baresip for a while, in a private network namespace,
-and reports CPU time per call second and peak resident memory of the
-console beside baresip's own figures for the same call.
+In a private network namespace, with the console's PC sound endpoint on a
+private PulseAudio server:
 
-    /usr/bin/python3 bench/console_call.py [--seconds 60]
+1. a call with baresip: CPU time, context switches and system calls per
+   call second and peak resident memory of the console, beside baresip's
+   own figures for the same call (counted by perf);
+2. the ear path: a steady RTP sender sends a click every half second; its
+   latency is from the packet leaving the sender to the click's onset at
+   the null sink's monitor. The same call shows how the console paces the
+   RTP it sends while its microphone (a sine source) hands over long blocks;
+3. clock difference: the sender's clock 0.1 % slow, then 0.1 % fast, a
+   click in every frame; frames lost and gaps heard at the sink;
+4. the mouth path: a click played into the console's microphone (a null
+   sink's monitor) to the RTP packet that carries its onset.
+
+    /usr/bin/python3 bench/console_call.py [--seconds 30] [--latency-seconds 30] [--drift-seconds 40]
 """
 
 import argparse
+import math
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -18,11 +30,16 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from sim import rtp  # noqa: E402
 from sim.pulse import PulseServer  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
-from sim.sip_peers import ADDRESS, Baresip, NetNs  # noqa: E402
+from sim.sip_peers import ADDRESS, Baresip, NetNs, RawUa  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
+CLICK_EVERY = 25  # frames: half a second
+CLICK = [int(16000 * math.sin(2 * math.pi * 1000 * k / rtp.RATE)) for k in range(rtp.FRAME)]
+CLICK_ULAW = rtp.encode(CLICK)
+IMPULSE_ULAW = rtp.encode([24000] + [0] * (rtp.FRAME - 1))
 
 
 def cpu_seconds(pid):
@@ -36,45 +53,207 @@ def peak_rss_kib(pid):
         return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
 
 
+def perf_start(pid, seconds):
+    """perf counting the context switches and system calls of every thread
+    of pid for that long."""
+    return subprocess.Popen(["perf", "stat", "-x,", "-e", "context-switches,raw_syscalls:sys_enter", "-p", str(pid),
+                             "--", "sleep", str(seconds)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True)
+
+
+def perf_result(proc):
+    counts = {}
+    for line in proc.communicate(timeout=60)[1].splitlines():
+        fields = line.split(",")
+        if len(fields) > 2 and fields[0].isdigit():
+            counts[fields[2]] = int(fields[0])
+    return counts.get("context-switches", 0), counts.get("raw_syscalls:sys_enter", 0)
+
+
+def summary(values, unit="ms"):
+    if not values:
+        return "no values"
+    v = sorted(values)
+    return (f"median {statistics.median(v):6.1f} {unit}, p90 {v[int(0.9 * (len(v) - 1))]:6.1f}, "
+            f"min {v[0]:6.1f}, max {v[-1]:6.1f} ({len(v)} values)")
+
+
+def matched_latencies(starts, arrivals, limit=0.45):
+    """For each start time, the first arrival after it (within limit, less
+    than the clicks' spacing), in ms."""
+    out, j = [], 0
+    arrivals = sorted(arrivals)
+    for t in sorted(starts):
+        while j < len(arrivals) and arrivals[j] < t:
+            j += 1
+        if j < len(arrivals) and arrivals[j] - t < limit:
+            out.append(1000 * (arrivals[j] - t))
+    return out
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.sb = Sandbox(args.kelvgd, root=tempfile.mkdtemp(prefix="kel-bench-"))
+        self.ns = NetNs()
+        self.pulse = self.sb.attach(PulseServer(self.sb.path("pulse")))
+        self.pulse.pactl("load-module", "module-null-sink", "sink_name=clicks")
+        self.sb.write("etc/parlod.conf", "duplex=1\n")
+        self.log = open(self.sb.path("parlod.log"), "w")
+        self.console = subprocess.Popen(self.ns.cmd([args.parlod, "--sip-listen", ADDRESS]),
+                                        env=self.sb.env(self.pulse.env()), stdin=subprocess.DEVNULL,
+                                        stdout=self.log, stderr=subprocess.STDOUT)
+        assert self.sb.notify.wait_for("READY=1", timeout=20)
+
+    def send(self, line):
+        fd = os.open(self.sb.path("run/parlod-cli"), os.O_WRONLY | os.O_NONBLOCK)
+        os.write(fd, (line + "\n").encode())
+        os.close(fd)
+
+    def close(self):
+        if self.console.poll() is None:
+            self.console.terminate()
+            self.console.wait(30)
+        self.log.close()
+        self.ns.close()
+        self.sb.close()
+
+    def call_with_baresip(self):
+        seconds = self.args.seconds
+        peer = Baresip(self.ns, self.sb.root, tone=700)
+        try:
+            self.send(f"call {peer.uri}")
+            peer.wait_event("CALL_ESTABLISHED")
+            time.sleep(2)
+            pids = {"console": self.console.pid, "baresip": peer.proc.pid}
+            perf = {name: perf_start(pid, seconds) for name, pid in pids.items()}
+            cpu0 = {name: cpu_seconds(pid) for name, pid in pids.items()}
+            time.sleep(seconds)
+            cpu1 = {name: cpu_seconds(pid) for name, pid in pids.items()}
+            counts = {name: perf_result(p) for name, p in perf.items()}
+            print(f"1. call of {seconds} s with baresip, PCMU, console on PulseAudio (microphone: a sine source)")
+            for name, pid in pids.items():
+                cpu = 1000 * (cpu1[name] - cpu0[name]) / seconds
+                switches, calls = (c / seconds for c in counts[name])
+                print(f"   {name:8} CPU {cpu:6.2f} ms, {switches:6.0f} context switches, {calls:6.0f} system calls "
+                      f"per call second; peak resident {peak_rss_kib(pid)} KiB")
+            self.send("hangup")
+            peer.wait_event("CALL_CLOSED")
+        finally:
+            peer.close()
+
+    def incoming(self):
+        ua = RawUa(self.ns)
+        assert ua.call() == 200
+        time.sleep(0.5)  # the console's media start
+        return ua
+
+    def ear_path(self):
+        seconds = self.args.latency_seconds
+        capture = self.pulse.capture("spk.monitor")
+        ua = self.incoming()
+        try:
+            heard = rtp.Receiver(ua.rtp)
+            sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(),
+                                     lambda k: CLICK_ULAW if k % CLICK_EVERY == 0 else rtp.SILENCE, seconds * 50)
+            sender.join()
+            time.sleep(1)
+            heard.stop()
+            assert ua.bye() == 200
+        finally:
+            ua.close()
+        samples = capture.stop()
+        onsets = [capture.time_of(i) for i in rtp.onsets(samples, 3000, 800)]
+        clicks = [sender.sent[k] for k in range(0, len(sender.sent), CLICK_EVERY)][2:]  # settled
+        latencies = matched_latencies(clicks, onsets)
+        print(f"2. ear path, steady sender, {seconds} s, clicks found {len(latencies)} of {len(clicks)}")
+        print(f"   RTP arrival to loudspeaker: {summary(latencies)}")
+        times = [t for t, _, data in heard.packets if rtp.parse(data)]
+        gaps = [1000 * (b - a) for a, b in zip(times, times[1:])]
+        busiest = max((sum(1 for u in times[i:i + 200] if u - t < 0.1) for i, t in enumerate(times)), default=0)
+        print(f"   RTP sent by the console: {len(times) / seconds:.1f} packets/s; gap {summary(gaps)}; "
+              f"busiest 100 ms: {busiest} packets")
+
+    def clock_difference(self, ratio, label):
+        seconds = self.args.drift_seconds
+        capture = self.pulse.capture("spk.monitor")
+        ua = self.incoming()
+        try:
+            # Two seconds of silence first, so that only frames sent once
+            # the media runs count.
+            lead, count = 100, seconds * 50
+            sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: IMPULSE_ULAW if k >= lead else rtp.SILENCE,
+                                     lead + count, interval=0.02 * ratio)
+            sender.join()
+            silence = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: rtp.SILENCE, 50, stream=sender.stream)
+            silence.join()
+            assert ua.bye() == 200
+        finally:
+            ua.close()
+        samples = capture.stop()
+        found = rtp.onsets(samples, 6000, 60)
+        spacing = [b - a for a, b in zip(found, found[1:])]
+        gaps = sum(1 for s in spacing if s > 1.5 * rtp.FRAME)
+        print(f"   sender {label}: {count} frames sent, {count - len(found):+d} not heard, "
+              f"{gaps} gaps of a frame or more at the sink")
+
+    def mouth_path(self):
+        seconds = self.args.latency_seconds
+        self.pulse.pactl("set-default-source", "clicks.monitor")
+        feed = self.pulse.feed("clicks", lambda k: CLICK if k % CLICK_EVERY == 0 else [0] * rtp.FRAME)
+        capture = self.pulse.capture("clicks.monitor")
+        ua = self.incoming()
+        try:
+            heard = rtp.Receiver(ua.rtp)
+            # The console's media needs to see packets from the peer, or
+            # it would not know the call is alive.
+            sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: rtp.SILENCE, seconds * 50)
+            sender.join()
+            heard.stop()
+            assert ua.bye() == 200
+        finally:
+            ua.close()
+            feed.stop()
+            self.pulse.pactl("set-default-source", "mic")
+        samples = capture.stop()
+        played = [capture.time_of(i) for i in rtp.onsets(samples, 3000, 800)][2:]
+        arrivals, calm = [], 800
+        for t, _, data in heard.packets:
+            packet = rtp.parse(data)
+            if not packet or packet[0] != 0:
+                continue
+            for x in rtp.decode(packet[4]):
+                if abs(x) > 3000:
+                    if calm >= 800:
+                        arrivals.append(t)
+                    calm = 0
+                else:
+                    calm += 1
+        latencies = matched_latencies(played, arrivals)
+        print(f"4. mouth path, {seconds} s, clicks found {len(latencies)} of {len(played)}")
+        print(f"   microphone to RTP packet: {summary(latencies)}")
+
+
 def main():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--seconds", type=int, default=60)
+    ap.add_argument("--seconds", type=int, default=30)
+    ap.add_argument("--latency-seconds", type=int, default=30)
+    ap.add_argument("--drift-seconds", type=int, default=40)
     ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"))
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"))
     args = ap.parse_args()
 
-    sb = Sandbox(args.kelvgd, root=tempfile.mkdtemp(prefix="kel-bench-"))
-    ns = NetNs()
-    console = peer = None
+    bench = Bench(args)
     try:
-        pulse = sb.attach(PulseServer(sb.path("pulse")))
-        sb.write("etc/parlod.conf", "duplex=1\n")
-        console = subprocess.Popen(ns.cmd([args.parlod, "--sip-listen", ADDRESS]), env=sb.env(pulse.env()),
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        assert sb.notify.wait_for("READY=1", timeout=20)
-        peer = Baresip(ns, sb.root, tone=700)
-        fd = os.open(sb.path("run/parlod-cli"), os.O_WRONLY | os.O_NONBLOCK)
-        os.write(fd, f"call {peer.uri}\n".encode())
-        os.close(fd)
-        peer.wait_event("CALL_ESTABLISHED")
-        c0, b0 = cpu_seconds(console.pid), cpu_seconds(peer.proc.pid)
-        time.sleep(args.seconds)
-        c1, b1 = cpu_seconds(console.pid), cpu_seconds(peer.proc.pid)
-        rc, rb = peak_rss_kib(console.pid), peak_rss_kib(peer.proc.pid)
-        cc, cb = 1000 * (c1 - c0) / args.seconds, 1000 * (b1 - b0) / args.seconds
-        print(f"call of {args.seconds} s, PCMU, console on PulseAudio, baresip with a sine source")
-        print(f"console  CPU {cc:6.2f} ms per call second, peak resident {rc} KiB")
-        print(f"baresip  CPU {cb:6.2f} ms per call second, peak resident {rb} KiB")
-        print(f"ratio    CPU {cc / cb if cb else float('inf'):.2f}, memory {rc / rb:.2f} (console / baresip)")
+        bench.call_with_baresip()
+        bench.ear_path()
+        print(f"3. clock difference, {args.drift_seconds} s each, a click in every frame")
+        bench.clock_difference(1.001, "0.1 % slow")
+        bench.clock_difference(1 / 1.001, "0.1 % fast")
+        bench.mouth_path()
     finally:
-        if console and console.poll() is None:
-            console.terminate()
-            console.wait(30)
-        if peer:
-            peer.close()
-        ns.close()
-        sb.close()
+        bench.close()
 
 
 if __name__ == "__main__":

@@ -5,11 +5,13 @@ whatever is played) and a sine source as the microphone ("mic"). Clients
 find it through PULSE_SERVER; nothing of the machine's own sound is used.
 """
 
+import array
 import os
 import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 
@@ -85,6 +87,14 @@ class PulseServer:
                 raise RuntimeError(f"fewer than {count} {kind}")
             time.sleep(0.05)
 
+    def capture(self, device, rate=8000):
+        """A Capture of the device (a source, or a sink's monitor)."""
+        return Capture(self, device, rate)
+
+    def feed(self, sink, chunk, rate=8000):
+        """A Feed into the sink."""
+        return Feed(self, sink, chunk, rate)
+
     def stop(self):
         for p in self.clients:
             p.kill()
@@ -101,3 +111,83 @@ class PulseServer:
     def close(self):
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class Capture:
+    """What a source carries, with the time each sample was there. parec
+    hands its raw output over as it comes; the time of sample i is
+    start + i / rate, start taken from the read that came with the least
+    delay, so the figure is late by at most the capture's fragment (10 ms)."""
+
+    def __init__(self, pulse, device, rate=8000):
+        self.rate = rate
+        self._data = bytearray()
+        self._start = float("inf")
+        self.proc = subprocess.Popen(
+            ["parec", "-d", device, "--raw", "--format=s16le", f"--rate={rate}", "--channels=1",
+             "--latency-msec=10"], stdout=subprocess.PIPE, env=dict(os.environ, **pulse.env()))
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            data = os.read(fd, 4096)
+            now = time.monotonic()
+            if not data:
+                return
+            self._data += data
+            self._start = min(self._start, now - len(self._data) // 2 / self.rate)
+
+    def stop(self):
+        """Ends the capture; returns its samples."""
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        self.proc.wait(timeout=10)
+        self._thread.join(10)
+        self.proc.stdout.close()
+        return self.samples()
+
+    def samples(self):
+        return array.array("h", bytes(self._data[:len(self._data) // 2 * 2]))
+
+    def time_of(self, index):
+        return self._start + index / self.rate
+
+
+class Feed:
+    """Plays chunk(k), 20 ms of 16-bit samples each, into a sink at its
+    real pace; the sink's monitor shows when it played."""
+
+    def __init__(self, pulse, sink, chunk, rate=8000):
+        self.chunk = chunk
+        self._stop = threading.Event()
+        self.proc = subprocess.Popen(
+            ["pacat", "--playback", "-d", sink, "--raw", "--format=s16le", f"--rate={rate}", "--channels=1",
+             "--latency-msec=20"], stdin=subprocess.PIPE, env=dict(os.environ, **pulse.env()))
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def _run(self):
+        start = time.monotonic()
+        k = 0
+        while not self._stop.is_set():
+            delay = start + k * 0.02 - time.monotonic()
+            if delay > 0 and self._stop.wait(delay):
+                break
+            try:
+                self.proc.stdin.write(array.array("h", self.chunk(k)).tobytes())
+                self.proc.stdin.flush()
+            except OSError:
+                break
+            k += 1
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(5)
+        try:
+            self.proc.stdin.close()
+        except OSError:
+            pass
+        self.proc.terminate()
+        self.proc.wait(timeout=10)

@@ -173,16 +173,18 @@ class Baresip:
     microphone a sine, recording what it hears (sndfile)."""
 
     def __init__(self, ns, workdir, name="peer", sip_port=5090, ctrl_port=5100, tone=700, codecs=("g711", "gsm"),
-                 answer="auto"):
+                 answer="auto", address=ADDRESS):
         self.ns = ns
         self.dir = os.path.join(workdir, f"baresip-{name}")
         self.rec = os.path.join(self.dir, "rec")
         os.makedirs(self.rec, exist_ok=True)
-        self.uri = f"sip:{name}@{ADDRESS}:{sip_port}"
+        # On 127.0.0.1 it still sends its media from the veth address: the
+        # shape of a peer behind NAT or with two interfaces.
+        self.uri = f"sip:{name}@{address}:{sip_port}"
         modules = "".join(f"module           {c}.so\n" for c in codecs)
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write(f"""poll_method      epoll
-sip_listen       {ADDRESS}:{sip_port}
+sip_listen       {address}:{sip_port}
 audio_player     aubridge,nil
 audio_source     ausine,{tone}
 audio_alert      aufile,/dev/null
