@@ -9,28 +9,56 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "pacer.h"
+
 namespace sipep {
 
-// Frames of the peer for a patch thread. Fed under the session's lock.
+// Frames of the peer for a patch thread, in sequence. Fed under the
+// session's lock.
 class RtpSourceStream : public callfw::MediaStream {
 public:
+	using Clock = RtpSession::Clock;
+
 	RtpSourceStream(callfw::Connection &owner, const callfw::MediaFormat &format)
 		: MediaStream(owner, format, true)
 	{
 	}
 
-	void push(const uint8_t *payload, size_t size, uint32_t timestamp)
+	void push(const RtpHeader &h, const uint8_t *payload, size_t size, Clock::time_point now)
 	{
 		{
 			std::lock_guard<std::mutex> hold(mutex_);
 			if (closed_)
 				return;
-			if (queue_.size() >= RtpSession::kQueueFrames)
+			int16_t ahead = (int16_t)(h.seq - next_seq_);
+			// A new source, or a sender that started over: a new sequence.
+			if (!started_ || h.ssrc != ssrc_ || ahead > 1000 || ahead < -1000) {
+				queue_.clear();
+				started_ = true;
+				ssrc_ = h.ssrc;
+				next_seq_ = h.seq;
+				have_delivered_ = false;
+				ahead = 0;
+			}
+			// Before anything was read, one that overtook the first is
+			// still in time.
+			if (ahead < 0 && !have_delivered_ && ahead > -(int)RtpSession::kQueueFrames) {
+				next_seq_ = h.seq;
+				ahead = 0;
+			}
+			// Late (its time has been played, or skipped) or a duplicate.
+			if (ahead < 0 || (have_delivered_ && (int32_t)(h.timestamp - last_timestamp_) <= 0))
+				return;
+			auto at = std::find_if(queue_.begin(), queue_.end(),
+					       [&](const Pending &p) { return (int16_t)(p.seq - h.seq) >= 0; });
+			if (at != queue_.end() && at->seq == h.seq)
+				return;
+			Pending p{ h.seq, h.timestamp, now, std::vector<uint8_t>(payload, payload + size) };
+			queue_.insert(at, std::move(p));
+			if (queue_.size() > RtpSession::kQueueFrames) {
+				next_seq_ = (uint16_t)(queue_.front().seq + 1);
 				queue_.pop_front();
-			callfw::MediaFrame frame;
-			frame.payload.assign(payload, payload + size);
-			frame.timestamp = timestamp;
-			queue_.push_back(std::move(frame));
+			}
 		}
 		cv_.notify_one();
 	}
@@ -38,12 +66,28 @@ public:
 	bool read_frame(callfw::MediaFrame &frame) override
 	{
 		std::unique_lock<std::mutex> hold(mutex_);
-		cv_.wait(hold, [this] { return closed_ || !queue_.empty(); });
-		if (closed_)
-			return false;
-		frame = std::move(queue_.front());
-		queue_.pop_front();
-		return true;
+		for (;;) {
+			if (closed_)
+				return false;
+			if (queue_.empty()) {
+				cv_.wait(hold);
+				continue;
+			}
+			// One that is missing is waited for a moment, then skipped.
+			Pending &head = queue_.front();
+			auto skip_at = head.arrived + RtpSession::kReorderWait;
+			if (head.seq != next_seq_ && Clock::now() < skip_at) {
+				cv_.wait_until(hold, skip_at);
+				continue;
+			}
+			frame.payload.swap(head.payload);
+			frame.timestamp = head.timestamp;
+			next_seq_ = (uint16_t)(head.seq + 1);
+			last_timestamp_ = head.timestamp;
+			have_delivered_ = true;
+			queue_.pop_front();
+			return true;
+		}
 	}
 
 	bool write_frame(const callfw::MediaFrame &) override { return false; }
@@ -58,26 +102,33 @@ public:
 		cv_.notify_all();
 	}
 
-	bool is_closed() const
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		return closed_;
-	}
-
 private:
+	struct Pending {
+		uint16_t seq;
+		uint32_t timestamp;
+		Clock::time_point arrived;
+		std::vector<uint8_t> payload;
+	};
+
 	mutable std::mutex mutex_;
 	std::condition_variable cv_;
-	std::deque<callfw::MediaFrame> queue_;
+	std::deque<Pending> queue_; // in sequence
 	bool closed_ = false;
+	bool started_ = false;
+	uint32_t ssrc_ = 0;
+	uint16_t next_seq_ = 0;
+	bool have_delivered_ = false;
+	uint32_t last_timestamp_ = 0;
 };
 
 namespace {
 
-// Our media towards the peer, one packet per frame.
+// Our media towards the peer, one packet per frame, each at its time.
 class RtpSinkStream : public callfw::MediaStream {
 public:
 	RtpSinkStream(callfw::Connection &owner, const callfw::MediaFormat &format, std::shared_ptr<RtpSession> session)
-		: MediaStream(owner, format, false), session_(std::move(session))
+		: MediaStream(owner, format, false), session_(std::move(session)),
+		  pacer_(format.clock_rate, RtpSession::kMaxLate)
 	{
 	}
 
@@ -85,8 +136,15 @@ public:
 
 	bool write_frame(const callfw::MediaFrame &frame) override
 	{
-		if (closed_)
-			return false;
+		{
+			// A frame that comes early (a source that hands over
+			// blocks) waits for its time.
+			std::unique_lock<std::mutex> hold(mutex_);
+			auto due = pacer_.due(frame.timestamp, RtpSession::Clock::now());
+			cv_.wait_until(hold, due, [this] { return closed_; });
+			if (closed_)
+				return false;
+		}
 		const callfw::MediaFormat &f = format();
 		// A frame may hold several of the format's frames.
 		uint32_t samples = f.frame_bytes ? (uint32_t)(frame.payload.size() * f.frame_samples / f.frame_bytes)
@@ -94,11 +152,21 @@ public:
 		return session_->send(frame.payload.data(), frame.payload.size(), (uint8_t)f.payload_type, samples);
 	}
 
-	void close() override { closed_ = true; }
+	void close() override
+	{
+		{
+			std::lock_guard<std::mutex> hold(mutex_);
+			closed_ = true;
+		}
+		cv_.notify_all();
+	}
 
 private:
 	std::shared_ptr<RtpSession> session_;
-	std::atomic<bool> closed_{ false };
+	std::mutex mutex_; // closed_, pacer_
+	std::condition_variable cv_;
+	bool closed_ = false;
+	callfw::Pacer pacer_;
 };
 
 } // namespace
@@ -145,13 +213,20 @@ RtpSession::~RtpSession()
 	close();
 }
 
-void RtpSession::set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts)
+void RtpSession::set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts, int media_pt)
 {
 	std::lock_guard<std::mutex> hold(mutex_);
-	peer_ = address;
+	latch_.expect(address);
 	have_peer_ = true;
 	send_ = send;
 	event_pts_ = std::move(event_pts);
+	media_pt_ = media_pt;
+}
+
+sockaddr_in RtpSession::media_source() const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	return latch_.source();
 }
 
 void RtpSession::start_timeout_clock()
@@ -170,6 +245,7 @@ void RtpSession::receive(std::string &keys)
 {
 	std::lock_guard<std::mutex> hold(mutex_);
 	uint8_t buf[2048];
+	auto source = source_.lock();
 	// A bounded batch, so that a flood cannot hold the thread.
 	for (int n = 0; n < 64 && !closed_; n++) {
 		sockaddr_in from{};
@@ -180,25 +256,24 @@ void RtpSession::receive(std::string &keys)
 				continue;
 			break; // EAGAIN, or an error the next packet will not have
 		}
-		// Media only from where the peer said it is: no latching onto a
-		// new source, or any host that guessed the port could take over.
-		if (!have_peer_ || len < sizeof(from) || from.sin_family != AF_INET ||
-		    from.sin_addr.s_addr != peer_.sin_addr.s_addr || from.sin_port != peer_.sin_port)
-			continue;
 		auto packet = parse_rtp(buf, (size_t)got);
-		if (!packet)
+		if (!have_peer_ || len < sizeof(from) || !packet)
 			continue;
-		last_rx_ = Clock::now();
 		const RtpHeader &h = packet->header;
-		if (std::find(event_pts_.begin(), event_pts_.end(), h.pt) != event_pts_.end()) {
-			if (auto event = parse_telephone_event(packet->payload, packet->size))
-				if (auto key = dtmf_.receive(h, *event))
+		bool event = std::find(event_pts_.begin(), event_pts_.end(), h.pt) != event_pts_.end();
+		bool media = !event && (media_pt_ < 0 || h.pt == media_pt_);
+		auto now = Clock::now();
+		if (!latch_.accept(from, h, media, now))
+			continue;
+		last_rx_ = now;
+		if (event) {
+			if (auto e = parse_telephone_event(packet->payload, packet->size))
+				if (auto key = dtmf_.receive(h, *e))
 					keys += *key;
 			continue;
 		}
-		auto source = source_.lock();
 		if (source && h.pt == source->format().payload_type && packet->size)
-			source->push(packet->payload, packet->size, h.timestamp);
+			source->push(h, packet->payload, packet->size, now);
 	}
 }
 
@@ -229,8 +304,9 @@ bool RtpSession::send(const uint8_t *payload, size_t size, uint8_t pt, uint32_t 
 	build_rtp(packet_, tx_, payload, size);
 	// Errors (an ICMP error reported late, a full buffer) are the
 	// network's; the next frame tries again.
-	(void)sendto(fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&peer_,
-		     sizeof(peer_));
+	const sockaddr_in &to = latch_.source();
+	(void)sendto(fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&to,
+		     sizeof(to));
 	tx_.marker = false;
 	tx_.seq++;
 	tx_.timestamp += samples;

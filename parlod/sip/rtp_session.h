@@ -6,8 +6,14 @@
 // threads; the rest comes from the connection on libre's thread or the call
 // manager's worker. The session knows nothing of libre, so it stands alone.
 //
-// Lock order: mutex_ before a source stream's own lock. Sinks take no lock
-// of their own while they send.
+// Media: the peer's packets are taken from where the SourceLatch says, and
+// ours go to the same place. The source stream hands the peer's frames to
+// its reader in sequence, as they come: late and duplicate packets are
+// dropped, and one that comes out of order is waited for a moment. The
+// sink sends a frame at a time, paced by the frames' timestamps.
+//
+// Lock order: mutex_ before a source stream's own lock. A sink takes the
+// session's lock only to send, never while it waits for a frame's time.
 #pragma once
 
 #include <atomic>
@@ -20,6 +26,7 @@
 
 #include "media_stream.h"
 #include "rtp_packet.h"
+#include "source_latch.h"
 
 namespace sipep {
 
@@ -41,17 +48,20 @@ public:
 	int fd() const { return fd_; }
 	uint16_t port() const { return port_; }
 
-	// Where the peer is: only its packets are taken, and ours go there
-	// when it receives (send). event_pts: the payload types that carry
-	// telephone events.
-	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts);
+	// Where the peer says it is: its packets are taken from there, or from
+	// the source latched instead, and ours go to the same place when it
+	// receives (send). event_pts: the payload types that carry telephone
+	// events; media_pt: the one of the media (-1: any other).
+	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts, int media_pt = -1);
+	// Where the peer's media comes from, and ours goes.
+	sockaddr_in media_source() const;
 
 	// The call is up: the media timeout counts from now.
 	void start_timeout_clock();
 	Clock::time_point last_received() const;
 
 	// Reads every waiting datagram; the keys of telephone events that
-	// ended are appended to keys. Packets from another address, or of a
+	// ended are appended to keys. Packets from another source, or of a
 	// payload type that no open source stream and no event carries, are
 	// dropped.
 	void receive(std::string &keys);
@@ -68,6 +78,11 @@ public:
 
 	// Frames a source stream keeps for a reader that lags; the oldest go.
 	static constexpr size_t kQueueFrames = 8;
+	// How long a frame waits for one before it that has not come yet.
+	static constexpr std::chrono::milliseconds kReorderWait{ 10 };
+	// A frame later than this for its time goes at once, and the pace
+	// starts anew from it.
+	static constexpr std::chrono::milliseconds kMaxLate{ 60 };
 
 private:
 	RtpSession(int fd, uint16_t port);
@@ -76,10 +91,11 @@ private:
 	const uint16_t port_;
 	mutable std::mutex mutex_; // everything below
 	bool closed_ = false;
-	sockaddr_in peer_{};
+	SourceLatch latch_;
 	bool have_peer_ = false;
 	bool send_ = false;
 	std::vector<int> event_pts_;
+	int media_pt_ = -1;
 	std::weak_ptr<RtpSourceStream> source_;
 	DtmfReceiver dtmf_;
 	Clock::time_point last_rx_ = Clock::now();

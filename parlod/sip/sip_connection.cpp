@@ -268,7 +268,7 @@ void SipConnection::apply(const Negotiated &n)
 	std::lock_guard<std::mutex> hold(mutex_);
 	negotiated_ = n;
 	if (rtp_) {
-		rtp_->set_peer(peer, receives, event_pts);
+		rtp_->set_peer(peer, receives, event_pts, n.formats.front().payload_type);
 		// A peer back from hold gets the full time again.
 		if (state_ == State::Established)
 			rtp_->start_timeout_clock();

@@ -11,6 +11,7 @@
 #include "call_manager.h"
 #include "rtp_packet.h"
 #include "rtp_session.h"
+#include "source_latch.h"
 
 using namespace sipep;
 
@@ -103,6 +104,89 @@ TEST(TelephoneEvents, EachKeyOnceAtItsEnd)
 	EXPECT_FALSE(feed(3300, 16, true, 2)); // a flash is no key
 	uint8_t short_payload[3] = { 1, 0x80, 0 };
 	EXPECT_FALSE(parse_telephone_event(short_payload, 3));
+}
+
+sockaddr_in address(const char *ip, uint16_t port)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	inet_pton(AF_INET, ip, &a.sin_addr);
+	a.sin_port = htons(port);
+	return a;
+}
+
+RtpHeader header(uint16_t seq, uint32_t ssrc = 7)
+{
+	RtpHeader h;
+	h.seq = seq;
+	h.timestamp = seq * 160u;
+	h.ssrc = ssrc;
+	return h;
+}
+
+TEST(SourceLatch, PeerBehindNatIsTakenOnceItsStreamHasProvedItself)
+{
+	using namespace std::chrono_literals;
+	SourceLatch latch;
+	const auto announced = address("127.0.0.1", 4000), nat = address("192.0.2.10", 4000),
+		   stray = address("192.0.2.99", 5000);
+	latch.expect(announced);
+	auto t = SourceLatch::Clock::now();
+	EXPECT_TRUE(latch.accept(announced, header(1), true, t));
+
+	// A stray packet, and a burst faster than any media, take nothing.
+	EXPECT_FALSE(latch.accept(stray, header(100), true, t));
+	for (uint16_t seq = 200; seq < 220; seq++)
+		EXPECT_FALSE(latch.accept(stray, header(seq), true, t + 1ms));
+
+	// The peer's own stream from its other address: five in a row, 20 ms
+	// apart, while the announced address is silent.
+	for (uint16_t seq = 10; seq < 14; seq++)
+		EXPECT_FALSE(latch.accept(nat, header(seq), true, t + (seq - 10) * 20ms));
+	EXPECT_TRUE(latch.accept(nat, header(14), true, t + 80ms));
+	EXPECT_TRUE(latch.latched());
+	EXPECT_EQ(latch.source().sin_addr.s_addr, nat.sin_addr.s_addr); // ours go there too
+	// Now the announced address is a stranger like any other.
+	EXPECT_FALSE(latch.accept(announced, header(2), true, t + 90ms));
+	EXPECT_TRUE(latch.accept(nat, header(15, 99), false, t + 100ms)); // its events, any SSRC
+}
+
+TEST(SourceLatch, NobodyTakesOverWhileThePeerSpeaks)
+{
+	using namespace std::chrono_literals;
+	SourceLatch latch;
+	const auto peer = address("192.0.2.10", 4000), sprayer = address("192.0.2.10", 4002);
+	latch.expect(peer);
+	auto t = SourceLatch::Clock::now();
+	// A well-formed stream from another port, interleaved with the
+	// peer's, for a second.
+	for (int i = 0; i < 50; i++) {
+		auto at = t + i * 20ms;
+		EXPECT_TRUE(latch.accept(peer, header((uint16_t)i), true, at));
+		EXPECT_FALSE(latch.accept(sprayer, header((uint16_t)(500 + 2 * i)), true, at + 5ms));
+		EXPECT_FALSE(latch.accept(sprayer, header((uint16_t)(501 + 2 * i)), true, at + 15ms));
+	}
+	// Gaps in the sequence, a change of SSRC or payload type start the
+	// proof again; events never make one.
+	for (int i = 0; i < 20; i++)
+		EXPECT_FALSE(latch.accept(sprayer, header((uint16_t)(900 + 2 * i)), true, t + 2s + i * 20ms));
+	for (int i = 0; i < 20; i++)
+		EXPECT_FALSE(latch.accept(sprayer, header((uint16_t)(990 + i), (uint32_t)i), true, t + 3s + i * 20ms));
+	for (int i = 0; i < 20; i++)
+		EXPECT_FALSE(latch.accept(sprayer, header((uint16_t)(2000 + i)), false, t + 4s + i * 20ms));
+	EXPECT_FALSE(latch.latched());
+
+	// The peer falls silent for good (its NAT binding changed): the new
+	// source wins the same way, and a renewed offer for the same address
+	// keeps it; one for a new address starts over.
+	for (int i = 0; i < 5; i++)
+		latch.accept(sprayer, header((uint16_t)(3000 + i)), true, t + 5s + i * 20ms);
+	EXPECT_TRUE(latch.latched());
+	latch.expect(peer);
+	EXPECT_TRUE(latch.latched());
+	latch.expect(address("192.0.2.20", 6000));
+	EXPECT_FALSE(latch.latched());
+	EXPECT_FALSE(latch.accept(sprayer, header(3005), true, t + 6s));
 }
 
 // The media side of a session needs a connection to belong to.
@@ -286,6 +370,86 @@ TEST_F(RtpSessionTest, TimeoutClockCountsFromTheLastPacket)
 	send_from(peer, packet(13, 1, 160, { 0 })); // comfort noise counts
 	deliver();
 	EXPECT_GT(session->last_received(), started);
+}
+
+TEST_F(RtpSessionTest, MediaFromAnotherAddressIsLatchedAndAnswered)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	auto sink = session->open_stream(leg, callfw::g711_ulaw(), false);
+	// The peer announced one address and sends from another.
+	for (uint16_t seq = 1; seq <= 6; seq++) {
+		send_from(stranger, packet(0, seq, seq * 160u, std::vector<uint8_t>(160, (uint8_t)seq)));
+		deliver();
+		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+	callfw::MediaFrame frame;
+	ASSERT_TRUE(source->read_frame(frame));
+	EXPECT_EQ(frame.payload[0], 5); // the packet that completed the proof
+	EXPECT_EQ(session->media_source().sin_port, stranger_addr.sin_port);
+
+	frame.payload.assign(160, 0x55);
+	ASSERT_TRUE(sink->write_frame(frame));
+	uint8_t buf[512];
+	pollfd pfd = { stranger, POLLIN, 0 };
+	ASSERT_EQ(poll(&pfd, 1, 2000), 1); // symmetric: ours go where its come from
+	EXPECT_EQ(recv(stranger, buf, sizeof(buf), 0), 172);
+}
+
+TEST_F(RtpSessionTest, FramesComeInSequenceWithoutDuplicatesOrLateOnes)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	auto send = [&](uint16_t seq) {
+		send_from(peer, packet(0, seq, seq * 160u, std::vector<uint8_t>(160, (uint8_t)seq)));
+	};
+	// 2 overtakes 1, 3 comes twice, 5 never comes, 4 after 6 is too late.
+	for (uint16_t seq : { 2, 1, 3, 3, 6 })
+		send(seq);
+	deliver();
+	std::vector<int> got;
+	callfw::MediaFrame frame;
+	for (int i = 0; i < 4; i++) {
+		ASSERT_TRUE(source->read_frame(frame));
+		got.push_back(frame.payload[0]);
+	}
+	send(4);
+	send(7);
+	deliver();
+	ASSERT_TRUE(source->read_frame(frame));
+	got.push_back(frame.payload[0]);
+	EXPECT_EQ(got, (std::vector<int>{ 1, 2, 3, 6, 7 }));
+	EXPECT_EQ(frame.timestamp, 7 * 160u);
+
+	// A sender that starts over with a new SSRC is followed at once.
+	send_from(peer, packet(0, 40000, 5, std::vector<uint8_t>(160, 0xee), false, 0x55));
+	deliver();
+	ASSERT_TRUE(source->read_frame(frame));
+	EXPECT_EQ(frame.payload[0], 0xee);
+}
+
+TEST_F(RtpSessionTest, SinkPacesABurstByItsTimestamps)
+{
+	auto sink = session->open_stream(leg, callfw::g711_ulaw(), false);
+	callfw::MediaFrame frame;
+	frame.payload.assign(160, 0x11);
+	auto start = std::chrono::steady_clock::now();
+	for (uint32_t k = 0; k < 6; k++) {
+		frame.timestamp = 1000 + k * 160;
+		ASSERT_TRUE(sink->write_frame(frame));
+	}
+	// Handed over at once, five frame times go by before the last leaves.
+	EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(95));
+
+	// A close ends a frame's wait for its time.
+	frame.timestamp += 8000 * 5;
+	auto writer = std::async(std::launch::async, [&] {
+		callfw::MediaFrame early = frame;
+		early.timestamp = 1000 + 30 * 160;
+		return sink->write_frame(early);
+	});
+	EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+	sink->close();
+	ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+	EXPECT_FALSE(writer.get());
 }
 
 } // namespace
