@@ -143,17 +143,18 @@ class Bench:
             peer.close()
 
     def incoming(self):
+        """A call from a raw user agent, and what it receives from the start."""
         ua = RawUa(self.ns)
+        heard = rtp.Receiver(ua.rtp)
         assert ua.call() == 200
         time.sleep(0.5)  # the console's media start
-        return ua
+        return ua, heard
 
     def ear_path(self):
         seconds = self.args.latency_seconds
         capture = self.pulse.capture("spk.monitor")
-        ua = self.incoming()
+        ua, heard = self.incoming()
         try:
-            heard = rtp.Receiver(ua.rtp)
             sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(),
                                      lambda k: CLICK_ULAW if k % CLICK_EVERY == 0 else rtp.SILENCE, seconds * 50)
             sender.join()
@@ -177,7 +178,7 @@ class Bench:
     def clock_difference(self, ratio, label):
         seconds = self.args.drift_seconds
         capture = self.pulse.capture("spk.monitor")
-        ua = self.incoming()
+        ua, heard = self.incoming()
         try:
             # Two seconds of silence first, so that only frames sent once
             # the media runs count.
@@ -187,6 +188,7 @@ class Bench:
             sender.join()
             silence = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: rtp.SILENCE, 50, stream=sender.stream)
             silence.join()
+            heard.stop()
             assert ua.bye() == 200
         finally:
             ua.close()
@@ -202,9 +204,8 @@ class Bench:
         self.pulse.pactl("set-default-source", "clicks.monitor")
         feed = self.pulse.feed("clicks", lambda k: CLICK if k % CLICK_EVERY == 0 else [0] * rtp.FRAME)
         capture = self.pulse.capture("clicks.monitor")
-        ua = self.incoming()
+        ua, heard = self.incoming()
         try:
-            heard = rtp.Receiver(ua.rtp)
             # The console's media needs to see packets from the peer, or
             # it would not know the call is alive.
             sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: rtp.SILENCE, seconds * 50)

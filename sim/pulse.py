@@ -115,14 +115,18 @@ class PulseServer:
 
 class Capture:
     """What a source carries, with the time each sample was there. parec
-    hands its raw output over as it comes; the time of sample i is
-    start + i / rate, start taken from the read that came with the least
-    delay, so the figure is late by at most the capture's fragment (10 ms)."""
+    hands its raw output over as it comes; the time of sample i is taken
+    from the reads around it (two seconds either way): the one that came
+    with the least delay gives start + i / rate. The figure is late by at
+    most the capture's fragment (10 ms), and a stretch the server dropped
+    shifts only the times near it."""
+
+    SPAN = 2  # seconds
 
     def __init__(self, pulse, device, rate=8000):
         self.rate = rate
         self._data = bytearray()
-        self._start = float("inf")
+        self._reads = []  # (samples so far, start they imply)
         self.proc = subprocess.Popen(
             ["parec", "-d", device, "--raw", "--format=s16le", f"--rate={rate}", "--channels=1",
              "--latency-msec=10"], stdout=subprocess.PIPE, env=dict(os.environ, **pulse.env()))
@@ -137,7 +141,8 @@ class Capture:
             if not data:
                 return
             self._data += data
-            self._start = min(self._start, now - len(self._data) // 2 / self.rate)
+            n = len(self._data) // 2
+            self._reads.append((n, now - n / self.rate))
 
     def stop(self):
         """Ends the capture; returns its samples."""
@@ -152,7 +157,11 @@ class Capture:
         return array.array("h", bytes(self._data[:len(self._data) // 2 * 2]))
 
     def time_of(self, index):
-        return self._start + index / self.rate
+        span = self.SPAN * self.rate
+        start = min((s for n, s in self._reads if abs(n - index) <= span), default=None)
+        if start is None:
+            start = min(s for _, s in self._reads)
+        return start + index / self.rate
 
 
 class Feed:

@@ -2,6 +2,7 @@
 coding, a sender paced by its own clock, a receiver that notes when each
 packet came, and onset detection in sampled sound."""
 
+import multiprocessing
 import socket
 import struct
 import threading
@@ -66,38 +67,41 @@ class Stream:
 
 
 class PacedSender:
-    """Sends frame(k) for k = 0, 1, ... at start + k * interval on a thread,
-    catching up without bursts of more than one packet when it is late;
-    sent[k] is the time packet k left."""
+    """Sends frame(k) for k = 0, 1, ... at start + k * interval, from a
+    process of its own (so that no thread of the caller delays it), and
+    catches up without bursts of more than one packet when it is late.
+    After join(), sent[k] is the time packet k left and stream has moved on
+    by the packets sent."""
 
     def __init__(self, sock, target, frame, count, interval=0.02, stream=None):
         self.sock, self.target, self.frame, self.count = sock, target, frame, count
         self.interval = interval
         self.stream = stream or Stream()
         self.sent = []
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._run, daemon=True)
-        self._thread.start()
+        ctx = multiprocessing.get_context("fork")
+        self._result, child = ctx.Pipe(duplex=False)
+        self._proc = ctx.Process(target=self._run, args=(child,), daemon=True)
+        self._proc.start()
+        child.close()
 
-    def _run(self):
+    def _run(self, result):
+        sent = []
         start = time.monotonic()
         for k in range(self.count):
             delay = start + k * self.interval - time.monotonic()
-            if delay > 0 and self._stop.wait(delay):
-                return
+            if delay > 0:
+                time.sleep(delay)
             data = self.stream.packet(self.frame(k))
-            self.sent.append(time.monotonic())
+            sent.append(time.monotonic())
             try:
                 self.sock.sendto(data, self.target)
             except OSError:
                 pass
+        result.send((sent, self.stream.seq, self.stream.ts))
 
-    def join(self, timeout=None):
-        self._thread.join(timeout)
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(5)
+    def join(self):
+        self.sent, self.stream.seq, self.stream.ts = self._result.recv()
+        self._proc.join(10)
 
 
 class Receiver:

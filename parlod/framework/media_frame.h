@@ -1,6 +1,7 @@
 // One frame of media on its way through a patch.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,8 +9,13 @@
 namespace callfw {
 
 struct MediaFrame {
+	using Clock = std::chrono::steady_clock;
+
 	std::vector<uint8_t> payload;
 	uint32_t timestamp = 0; // in samples of the format's clock
+	// When it came from outside (a network's packet); none for a frame a
+	// device made. A jitter buffer measures the delay from there.
+	Clock::time_point arrival{};
 
 	size_t payload_size() const { return payload.size(); }
 	void set_payload_size(size_t bytes) { payload.resize(bytes); }

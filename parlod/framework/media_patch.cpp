@@ -83,6 +83,7 @@ void MediaPatch::run()
 			} else
 				raw.payload = frame.payload;
 			raw.timestamp = frame.timestamp;
+			raw.arrival = frame.arrival;
 			if (!(in == pcm16()))
 				run_filters(raw, pcm16());
 		}
@@ -94,6 +95,7 @@ void MediaPatch::run()
 				if (path.encoder) {
 					coded.payload.clear();
 					coded.timestamp = raw.timestamp;
+					coded.arrival = raw.arrival;
 					path.encoder->encode((const int16_t *)raw.payload.data(), raw.payload.size() / 2,
 							     coded.payload);
 					run_filters(coded, path.stream->format());

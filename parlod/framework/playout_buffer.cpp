@@ -39,8 +39,9 @@ int64_t to_us(PlayoutBuffer::Clock::time_point t)
 
 PlayoutBuffer::PlayoutBuffer(unsigned clock_rate, unsigned frame_samples, unsigned max_frames)
 	: rate_(std::max(clock_rate, 1u)), frame_(std::max(frame_samples, 1u)), max_frames_(std::max(max_frames, 1u)),
-	  // Beyond the target, room for a network hiccup's burst to be drained.
-	  capacity_((size_t)(max_frames_ + 3) * frame_), ring_(capacity_)
+	  // A second: more than the buffer is ever let to hold.
+	  capacity_(std::max<size_t>(rate_, (size_t)(max_frames_ + 3) * frame_ * 2)),
+	  full_((size_t)(max_frames_ + 3) * frame_), ring_(capacity_)
 {
 	target_us_ = samples_us(frame_ / 8);
 	transits_.reserve(kTransits);
@@ -51,22 +52,31 @@ int64_t PlayoutBuffer::samples_us(int64_t samples) const
 	return samples * 1000000 / (int64_t)rate_;
 }
 
-bool PlayoutBuffer::put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point now)
+bool PlayoutBuffer::put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point arrival,
+			Clock::time_point now)
 {
 	std::unique_lock<std::mutex> hold(mutex_);
+	if (closed_)
+		return false;
+	if (now - arrival > std::chrono::microseconds(samples_us((int64_t)max_frames_ * frame_))) {
+		stats_.dropped += count;
+		return true;
+	}
 	if (count > capacity_) { // only the newest fit
 		samples += count - capacity_;
 		timestamp += (uint32_t)(count - capacity_);
 		count = capacity_;
 	}
-	room_.wait(hold, [&] { return closed_ || size_ + count <= capacity_; });
+	// Beyond the target and what the device takes at once, room for a
+	// network hiccup's burst to be drained.
+	room_.wait(hold, [&] { return closed_ || size_ + count <= std::min(full_ + largest_take_, capacity_); });
 	if (closed_ || count == 0)
 		return !closed_;
 
 	// How late this came against its timestamp. A jump (a new source, a
 	// timestamp that restarted) makes what came before no measure of the
 	// jitter.
-	const int64_t at = to_us(now);
+	const int64_t at = to_us(arrival);
 	int64_t transit = at * (int64_t)rate_ / 1000000 - (int64_t)timestamp;
 	if (have_last_ && std::abs(transit - last_transit_) > (int64_t)rate_ / 2)
 		transits_.clear();
@@ -124,6 +134,7 @@ void PlayoutBuffer::take(int16_t *out, size_t count, Clock::time_point now)
 	{
 		std::lock_guard<std::mutex> hold(mutex_);
 		stats_.taken += count;
+		largest_take_ = std::max(largest_take_, std::min(count, capacity_ / 2));
 		if (!playing_ && size_ >= count)
 			playing_ = true;
 		if (!playing_ || count == 0) {
@@ -169,10 +180,16 @@ void PlayoutBuffer::take(int16_t *out, size_t count, Clock::time_point now)
 
 void PlayoutBuffer::evaluate_locked()
 {
+	// The spread of the transit times, but for the latest few: one packet
+	// held up now and then is not worth a higher delay for all (the takes
+	// that find it late raise the target by themselves).
 	int64_t spread = 0;
 	if (transits_.size() >= 8) {
-		auto [lo, hi] = std::minmax_element(transits_.begin(), transits_.end());
-		spread = std::min<int64_t>(*hi - *lo, (int64_t)capacity_);
+		sorted_ = transits_;
+		size_t high = sorted_.size() - 1 - sorted_.size() / 16;
+		std::nth_element(sorted_.begin(), sorted_.begin() + (long)high, sorted_.end());
+		int64_t lowest = *std::min_element(sorted_.begin(), sorted_.begin() + (long)high + 1);
+		spread = std::min<int64_t>(sorted_[high] - lowest, (int64_t)capacity_);
 	}
 	boost_us_ = boost_us_ * 3 / 4;
 	// Half the spread, for arrivals later than the window saw, and a

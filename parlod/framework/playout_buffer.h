@@ -47,7 +47,7 @@ public:
 	struct Stats {
 		uint64_t taken = 0;     // samples handed to the device
 		uint64_t silence = 0;   // of them, silence for want of audio
-		uint64_t dropped = 0;   // samples drained a frame at a time
+		uint64_t dropped = 0;   // samples drained a frame at a time, or too late
 		uint64_t adjusted = 0;  // samples played one fewer or one more
 		uint64_t underruns = 0; // times the device found too little
 	};
@@ -56,10 +56,13 @@ public:
 	PlayoutBuffer(const PlayoutBuffer &) = delete;
 	PlayoutBuffer &operator=(const PlayoutBuffer &) = delete;
 
-	// Appends samples that arrived at now, the first of them at timestamp
-	// (in samples of the clock). Waits while the buffer is full; false,
-	// without waiting, once closed.
-	bool put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point now = Clock::now());
+	// Appends samples that arrived (from outside) at arrival, the first of
+	// them at timestamp (in samples of the clock). Samples that have waited
+	// elsewhere longer than the buffer would ever hold them (a device that
+	// stalled, a reader that fell behind) are too late and go at once.
+	// Waits while the buffer is full; false, without waiting, once closed.
+	bool put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point arrival,
+		 Clock::time_point now = Clock::now());
 	// Fills out with count samples, which the device plays from now on.
 	// Never waits.
 	void take(int16_t *out, size_t count, Clock::time_point now = Clock::now());
@@ -86,7 +89,8 @@ private:
 	void pop_locked(int16_t *out, size_t count);
 
 	const unsigned rate_, frame_, max_frames_;
-	const size_t capacity_;
+	const size_t capacity_; // of the ring
+	const size_t full_;     // beyond what the device takes at once
 
 	mutable std::mutex mutex_;
 	std::condition_variable room_;
@@ -94,6 +98,7 @@ private:
 
 	std::vector<int16_t> ring_;
 	size_t head_ = 0, size_ = 0;
+	size_t largest_take_ = 0;
 	bool playing_ = false;
 
 	// Where each put's samples begin in the stream, and when they came.
@@ -106,7 +111,7 @@ private:
 
 	// Transit times (arrival minus timestamp, in samples) of the recent
 	// puts: their spread is the jitter.
-	std::vector<int64_t> transits_;
+	std::vector<int64_t> transits_, sorted_;
 	size_t next_transit_ = 0;
 	bool have_last_ = false;
 	int64_t last_transit_ = 0;

@@ -32,48 +32,79 @@ callfw::MediaFormatList PcSoundEndpoint::local_formats() const
 callfw::MediaStreamPtr PcSoundEndpoint::create_stream(callfw::Connection &connection,
 						      const callfw::MediaFormat &format, bool source)
 {
-	std::shared_ptr<PcSoundStream> stream;
-	std::string error;
 	if (!(format == callfw::pcm16())) {
-		error = std::string("\nCannot open the ") + (source ? "microphone" : "loudspeaker") + " in " + format.name;
-	} else {
+		manager().broadcast(std::string("\nCannot open the ") + (source ? "microphone" : "loudspeaker") + " in " +
+				    format.name);
+		return nullptr;
+	}
+	SharedGain gain;
+	{
 		std::lock_guard<std::mutex> hold(mutex_);
 		if (shut_down_)
 			return nullptr;
-		stream = open_locked(connection, format, source, error);
-		if (stream)
-			sound_of_locked(connection).streams.push_back(stream);
+		gain = sound_of_locked(connection).gain[source];
 	}
-	if (!stream)
-		manager().broadcast(error);
-	return stream;
+	std::string error;
+	auto stream = open(connection, format, source, gain, error);
+	if (!stream) {
+		if (!error.empty())
+			manager().broadcast(error);
+		return nullptr;
+	}
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		if (!shut_down_) {
+			sound_of_locked(connection).streams.push_back(stream);
+			return stream;
+		}
+	}
+	stream->close(); // the endpoint shut down meanwhile
+	return nullptr;
 }
 
-std::shared_ptr<PcSoundStream> PcSoundEndpoint::open_locked(callfw::Connection &connection,
-							    const callfw::MediaFormat &format, bool source,
-							    std::string &error)
+std::shared_ptr<PulseSession> PcSoundEndpoint::session(bool fresh, std::string &error)
+{
+	std::shared_ptr<PulseSession> current;
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		current = session_;
+	}
+	if (current && !fresh && current->usable())
+		return current;
+	auto made = PulseSession::connect(settings_.server, client_name, settings_.open_timeout, error);
+	std::lock_guard<std::mutex> hold(mutex_);
+	if (shut_down_) {
+		error.clear();
+		return nullptr; // the session goes with this function
+	}
+	// A dead session goes (and its thread with it) whether or not a new
+	// one could be had.
+	if (made || session_ == current)
+		session_ = made;
+	if (!made)
+		error = "\nSound server not available: " + error;
+	return made;
+}
+
+std::shared_ptr<PcSoundStream> PcSoundEndpoint::open(callfw::Connection &connection, const callfw::MediaFormat &format,
+						     bool source, const SharedGain &gain, std::string &error)
 {
 	const StreamSetup setup{ source ? record_name : playback_name,
 				 source ? settings_.record_device : settings_.playback_device, settings_.latency,
 				 settings_.open_timeout };
-	SharedGain gain = sound_of_locked(connection).gain[source];
 
 	// A session that died while no call used it (the server restarted
 	// between calls) is found out here; one that dies while the stream
-	// opens gets one more try on a fresh connection.
+	// opens gets one more try on a fresh connection. No lock of the
+	// endpoint is held while the server is asked.
 	for (int attempt = 0; attempt < 2; attempt++) {
-		if (!session_ || !session_->usable()) {
-			session_.reset();
-			session_ = PulseSession::connect(settings_.server, client_name, settings_.open_timeout, error);
-			if (!session_) {
-				error = "\nSound server not available: " + error;
-				return nullptr;
-			}
-		}
-		auto stream = PcSoundStream::open(connection, format, source, session_, setup, gain, error);
+		auto current = session(attempt > 0, error);
+		if (!current)
+			return nullptr;
+		auto stream = PcSoundStream::open(connection, format, source, current, setup, gain, error);
 		if (stream)
 			return stream;
-		if (session_->usable())
+		if (current->usable())
 			break; // the server refused the stream itself: a new connection would not help
 	}
 	error = std::string("\nCannot open the ") + (source ? "microphone" : "loudspeaker") + ": " + error;

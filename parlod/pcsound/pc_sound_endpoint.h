@@ -16,8 +16,10 @@
 // methods run on the call manager's worker thread; the streams' reads and
 // writes on the media patches' threads.
 //
-// Lock order: the endpoint's mutex_, then a session's main loop lock. The
-// manager (broadcast, calls) is never called with either held.
+// Locks: the endpoint's mutex_ guards its own records only and is never
+// held while the server is asked (connecting, opening a stream), nor is
+// any other lock of ours (see pc_sound_stream.h). The manager (broadcast,
+// calls) is never called with a lock held.
 #pragma once
 
 #include <array>
@@ -30,11 +32,10 @@
 #include <vector>
 
 #include "endpoint.h"
+#include "pc_sound_stream.h"
 
 namespace pcsound {
 
-class PcSoundStream;
-class PulseSession;
 
 struct PcSoundSettings {
 	std::string server;          // "": libpulse's default (PULSE_SERVER, or the user's server)
@@ -77,8 +78,11 @@ private:
 	};
 
 	ConnectionSound &sound_of_locked(callfw::Connection &connection);
-	std::shared_ptr<PcSoundStream> open_locked(callfw::Connection &connection, const callfw::MediaFormat &format,
-						   bool source, std::string &error);
+	// The current session, or a new one (fresh: in any case); none, with
+	// the reason in error, when the server cannot be reached.
+	std::shared_ptr<PulseSession> session(bool fresh, std::string &error);
+	std::shared_ptr<PcSoundStream> open(callfw::Connection &connection, const callfw::MediaFormat &format,
+					    bool source, const SharedGain &gain, std::string &error);
 
 	const PcSoundSettings settings_;
 

@@ -25,6 +25,31 @@ namespace {
 // no more than this much is kept for a reader that does not read.
 constexpr size_t record_window_seconds = 4;
 
+// A recorded frame read later than this for its time starts the pace anew.
+constexpr std::chrono::milliseconds max_late{ 60 };
+
+// How much the server moves at a time. Each move wakes the session's
+// thread and costs it a handful of system calls, so a frame at a time
+// would be dear. The microphone's side moves two frames (20 ms more on the
+// mouth's path, which has them to spare). On the loudspeaker's side the
+// server keeps up to the target, and gives the device half of what is
+// left after two moves: a frame and a quarter a move, with a target of at
+// least two moves and 20 ms, keeps the device's share at 10 ms.
+uint32_t record_move_bytes(const callfw::MediaFormat &format)
+{
+	return 2 * format.frame_bytes;
+}
+
+uint32_t playback_move_bytes(const callfw::MediaFormat &format)
+{
+	return (5 * format.frame_bytes / 4) & ~1u;
+}
+
+uint32_t playback_target_bytes(const callfw::MediaFormat &format, uint32_t latency_bytes)
+{
+	return std::max(latency_bytes, 2 * playback_move_bytes(format) + format.clock_rate * 2 / 50);
+}
+
 // Bytes of the latency target, in whole frames and at least one.
 uint32_t latency_bytes(const callfw::MediaFormat &format, std::chrono::milliseconds latency)
 {
@@ -53,8 +78,10 @@ std::shared_ptr<PcSoundStream> PcSoundStream::open(callfw::Connection &owner, co
 PcSoundStream::PcSoundStream(Token, callfw::Connection &owner, const callfw::MediaFormat &format, bool source,
 			     std::shared_ptr<PulseSession> session, std::string name, SharedGain gain)
 	: MediaStream(owner, format, source), session_(std::move(session)), manager_(owner.endpoint().manager()),
-	  name_(std::move(name)), gain_(std::move(gain))
+	  name_(std::move(name)), gain_(std::move(gain)), pacer_(format.clock_rate, max_late)
 {
+	if (!source)
+		playout_.emplace(format.clock_rate, format.frame_samples);
 }
 
 PcSoundStream::~PcSoundStream()
@@ -80,18 +107,18 @@ bool PcSoundStream::connect_locked(const StreamSetup &setup, std::string &error)
 
 	// The latency target bounds the whole path, the device's buffer
 	// included (ADJUST_LATENCY), so that speech is never seconds behind.
-	const uint32_t target = latency_bytes(fmt, setup.latency);
 	const uint32_t any = (uint32_t)-1;
 	pa_buffer_attr attr{ any, any, any, any, any };
 	auto flags = (pa_stream_flags_t)(PA_STREAM_ADJUST_LATENCY);
 	const char *device = setup.device.empty() ? nullptr : setup.device.c_str();
 	int rc;
 	if (is_source()) {
-		attr.fragsize = target;
+		attr.fragsize = record_move_bytes(fmt);
 		pa_stream_set_read_callback(stream_, read_cb, this);
 		rc = pa_stream_connect_record(stream_, device, &attr, flags);
 	} else {
-		attr.tlength = target;
+		attr.tlength = playback_target_bytes(fmt, latency_bytes(fmt, setup.latency));
+		attr.minreq = playback_move_bytes(fmt);
 		pa_stream_set_write_callback(stream_, write_cb, this);
 		rc = pa_stream_connect_playback(stream_, device, &attr, flags, nullptr, nullptr);
 	}
@@ -117,11 +144,14 @@ bool PcSoundStream::connect_locked(const StreamSetup &setup, std::string &error)
 		// window must span the longest burst of a source that cannot adjust
 		// its latency (seconds) so that such bursts are not taken for lag.
 		const pa_buffer_attr *got = pa_stream_get_buffer_attr(stream_);
-		const size_t fragment = std::max<size_t>(got ? got->fragsize : 0, target);
+		const size_t fragment = std::max<size_t>(got ? got->fragsize : 0, fmt.frame_bytes);
 		const size_t second_bytes = (size_t)fmt.clock_rate * 2;
 		const size_t window = std::max(record_window_seconds * second_bytes, 8 * fragment);
-		recorded_.emplace(fmt.frame_bytes, 2 * fragment + fmt.frame_bytes, window, window);
-		collect_locked(); // what came with the stream's start
+		{
+			std::lock_guard<std::mutex> hold(mutex_);
+			recorded_.emplace(fmt.frame_bytes, 2 * fragment + fmt.frame_bytes, window, window);
+		}
+		collect_locked(pa_stream_readable_size(stream_)); // what came with the stream's start
 	}
 	return true;
 }
@@ -139,31 +169,18 @@ void PcSoundStream::detach_locked()
 	stream_ = nullptr;
 }
 
-PcSoundStream::Down PcSoundStream::down_locked(std::string &why) const
-{
-	if (closed_ || !stream_)
-		return Down::Closed;
-	if (session_->stopped_locked())
-		return Down::Stopped;
-	if (session_->lost_locked()) {
-		why = session_->error_locked();
-		return Down::ServerLost;
-	}
-	if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
-		why = session_->error_locked();
-		return Down::StreamFailed;
-	}
-	return Down::No;
-}
-
 void PcSoundStream::close()
 {
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		if (down_ == Down::No)
+			down_ = Down::Closed;
+	}
+	wakeup_.ring();
+	if (playout_)
+		playout_->close();
 	PulseSession::Lock hold(*session_);
-	if (closed_)
-		return;
-	closed_ = true;
 	detach_locked();
-	session_->signal_locked();
 }
 
 bool PcSoundStream::read_frame(callfw::MediaFrame &frame)
@@ -171,13 +188,34 @@ bool PcSoundStream::read_frame(callfw::MediaFrame &frame)
 	if (!is_source())
 		return false;
 	const size_t bytes = data_size();
-	Down down;
+	Down down = Down::No;
 	std::string why;
 	frame.set_payload_size(bytes);
-	{
-		PulseSession::Lock hold(*session_);
-		while ((down = down_locked(why)) == Down::No && !recorded_->take(frame.payload.data()))
-			session_->wait_locked();
+	for (;;) {
+		uint32_t ticket = wakeup_.ticket();
+		Clock::time_point due{};
+		{
+			std::lock_guard<std::mutex> hold(mutex_);
+			if (down_ != Down::No) {
+				down = down_;
+				why = why_;
+				break;
+			}
+			if (recorded_ && recorded_->size() >= bytes) {
+				// A block handed over at once goes at the pace it was
+				// recorded at.
+				auto now = Clock::now();
+				due = pacer_.due(timestamp_, now);
+				if (due <= now) {
+					recorded_->take(frame.payload.data());
+					break;
+				}
+			}
+		}
+		if (due == Clock::time_point{})
+			wakeup_.wait(ticket);
+		else
+			wakeup_.wait_until(ticket, due);
 	}
 	if (down != Down::No) {
 		report(down, why);
@@ -197,31 +235,19 @@ bool PcSoundStream::write_frame(const callfw::MediaFrame &frame)
 	std::memcpy(out_.data(), frame.payload.data(), out_.size() * 2);
 	apply_gain(out_.data(), out_.size(), gain_->load());
 
+	// The put fails once the stream is closed or went down. The delay is
+	// counted from the frame's arrival: one that waited before it came
+	// here (a reader that fell behind) is no fresher for it.
+	auto now = callfw::MediaFrame::Clock::now();
+	auto arrival = frame.arrival == callfw::MediaFrame::Clock::time_point{} ? now : frame.arrival;
+	if (playout_->put(out_.data(), out_.size(), frame.timestamp, arrival, now))
+		return true;
 	Down down;
 	std::string why;
 	{
-		PulseSession::Lock hold(*session_);
-		while ((down = down_locked(why)) == Down::No) {
-			// One frame beyond what the server asked for is allowed, so the
-			// queue never exceeds its target by more than a frame and a
-			// prebuffer that is no multiple of the frame still fills up.
-			size_t room = pa_stream_writable_size(stream_);
-			if (room == (size_t)-1) {
-				why = session_->error_locked();
-				down = Down::StreamFailed;
-				break;
-			}
-			if (room > 0 || out_.empty()) {
-				if (!out_.empty() &&
-				    pa_stream_write(stream_, out_.data(), out_.size() * 2, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-					why = session_->error_locked();
-					down = session_->lost_locked() ? Down::ServerLost : Down::StreamFailed;
-					break;
-				}
-				return true;
-			}
-			session_->wait_locked();
-		}
+		std::lock_guard<std::mutex> hold(mutex_);
+		down = down_;
+		why = why_;
 	}
 	report(down, why);
 	return false;
@@ -245,38 +271,68 @@ void PcSoundStream::report(Down down, const std::string &why)
 
 void PcSoundStream::state_cb(pa_stream *stream, void *userdata)
 {
-	(void)stream;
-	static_cast<PcSoundStream *>(userdata)->session_->signal_locked();
+	auto *self = static_cast<PcSoundStream *>(userdata);
+	if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) {
+		{
+			std::lock_guard<std::mutex> hold(self->mutex_);
+			if (self->down_ == Down::No) {
+				self->down_ = self->session_->lost_locked() ? Down::ServerLost : Down::StreamFailed;
+				self->why_ = self->session_->error_locked();
+			}
+		}
+		self->wakeup_.ring();
+		if (self->playout_)
+			self->playout_->close();
+	}
+	// Whoever opens a stream waits on the main loop for its state.
+	self->session_->signal_locked();
 }
 
 void PcSoundStream::write_cb(pa_stream *stream, size_t bytes, void *userdata)
 {
 	(void)stream;
-	(void)bytes;
-	static_cast<PcSoundStream *>(userdata)->session_->signal_locked();
+	static_cast<PcSoundStream *>(userdata)->fill_locked(bytes);
+}
+
+void PcSoundStream::fill_locked(size_t bytes)
+{
+	// What the server asks for now, from the jitter buffer. Every call
+	// into the library costs a system call of its own: one write.
+	fill_.resize(bytes / 2);
+	if (fill_.empty())
+		return;
+	playout_->take(fill_.data(), fill_.size());
+	(void)pa_stream_write(stream_, fill_.data(), fill_.size() * 2, nullptr, 0, PA_SEEK_RELATIVE);
 }
 
 void PcSoundStream::read_cb(pa_stream *stream, size_t bytes, void *userdata)
 {
 	(void)stream;
-	(void)bytes;
-	auto *self = static_cast<PcSoundStream *>(userdata);
-	self->collect_locked();
-	self->session_->signal_locked();
+	static_cast<PcSoundStream *>(userdata)->collect_locked(bytes);
 }
 
-void PcSoundStream::collect_locked()
+void PcSoundStream::collect_locked(size_t readable)
 {
 	const void *data;
 	size_t size;
-	if (!recorded_)
-		return; // still opening: the server keeps it until then
-	while (pa_stream_readable_size(stream_) > 0) {
+	bool frame_ready = false;
+	while (readable > 0) {
 		if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0)
 			break;
-		recorded_->append(data, size); // a hole (no data) as silence keeps the pace
+		readable -= std::min(readable, size);
+		{
+			std::lock_guard<std::mutex> hold(mutex_);
+			if (!recorded_)
+				return; // still opening: the server keeps it until then
+			recorded_->append(data, size); // a hole (no data) as silence keeps the pace
+			frame_ready = recorded_->size() >= data_size();
+		}
 		pa_stream_drop(stream_);
 	}
+	// The reader is woken once a whole frame is there, not for every
+	// fragment.
+	if (frame_ready)
+		wakeup_.ring();
 }
 
 } // namespace pcsound

@@ -2,13 +2,26 @@
 // microphone (a source of the call's media) or a playback stream to the
 // loudspeaker (a sink), on a shared PulseSession.
 //
-// Threads: read_frame() and write_frame() run on the media patch's thread
-// and wait on the session's main loop; close() may come from any thread
-// and wakes them. The members marked as under the session's lock are
-// touched only with that lock held, by the callers and by libpulse's
-// callbacks on the main loop thread. The session's lock is the only lock
-// taken here; a loss is reported (broadcast, call cleared) after it is
-// released.
+// The microphone: the server hands over what it recorded, in fragments
+// of a frame (or, from a source that cannot do better, in blocks of
+// seconds); the main loop's callback keeps it in the stream's buffer and
+// wakes the reader once a whole frame is there. The reader gets the frames
+// at the pace they were recorded at, never a block at once.
+//
+// The loudspeaker: writes go into the stream's jitter buffer (a
+// PlayoutBuffer) and return; the server asks for audio a frame at a time,
+// and the main loop's callback hands it over from the buffer, with
+// silence where there is none. So the sound card's clock sets the pace,
+// and the buffer holds only what the arrival of the frames needs.
+//
+// Threads: read_frame() and write_frame() run on the media patch's
+// thread, the callbacks on the session's main loop thread, close() on any
+// thread. Each direction wakes only its own patch thread, once per frame.
+//
+// Locks: the stream's mutex_ (and the playout buffer's own) is taken by
+// the callbacks inside the session's lock, and by the patch thread
+// without it; nothing here takes the session's lock while holding one of
+// ours. A loss is reported (broadcast, call cleared) with no lock held.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -17,13 +30,17 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "media_stream.h"
+#include "pacer.h"
+#include "playout_buffer.h"
 #include "pulse_session.h"
 #include "record_buffer.h"
+#include "wakeup.h"
 
 namespace callfw {
 class CallManager;
@@ -60,16 +77,17 @@ public:
 	~PcSoundStream() override;
 
 	// One frame of exactly data_size() bytes, waiting until the server has
-	// recorded that much.
+	// recorded that much and the frame's time has come.
 	bool read_frame(callfw::MediaFrame &frame) override;
-	// Queues the frame; waits while the server's buffer is full.
+	// Hands the frame to the jitter buffer; waits only while it is full.
 	bool write_frame(const callfw::MediaFrame &frame) override;
 	void close() override;
 
 	PulseSession &session() const { return *session_; }
 
 private:
-	enum class Down { No, Closed, Stopped, ServerLost, StreamFailed };
+	using Clock = callfw::Pacer::Clock;
+	enum class Down { No, Closed, ServerLost, StreamFailed };
 
 	static void state_cb(pa_stream *stream, void *userdata);
 	static void read_cb(pa_stream *stream, size_t bytes, void *userdata);
@@ -77,8 +95,8 @@ private:
 
 	bool connect_locked(const StreamSetup &setup, std::string &error);
 	void detach_locked();
-	Down down_locked(std::string &why) const;
-	void collect_locked();
+	void collect_locked(size_t readable);
+	void fill_locked(size_t bytes);
 	// Reports a stream that ended by itself; a close or a shutdown is no news.
 	void report(Down down, const std::string &why);
 
@@ -89,11 +107,20 @@ private:
 
 	// Under the session's lock.
 	pa_stream *stream_ = nullptr;
-	bool closed_ = false;
+	std::vector<int16_t> fill_; // what goes to the server
+
+	callfw::Wakeup wakeup_; // the reader: a whole frame came, the stream went down
+	std::mutex mutex_;      // what follows, up to the reading thread's own
+	Down down_ = Down::No;
+	std::string why_;
 	std::optional<RecordBuffer> recorded_; // sources: recorded and not yet read
+
+	// Sinks: between the patch and the server.
+	std::optional<callfw::PlayoutBuffer> playout_;
 
 	// The reading or the writing thread's own.
 	uint32_t timestamp_ = 0;
+	callfw::Pacer pacer_;
 	std::vector<int16_t> out_;
 
 	std::atomic<bool> reported_{ false };

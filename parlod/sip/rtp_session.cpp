@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <deque>
 #include <fcntl.h>
 #include <random>
@@ -10,6 +9,7 @@
 #include <unistd.h>
 
 #include "pacer.h"
+#include "wakeup.h"
 
 namespace sipep {
 
@@ -60,33 +60,39 @@ public:
 				queue_.pop_front();
 			}
 		}
-		cv_.notify_one();
+		wakeup_.ring();
 	}
 
 	bool read_frame(callfw::MediaFrame &frame) override
 	{
-		std::unique_lock<std::mutex> hold(mutex_);
 		for (;;) {
-			if (closed_)
-				return false;
-			if (queue_.empty()) {
-				cv_.wait(hold);
-				continue;
+			uint32_t ticket = wakeup_.ticket();
+			Clock::time_point skip_at{};
+			{
+				std::lock_guard<std::mutex> hold(mutex_);
+				if (closed_)
+					return false;
+				if (!queue_.empty()) {
+					// One that is missing is waited for a moment, then
+					// skipped.
+					Pending &head = queue_.front();
+					skip_at = head.arrived + RtpSession::kReorderWait;
+					if (head.seq == next_seq_ || Clock::now() >= skip_at) {
+						frame.payload.swap(head.payload);
+						frame.timestamp = head.timestamp;
+						frame.arrival = head.arrived;
+						next_seq_ = (uint16_t)(head.seq + 1);
+						last_timestamp_ = head.timestamp;
+						have_delivered_ = true;
+						queue_.pop_front();
+						return true;
+					}
+				}
 			}
-			// One that is missing is waited for a moment, then skipped.
-			Pending &head = queue_.front();
-			auto skip_at = head.arrived + RtpSession::kReorderWait;
-			if (head.seq != next_seq_ && Clock::now() < skip_at) {
-				cv_.wait_until(hold, skip_at);
-				continue;
-			}
-			frame.payload.swap(head.payload);
-			frame.timestamp = head.timestamp;
-			next_seq_ = (uint16_t)(head.seq + 1);
-			last_timestamp_ = head.timestamp;
-			have_delivered_ = true;
-			queue_.pop_front();
-			return true;
+			if (skip_at == Clock::time_point{})
+				wakeup_.wait(ticket);
+			else
+				wakeup_.wait_until(ticket, skip_at);
 		}
 	}
 
@@ -99,7 +105,7 @@ public:
 			closed_ = true;
 			queue_.clear();
 		}
-		cv_.notify_all();
+		wakeup_.ring();
 	}
 
 private:
@@ -110,8 +116,8 @@ private:
 		std::vector<uint8_t> payload;
 	};
 
-	mutable std::mutex mutex_;
-	std::condition_variable cv_;
+	callfw::Wakeup wakeup_; // the reader, for a frame or the close
+	std::mutex mutex_;      // what follows
 	std::deque<Pending> queue_; // in sequence
 	bool closed_ = false;
 	bool started_ = false;
@@ -136,15 +142,18 @@ public:
 
 	bool write_frame(const callfw::MediaFrame &frame) override
 	{
-		{
-			// A frame that comes early (a source that hands over
-			// blocks) waits for its time.
-			std::unique_lock<std::mutex> hold(mutex_);
-			auto due = pacer_.due(frame.timestamp, RtpSession::Clock::now());
-			cv_.wait_until(hold, due, [this] { return closed_; });
+		// A frame that comes early (a source that hands over blocks)
+		// waits for its time.
+		auto due = pacer_.due(frame.timestamp, RtpSession::Clock::now());
+		for (;;) {
+			uint32_t ticket = wakeup_.ticket();
 			if (closed_)
 				return false;
+			if (RtpSession::Clock::now() >= due || !wakeup_.wait_until(ticket, due))
+				break;
 		}
+		if (closed_)
+			return false;
 		const callfw::MediaFormat &f = format();
 		// A frame may hold several of the format's frames.
 		uint32_t samples = f.frame_bytes ? (uint32_t)(frame.payload.size() * f.frame_samples / f.frame_bytes)
@@ -154,19 +163,15 @@ public:
 
 	void close() override
 	{
-		{
-			std::lock_guard<std::mutex> hold(mutex_);
-			closed_ = true;
-		}
-		cv_.notify_all();
+		closed_ = true;
+		wakeup_.ring();
 	}
 
 private:
 	std::shared_ptr<RtpSession> session_;
-	std::mutex mutex_; // closed_, pacer_
-	std::condition_variable cv_;
-	bool closed_ = false;
-	callfw::Pacer pacer_;
+	callfw::Wakeup wakeup_; // a writer waiting for its frame's time, for the close
+	std::atomic<bool> closed_{ false };
+	callfw::Pacer pacer_; // the writing thread's own
 };
 
 } // namespace
@@ -244,37 +249,35 @@ RtpSession::Clock::time_point RtpSession::last_received() const
 void RtpSession::receive(std::string &keys)
 {
 	std::lock_guard<std::mutex> hold(mutex_);
+	if (closed_)
+		return;
+	// One datagram a call: the thread that watches the socket comes back
+	// while there are more, and the read that would find none is saved.
 	uint8_t buf[2048];
-	auto source = source_.lock();
-	// A bounded batch, so that a flood cannot hold the thread.
-	for (int n = 0; n < 64 && !closed_; n++) {
-		sockaddr_in from{};
-		socklen_t len = sizeof(from);
-		ssize_t got = recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, (sockaddr *)&from, &len);
-		if (got < 0) {
-			if (errno == EINTR)
-				continue;
-			break; // EAGAIN, or an error the next packet will not have
-		}
-		auto packet = parse_rtp(buf, (size_t)got);
-		if (!have_peer_ || len < sizeof(from) || !packet)
-			continue;
-		const RtpHeader &h = packet->header;
-		bool event = std::find(event_pts_.begin(), event_pts_.end(), h.pt) != event_pts_.end();
-		bool media = !event && (media_pt_ < 0 || h.pt == media_pt_);
-		auto now = Clock::now();
-		if (!latch_.accept(from, h, media, now))
-			continue;
-		last_rx_ = now;
-		if (event) {
-			if (auto e = parse_telephone_event(packet->payload, packet->size))
-				if (auto key = dtmf_.receive(h, *e))
-					keys += *key;
-			continue;
-		}
-		if (source && h.pt == source->format().payload_type && packet->size)
-			source->push(h, packet->payload, packet->size, now);
+	sockaddr_in from{};
+	socklen_t len = sizeof(from);
+	ssize_t got = recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, (sockaddr *)&from, &len);
+	if (got < 0)
+		return; // EAGAIN, EINTR, or an error the next packet will not have
+	auto packet = parse_rtp(buf, (size_t)got);
+	if (!have_peer_ || len < sizeof(from) || !packet)
+		return;
+	const RtpHeader &h = packet->header;
+	bool event = std::find(event_pts_.begin(), event_pts_.end(), h.pt) != event_pts_.end();
+	bool media = !event && (media_pt_ < 0 || h.pt == media_pt_);
+	auto now = Clock::now();
+	if (!latch_.accept(from, h, media, now))
+		return;
+	last_rx_ = now;
+	if (event) {
+		if (auto e = parse_telephone_event(packet->payload, packet->size))
+			if (auto key = dtmf_.receive(h, *e))
+				keys += *key;
+		return;
 	}
+	auto source = source_.lock();
+	if (source && h.pt == source->format().payload_type && packet->size)
+		source->push(h, packet->payload, packet->size, now);
 }
 
 callfw::MediaStreamPtr RtpSession::open_stream(callfw::Connection &owner, const callfw::MediaFormat &format,

@@ -60,8 +60,8 @@ public:
 	void start_timeout_clock();
 	Clock::time_point last_received() const;
 
-	// Reads every waiting datagram; the keys of telephone events that
-	// ended are appended to keys. Packets from another source, or of a
+	// Reads a waiting datagram, if any; the key of a telephone event that
+	// ended is appended to keys. Packets from another source, or of a
 	// payload type that no open source stream and no event carries, are
 	// dropped.
 	void receive(std::string &keys);

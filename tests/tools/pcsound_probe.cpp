@@ -10,7 +10,8 @@
 //   open ID CONN in|out        a stream of connection CONN (made on first use)
 //   volume CONN in|out PERCENT
 //   record ID SECONDS FILE     reads for SECONDS, the samples go to FILE
-//   play ID FRAMES FREQ AMP    writes FRAMES frames of a sine
+//   play ID FRAMES FREQ AMP [burst]  writes FRAMES frames of a sine, in
+//                              real time, or (burst) as fast as it can
 //   pump ID [FREQ AMP]         a thread reads (or writes a sine) until it fails
 //   close ID                   closes the stream from this thread
 //   wait ID TIMEOUT            waits for the pump to end
@@ -219,10 +220,10 @@ bool Probe::run(const std::string &line, std::ostringstream &out)
 		out << "frames=" << frames << "\nwrong_size=" << wrong_size << "\nwrong_time=" << wrong_time
 		    << "\nended=" << ended << "\nseconds=" << seconds_between(start, Clock::now()) << "\n";
 	} else if (cmd == "play") {
-		std::string id;
+		std::string id, how;
 		unsigned long count = 0;
 		double frequency = 0, amplitude = 0;
-		in >> id >> count >> frequency >> amplitude;
+		in >> id >> count >> frequency >> amplitude >> how;
 		Stream &s = stream(id);
 		Tone tone(frequency, amplitude);
 		callfw::MediaFrame frame;
@@ -230,6 +231,9 @@ bool Probe::run(const std::string &line, std::ostringstream &out)
 		bool ended = false;
 		auto start = Clock::now();
 		for (; frames < count; frames++) {
+			// As a call's source gives them: one every 20 ms.
+			if (how != "burst")
+				std::this_thread::sleep_until(start + frames * std::chrono::milliseconds(20));
 			tone.fill(frame);
 			if (!s.stream->write_frame(frame)) {
 				ended = true;

@@ -106,8 +106,9 @@ struct Link {
 		for (int64_t take = 0; take < end + 200000; take += 20000) {
 			for (; next < packets.size() && packets[next].first <= take; next++) {
 				std::fill(frame.begin(), frame.end(), (int16_t)(packets[next].second + 1));
+				auto arrival = at_us(packets[next].first);
 				ASSERT_TRUE(buffer.put(frame.data(), kFrame, (uint32_t)(packets[next].second * kFrame),
-						       at_us(packets[next].first)));
+						       arrival, arrival));
 			}
 			buffer.take(out.data(), kFrame, at_us(take));
 			if (take == settled)
@@ -200,7 +201,8 @@ TEST(PlayoutBuffer, DeviceAheadOfThePeerGetsSilenceThenAudio)
 	std::vector<int16_t> out(kFrame, 1), frame(kFrame, 300);
 	buffer.take(out.data(), kFrame);
 	EXPECT_EQ(out, std::vector<int16_t>(kFrame, 0));
-	buffer.put(frame.data(), kFrame, 0);
+	auto now = Clock::now();
+	buffer.put(frame.data(), kFrame, 0, now);
 	buffer.take(out.data(), 2 * kFrame / 3);
 	EXPECT_EQ(out[0], 300);
 	// Found short: what there is, then silence, until there is enough.
@@ -209,10 +211,14 @@ TEST(PlayoutBuffer, DeviceAheadOfThePeerGetsSilenceThenAudio)
 	EXPECT_EQ(out[kFrame / 3 - 1], 300);
 	EXPECT_EQ(out[kFrame / 3 + 1], 0);
 	EXPECT_EQ(buffer.stats().underruns, 1u);
-	buffer.put(frame.data(), kFrame / 2, kFrame);
+	buffer.put(frame.data(), kFrame / 2, kFrame, now);
 	buffer.take(out.data(), kFrame);
 	EXPECT_EQ(out[0], 0);
-	buffer.put(frame.data(), kFrame, kFrame * 3 / 2);
+	buffer.put(frame.data(), kFrame, kFrame * 3 / 2, now);
+	// One that waited elsewhere for a tenth of a second is too late.
+	buffer.put(frame.data(), kFrame, kFrame * 5 / 2, now - 100ms);
+	EXPECT_EQ(buffer.level(), kFrame + kFrame / 2);
+	EXPECT_EQ(buffer.stats().dropped, kFrame);
 	buffer.take(out.data(), kFrame);
 	EXPECT_EQ(out, frame);
 	EXPECT_EQ(buffer.stats().silence, 3 * kFrame - (kFrame - 2 * kFrame / 3));
@@ -224,13 +230,14 @@ TEST(PlayoutBuffer, FullBufferHoldsTheProducerBackUntilClosed)
 	std::vector<int16_t> frame(kFrame, 5);
 	uint32_t ts = 0;
 	while (buffer.level() + kFrame <= 6 * kFrame)
-		ASSERT_TRUE(buffer.put(frame.data(), kFrame, ts += kFrame));
-	auto writer = std::async(std::launch::async, [&] { return buffer.put(frame.data(), kFrame, ts += kFrame); });
+		ASSERT_TRUE(buffer.put(frame.data(), kFrame, ts += kFrame, Clock::now()));
+	auto writer = std::async(std::launch::async,
+				 [&] { return buffer.put(frame.data(), kFrame, ts += kFrame, Clock::now()); });
 	EXPECT_EQ(writer.wait_for(100ms), std::future_status::timeout);
 	buffer.close();
 	ASSERT_EQ(writer.wait_for(10s), std::future_status::ready);
 	EXPECT_FALSE(writer.get());
-	EXPECT_FALSE(buffer.put(frame.data(), kFrame, 0));
+	EXPECT_FALSE(buffer.put(frame.data(), kFrame, 0, Clock::now()));
 }
 
 } // namespace

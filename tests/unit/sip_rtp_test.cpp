@@ -247,13 +247,13 @@ protected:
 		sendto(fd, p.data(), p.size(), 0, (const sockaddr *)&to_session, sizeof(to_session));
 	}
 
-	// What the libre thread does when the socket is readable.
+	// What the libre thread does while the socket is readable.
 	std::string deliver()
 	{
 		pollfd pfd = { session->fd(), POLLIN, 0 };
-		poll(&pfd, 1, 2000);
 		std::string keys;
-		session->receive(keys);
+		for (int timeout = 2000; poll(&pfd, 1, timeout) == 1; timeout = 0)
+			session->receive(keys);
 		return keys;
 	}
 
