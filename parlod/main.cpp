@@ -22,9 +22,10 @@ static void on_interrupt(int sig)
 		running_manager->EndRun();
 }
 
-static void usage(const char *prog)
+static void usage(FILE *to, const char *prog)
 {
-	printf("Usage: %s [options]\n"
+	fprintf(to,
+	       "Usage: %s [options]\n"
 	       "  -h, --help                 this text\n"
 	       "  -v, --version              the program's identity\n"
 	       "  -p, --sip-port PORT        SIP port, UDP and TCP (5060)\n"
@@ -50,10 +51,15 @@ int main(int argc, char **argv)
 	ParlodOptions options;
 	int c;
 
+	// Writes to a pipe or socket whose reader has gone (the journal's pipe
+	// of a stopped journald, a shell pipeline) fail with EPIPE instead of
+	// ending the console, however it was started.
+	signal(SIGPIPE, SIG_IGN);
+
 	while ((c = getopt_long(argc, argv, "hvp:u:", longopts, nullptr)) != -1) {
 		switch (c) {
 		case 'h':
-			usage(argv[0]);
+			usage(stdout, argv[0]);
 			return 0;
 		case 'v':
 			printf("%s %s\nVersion: %s\nManufacturer: %s\n", Manufacturer, Application, Version, Manufacturer);
@@ -81,12 +87,16 @@ int main(int argc, char **argv)
 			options.sound_recorder = optarg;
 			break;
 		default:
-			usage(argv[0]);
+			usage(stderr, argv[0]);
 			return 1;
 		}
 	}
+	if (optind < argc) {
+		fprintf(stderr, "%s: unexpected argument \"%s\"\n", argv[0], argv[optind]);
+		usage(stderr, argv[0]);
+		return 1;
+	}
 
-	signal(SIGPIPE, SIG_IGN);
 	auto manager = std::make_unique<MyManager>();
 	if (!manager->Initialise(options))
 		return 1;
@@ -98,9 +108,9 @@ int main(int argc, char **argv)
 	sigaction(SIGTERM, &sa, nullptr);
 	sigaction(SIGINT, &sa, nullptr);
 
-	manager->Run();
+	bool served = manager->Run();
 
 	running_manager = nullptr;
 	manager.reset(); // STOPPING=1, every call cleared and every thread joined
-	return 0;
+	return served ? 0 : 1;
 }

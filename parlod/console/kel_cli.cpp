@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +19,8 @@
 #define CLI_LINE_MAX 4096
 // How often an idle reader looks whether its pipe was removed, in ms.
 #define CLI_PIPE_CHECK_MS 1000
+// An unfinished line older than this, when more comes, was abandoned.
+#define CLI_LINE_AGE std::chrono::seconds(1)
 
 KelConsoleChannel::KelConsoleChannel() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
@@ -42,30 +46,46 @@ bool KelConsoleChannel::Open(ConsoleType type)
 	return OpenPipe();
 }
 
+namespace {
+
+// The read end of the pipe at path, and what it is; -1 with errno set when
+// there is no pipe there.
+int open_fifo(const char *path, struct stat &st)
+{
+	// Without waiting for a writer; reads never wait either, a poll does.
+	int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+		close(fd);
+		errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
+		return -1;
+	}
+	return fd;
+}
+
+} // namespace
+
 bool KelConsoleChannel::OpenPipe()
 {
 	const char *path = kel_path(CONSOLE_PIPE);
 	struct stat st;
-	int flags;
 
-	if (stat(path, &st) == 0 && !S_ISFIFO(st.st_mode))
-		unlink(path);
-	if ((stat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) && mkfifo(path, 0660) != 0 && errno != EEXIST) {
+	Close();
+	m_consoleType = StandardInput;
+	// Whatever took the pipe's place goes if it can: a file, a link, an
+	// empty directory. A directory with something in it stays, and then
+	// there is no pipe.
+	if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode) && (S_ISDIR(st.st_mode) ? rmdir(path) : unlink(path)) != 0) {
 		m_error = errno;
 		return false;
 	}
-	m_fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-	if (m_fd < 0) {
+	if (mkfifo(path, 0660) != 0 && errno != EEXIST) {
 		m_error = errno;
 		return false;
 	}
-	// Our own writer keeps the pipe from reporting its end whenever the
-	// last client closes it; without it every idle moment would be one.
-	m_keepOpen = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-	if ((flags = fcntl(m_fd, F_GETFL)) < 0 || fcntl(m_fd, F_SETFL, flags & ~O_NONBLOCK) != 0 ||
-	    fstat(m_fd, &st) != 0) {
+	if ((m_fd = open_fifo(path, st)) < 0) {
 		m_error = errno;
-		Close();
 		return false;
 	}
 	m_dev = st.st_dev;
@@ -73,11 +93,30 @@ bool KelConsoleChannel::OpenPipe()
 	return true;
 }
 
+// After the last writer has gone, the read end reports that for ever; a
+// fresh one reports it again only once a new writer has come and gone. The
+// new one is opened before the old one is closed, so that the pipe always
+// has a reader: a client opening it without waiting would fail meanwhile.
+bool KelConsoleChannel::Reopen()
+{
+	struct stat st;
+	int fd = open_fifo(kel_path(CONSOLE_PIPE), st);
+
+	if (fd < 0 || st.st_dev != m_dev || st.st_ino != m_ino) {
+		if (fd >= 0)
+			close(fd);
+		return OpenPipe(); // gone or replaced meanwhile
+	}
+	close(m_fd);
+	m_fd = fd;
+	return true;
+}
+
 bool KelConsoleChannel::PipeStillOurs() const
 {
 	struct stat st;
 
-	return stat(kel_path(CONSOLE_PIPE), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino;
+	return lstat(kel_path(CONSOLE_PIPE), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino;
 }
 
 bool KelConsoleChannel::Read(void *buf, unsigned long length)
@@ -105,21 +144,20 @@ bool KelConsoleChannel::Read(void *buf, unsigned long length)
 		if (r == 0) {
 			// Idle: a removed or replaced pipe is made anew, so that
 			// clients find one again.
-			if (!PipeStillOurs()) {
-				Close();
-				if (!OpenPipe())
-					return false;
-			}
+			if (!PipeStillOurs() && !OpenPipe())
+				return false;
 			continue;
 		}
-		if (!(p[0].revents & (POLLIN | POLLHUP)))
+		if (r < 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
 			continue;
 		ssize_t n = read(m_fd, buf, length);
 		if (n > 0) {
 			m_lastReadCount = (unsigned long)n;
 			return true;
 		}
-		if (n < 0 && errno != EINTR && errno != EAGAIN) {
+		if (n == 0) // every writer has closed the pipe
+			return Reopen();
+		if (errno != EINTR && errno != EAGAIN) {
 			m_error = errno;
 			return false;
 		}
@@ -130,10 +168,7 @@ bool KelConsoleChannel::Close()
 {
 	if (m_fd > 2)
 		close(m_fd);
-	if (m_keepOpen >= 0)
-		close(m_keepOpen);
 	m_fd = -1;
-	m_keepOpen = -1;
 	m_consoleType = -1;
 	return true;
 }
@@ -184,7 +219,7 @@ KelCLI::KelCLI(std::string prompt, std::function<void(const std::string &)> outp
 void KelCLI::SetCommand(const std::string &name, Handler handler, const std::string &help, const std::string &usage,
 			const std::string &option_spec)
 {
-	Command cmd{ std::move(handler), help, usage, {} };
+	Command cmd{ std::move(handler), help, usage, {}, {} };
 	size_t start = 0;
 
 	// Each option: its letter, "-", its name, and ":" when it takes a value.
@@ -204,11 +239,19 @@ void KelCLI::SetCommand(const std::string &name, Handler handler, const std::str
 	m_commands[name] = std::move(cmd);
 }
 
+void KelCLI::SetDetails(const std::string &name, const std::vector<std::string> &lines)
+{
+	std::string text;
+	for (const std::string &l : lines)
+		text += "      " + l + "\n";
+	m_commands[name].details = text;
+}
+
 void KelCLI::Help()
 {
 	std::string text = "Commands:\n";
 	for (auto &[name, cmd] : m_commands)
-		text += "  " + name + (cmd.usage.empty() ? "" : " " + cmd.usage) + "  -- " + cmd.help + "\n";
+		text += "  " + name + (cmd.usage.empty() ? "" : " " + cmd.usage) + "  -- " + cmd.help + "\n" + cmd.details;
 	Output(text);
 }
 
@@ -302,31 +345,44 @@ bool KelCLI::StartForeground()
 	char buf[CLI_LINE_MAX];
 	std::string line;
 	bool overlong = false;
+	std::chrono::steady_clock::time_point begun; // the line in hand
 
-	if (!m_input.Open(KelConsoleChannel::StandardInput)) {
-		Output("Cannot open the command pipe " + std::string(kel_path(CONSOLE_PIPE)) + ": " +
-		       strerror(m_input.GetErrorNumber()) + "\n");
-		return false;
-	}
-	while (m_input.Read(buf, sizeof(buf))) {
-		for (unsigned long i = 0; i < m_input.GetLastReadCount(); i++) {
-			char c = buf[i];
-			if (c != '\n') {
-				if (line.size() < CLI_LINE_MAX)
-					line += c;
-				else
-					overlong = true;
-				continue;
+	if (m_input.Open(KelConsoleChannel::StandardInput)) {
+		while (m_input.Read(buf, sizeof(buf))) {
+			unsigned long count = m_input.GetLastReadCount();
+			auto now = std::chrono::steady_clock::now();
+			// Every client writes whole lines. What one left unfinished when
+			// it went (or, while others kept the pipe open, long ago) is no
+			// command, and must not run into the next client's line.
+			if (count == 0 || ((!line.empty() || overlong) && now - begun > CLI_LINE_AGE)) {
+				line.clear();
+				overlong = false;
 			}
-			if (overlong)
-				Output("Command line too long, ignored\n");
-			else
-				ProcessLine(line);
-			line.clear();
-			overlong = false;
+			for (unsigned long i = 0; i < count; i++) {
+				char c = buf[i];
+				if (line.empty() && !overlong)
+					begun = now;
+				if (c != '\n') {
+					if (line.size() < CLI_LINE_MAX)
+						line += c;
+					else
+						overlong = true;
+					continue;
+				}
+				if (overlong)
+					Output("Command line too long, ignored\n");
+				else
+					ProcessLine(line.substr(0, line.find('\0'))); // a command's text ends at a NUL
+				line.clear();
+				overlong = false;
+			}
 		}
+		if (m_input.GetErrorNumber() == EINTR)
+			return true; // Stop()
 	}
-	return true;
+	fprintf(stderr, "Cannot open the command pipe %s: %s\n", kel_path(CONSOLE_PIPE),
+		strerror(m_input.GetErrorNumber()));
+	return false;
 }
 
 void KelCLI::Stop()

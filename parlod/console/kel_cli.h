@@ -15,9 +15,12 @@
 
 
 // The input side of the interpreter: the command pipe. It is created, or
-// reused when it is a pipe already, and read with blocking reads; a writer
-// closing it never ends the reading, and one that removes it gets a new
-// pipe a moment later.
+// reused when it is a pipe already (an empty directory or anything else in
+// its place is removed first), and read with blocking reads. A writer
+// closing it never ends the reading: the channel notices when the last
+// writer has gone (so that a line left unfinished is known to be
+// abandoned) and goes on with the next one; one that removes or replaces
+// the pipe gets a new pipe a moment later.
 class KelConsoleChannel {
 public:
 	enum ConsoleType { StandardInput = 0, StandardOutput = 1 };
@@ -30,8 +33,9 @@ public:
 
 	bool Open(ConsoleType type);
 	bool IsOpen() const { return m_fd != -1; }
-	// Blocks until at least one byte was read; false on an error or when
-	// Interrupt() was called.
+	// Blocks until at least one byte was read, or (the pipe) until every
+	// writer has closed it: then true with a count of 0. False on an
+	// error, with its number, or when Interrupt() was called (EINTR).
 	bool Read(void *buf, unsigned long length);
 	bool Close();
 	unsigned long GetLastReadCount() const { return m_lastReadCount; }
@@ -44,11 +48,11 @@ public:
 private:
 	bool OpenPipe();
 	bool PipeStillOurs() const;
+	bool Reopen();
 
 	int m_fd = -1;
 	int m_consoleType = -1;
-	int m_keepOpen = -1; // a writer of our own: the pipe never reaches its end
-	int m_wake = -1;     // eventfd that Interrupt() makes readable
+	int m_wake = -1; // eventfd that Interrupt() makes readable
 	unsigned long m_lastReadCount = 0;
 	int m_error = 0;
 	dev_t m_dev = 0;
@@ -90,9 +94,13 @@ public:
 	// options separated by newlines.
 	void SetCommand(const std::string &name, Handler handler, const std::string &help, const std::string &usage,
 			const std::string &option_spec = "");
+	// Lines that help shows below the command's, each indented.
+	void SetDetails(const std::string &name, const std::vector<std::string> &lines);
 
-	// Serves the pipe on this thread until Stop(); false when the pipe
-	// cannot be opened.
+	// Serves the pipe on this thread until Stop(); false, with a message
+	// naming the pipe on standard error, when it cannot be opened or read
+	// (then the console cannot be reached and must not go on as if it
+	// could).
 	bool StartForeground();
 	// Safe in a signal handler.
 	void Stop();
@@ -111,6 +119,7 @@ private:
 		Handler handler;
 		std::string help, usage;
 		std::vector<Option> options;
+		std::string details; // more lines for help
 	};
 	void Help();
 

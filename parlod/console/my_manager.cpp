@@ -30,9 +30,19 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	m_cli = std::make_unique<KelCLI>("", [this](const std::string &text) { broadcast(text); });
 	m_cli->SetCommand("tcmd", [this](KelCLI::Arguments &a) { CmdTCmd(a); }, "Velta specific command",
 			  "<command> [param]");
+	m_cli->SetDetails("tcmd", {
+		"tr_on          the speech-path line to 1",
+		"tr_off         the speech-path line to 0",
+		"tr_auto        the line follows the far end's speech",
+		"duplex         the microphone is never muted",
+		"simplex        the microphone is muted while the far end speaks",
+		"sndtest F [L]  a test tone of F Hz (0: off) at L % (100) to the loudspeaker",
+		"vol_mic N      the call's microphone volume, N % (50..150)",
+		"vol_spk N      the call's loudspeaker volume, N % (50..150)",
+	});
 	m_cli->SetCommand("call", [this](KelCLI::Arguments &a) { CmdCall(a); }, "Start call", "<uri>");
-	m_cli->SetCommand("hangup", [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call", "[ --call ]",
-			  "c-call: Token for call to hang up");
+	m_cli->SetCommand("hangup", [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call",
+			  "[ --call <token> ]", "c-call: Token for call to hang up");
 	m_cli->SetCommand("calls", [this](KelCLI::Arguments &a) { ListCalls(a); }, "List the calls", "");
 
 	// Routes first: the SIP endpoint takes calls as soon as it listens.
@@ -86,9 +96,9 @@ bool MyManager::CreateRS485EndPoint()
 	return false;
 }
 
-void MyManager::Run()
+bool MyManager::Run()
 {
-	m_cli->StartForeground();
+	return m_cli->StartForeground();
 }
 
 void MyManager::EndRun()
@@ -136,9 +146,12 @@ bool MyManager::on_local_incoming_call(Connection &local)
 
 void MyManager::on_cleared_call(Call &call)
 {
-	std::lock_guard<std::mutex> hold(m_callMutex);
-	if (m_currentCall.get() == &call)
-		m_currentCall.reset();
+	{
+		std::lock_guard<std::mutex> hold(m_callMutex);
+		if (m_currentCall.get() == &call)
+			m_currentCall.reset();
+	}
+	CallManager::on_cleared_call(call); // the report of the call's end
 }
 
 void MyManager::CmdCall(KelCLI::Arguments &args)
@@ -193,10 +206,11 @@ void MyManager::ListCalls(KelCLI::Arguments &args)
 	args.Write(text.empty() ? "No calls.\n" : text);
 }
 
+// The commands act on the call in progress, through its first connection.
 void MyManager::CmdTCmd(KelCLI::Arguments &args)
 {
 	ConnectionPtr connection;
-	CallPtr call = find_call("*");
+	CallPtr call = CurrentCall();
 
 	if (call && !call->connections().empty())
 		connection = call->connections().front();

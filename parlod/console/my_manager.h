@@ -31,8 +31,8 @@ public:
 	// Creates the endpoints, reads the configuration, tells systemd it is
 	// ready; false when an endpoint cannot start.
 	bool Initialise(const ParlodOptions &options);
-	// Serves the command pipe until EndRun().
-	void Run();
+	// Serves the command pipe until EndRun(); false when it cannot.
+	bool Run();
 	// Safe in a signal handler.
 	void EndRun();
 

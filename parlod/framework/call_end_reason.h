@@ -7,7 +7,8 @@ enum class CallEndReason {
 	RemoteUser,  // hung up by the far end
 	Busy,        // refused: engaged
 	Refused,     // refused otherwise
-	Unreachable, // no route, no such party, no answer
+	Unreachable, // no route, no such party, nobody there
+	NoAnswer,    // it rang, nobody answered
 	MediaFailed, // the media could not start or broke down
 	Shutdown,    // the console ends
 };

@@ -216,7 +216,8 @@ bool CallManager::on_local_incoming_call(Connection &local)
 
 void CallManager::on_cleared_call(Call &call)
 {
-	(void)call;
+	broadcast("\nCall " + call.token() + " from " + call.party_a() + " to " + call.party_b() + " cleared: " +
+		  to_string(call.end_reason()));
 }
 
 void CallManager::on_start_media_patch(Connection &connection, MediaPatch &patch)

@@ -62,6 +62,8 @@ public:
 
 	// Hooks.
 	virtual bool on_local_incoming_call(Connection &local);
+	// Reports the end of the call, its parties and why; an override ends
+	// by calling it.
 	virtual void on_cleared_call(Call &call);
 	virtual void on_start_media_patch(Connection &connection, MediaPatch &patch);
 	virtual void on_stop_media_patch(Connection &connection, MediaPatch &patch);

@@ -118,6 +118,8 @@ const char *to_string(CallEndReason reason)
 		return "refused";
 	case CallEndReason::Unreachable:
 		return "unreachable";
+	case CallEndReason::NoAnswer:
+		return "no answer";
 	case CallEndReason::MediaFailed:
 		return "media failed";
 	case CallEndReason::Shutdown:

@@ -38,14 +38,19 @@ std::pair<uint16_t, const char *> refusal_for(callfw::CallEndReason reason)
 }
 
 // Why libre ended a session: err and the final response that came with
-// it, if any (a 2xx comes with our own complaint about its answer).
-callfw::CallEndReason reason_for(int err, uint16_t scode, bool established)
+// it, if any (a 2xx comes with our own complaint about its answer); rang:
+// the far end said it was ringing.
+callfw::CallEndReason reason_for(int err, uint16_t scode, bool established, bool rang)
 {
 	if (scode >= 300) {
 		switch (scode) {
 		case 486:
 		case 600:
 			return callfw::CallEndReason::Busy;
+		case 408:
+		case 480:
+		case 487:
+			return rang ? callfw::CallEndReason::NoAnswer : callfw::CallEndReason::Unreachable;
 		case 401:
 		case 403:
 		case 407:
@@ -63,7 +68,9 @@ callfw::CallEndReason reason_for(int err, uint16_t scode, bool established)
 		return callfw::CallEndReason::MediaFailed; // the answer had nothing for us
 	if (err == ECONNRESET || established)
 		return callfw::CallEndReason::RemoteUser; // BYE, or the caller's CANCEL
-	return callfw::CallEndReason::Unreachable;     // no answer, no connection
+	if (rang)
+		return callfw::CallEndReason::NoAnswer; // it rang until the transaction gave up
+	return callfw::CallEndReason::Unreachable;   // no response, no connection
 }
 
 std::string_view body_of(const sip_msg *msg)
@@ -504,6 +511,8 @@ int SipConnection::on_answer(const sip_msg *msg)
 void SipConnection::on_progress(const sip_msg *msg)
 {
 	keepalive(msg);
+	if (msg && msg->scode >= 180 && msg->scode < 200)
+		rang_ = true;
 }
 
 void SipConnection::on_established(const sip_msg *msg)
@@ -551,7 +560,7 @@ void SipConnection::on_closed(int err, const sip_msg *msg)
 {
 	bool established = state_ == State::Established;
 	state_ = State::Closed;
-	report(reason_for(err, msg ? msg->scode : 0, established));
+	report(reason_for(err, msg ? msg->scode : 0, established, rang_));
 }
 
 void SipConnection::on_rtp()

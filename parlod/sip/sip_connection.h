@@ -99,6 +99,7 @@ private:
 	SdpLocal local_;
 	std::set<std::pair<const void *, int>> keepalive_done_;
 	bool reported_ = false;             // released() was called
+	bool rang_ = false;                 // outgoing: the far end rang
 	bool rtp_listening_ = false;
 	// Nothing of libre's is left: set under libre's lock by release() or
 	// abandon(), read by the destructor, which the last owner runs after

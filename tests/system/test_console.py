@@ -3,16 +3,22 @@ endpoint on a real PulseAudio server, and baresip as the far end, all in a
 private network namespace."""
 
 import errno
+import math
 import os
 import re
 import signal
+import socket
+import stat
+import struct
 import subprocess
 import threading
 import time
+import wave
 
 import pytest
 
 from conftest import built
+from sim import rtp
 from sim.pulse import PulseServer
 from sim.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
 
@@ -49,10 +55,14 @@ class Output:
 
 
 class Console:
-    def __init__(self, sandbox, ns, pulse, *args):
+    """The console in the namespace. listen: its SIP address (None: every
+    address, as on a terminal with more than one)."""
+
+    def __init__(self, sandbox, ns, pulse, *args, listen=ADDRESS):
         self.sb, self.ns, self.pulse = sandbox, ns, pulse
         binary = built("PARLOD", "build/parlod/parlod")
-        self.proc = subprocess.Popen(ns.cmd([binary, "--sip-port", "5060", "--sip-listen", ADDRESS, *args]),
+        where = ["--sip-listen", listen] if listen else []
+        self.proc = subprocess.Popen(ns.cmd([binary, "--sip-port", "5060", *where, *args]),
                                      env=sandbox.env(pulse.env()), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.out = Output(self.proc.stdout)
@@ -66,13 +76,20 @@ class Console:
     def pipe(self):
         return self.sb.path("run/parlod-cli")
 
-    def send(self, line):
+    def send(self, line, end="\n"):
         """As a local client does: open, write a whole line, close."""
         fd = os.open(self.pipe, os.O_WRONLY | os.O_NONBLOCK)
         try:
-            os.write(fd, (line + "\n").encode())
+            os.write(fd, (line + end).encode())
         finally:
             os.close(fd)
+
+    def rtp_ports(self):
+        """The UDP ports the console has open for RTP."""
+        out = subprocess.run(self.ns.cmd(["ss", "-Hunap"]), capture_output=True, text=True, check=True).stdout
+        ports = [int(line.split()[3].rsplit(":", 1)[1]) for line in out.splitlines()
+                 if f"pid={self.proc.pid}," in line]
+        return [p for p in ports if 10000 <= p <= 20000 and p % 2 == 0]
 
     def wait(self, pattern, timeout=15, start=0):
         return self.out.wait(pattern, timeout, start)
@@ -115,7 +132,7 @@ def peers(sandbox, ns):
         p.close()
 
 
-def record_loudspeaker(pulse, seconds=2):
+def record_loudspeaker(pulse, seconds=3):
     """What the console plays, from the null sink's monitor."""
     path = os.path.join(pulse.dir, f"spk-{time.monotonic_ns()}.wav")
     rec = subprocess.Popen(["parec", "-d", "spk.monitor", "--file-format=wav", "--rate=8000", "--channels=1",
@@ -189,6 +206,7 @@ def test_commands_from_the_pipe(console, peers):
     console.send("calls")
     console.wait("Hanging up call from", start=start)
     console.wait(r"1: pc:\* -> |No calls", start=start)
+    console.wait(r"\nCall 1 from .* cleared: local user", start=start)
 
     for junk in ("nonsense words", "x" * 5000, "tcmd", "hangup --call 999", ""):
         console.send(junk)
@@ -242,3 +260,205 @@ def test_sound_server_gone_during_a_call(console, peers):
     start = console.mark()
     console.send("calls")
     console.wait("No calls", start=start)
+
+
+def rms(path):
+    """The level of the middle half of a recording."""
+    with wave.open(path) as w:
+        n = w.getnframes()
+        samples = struct.unpack(f"<{n * w.getnchannels()}h", w.readframes(n))[::w.getnchannels()]
+    mid = samples[len(samples) // 4:3 * len(samples) // 4]
+    return math.sqrt(sum(x * x for x in mid) / max(len(mid), 1))
+
+
+@pytest.mark.parametrize("peer_at", ["127.0.0.1", ADDRESS])
+@pytest.mark.parametrize("direction", ["outgoing", "incoming"])
+def test_peers_that_send_from_another_address_are_heard(sandbox, ns, pulse, peers, peer_at, direction):
+    """A peer on 127.0.0.1 announces that address and sends its media from
+    the veth address; the console listens on every address, preferring the
+    veth one. Audio must flow both ways all the same."""
+    sandbox.write("etc/parlod.conf", "duplex=1\n")
+    console = Console(sandbox, ns, pulse, listen=None)
+    try:
+        peer = peers(address=peer_at)
+        if direction == "outgoing":
+            console.send(f"call {peer.uri}")
+        else:
+            peer.dial(f"sip:parlod@{ADDRESS}:5060")
+            console.wait("incoming call at")
+        peer.wait_event("CALL_ESTABLISHED")
+        time.sleep(1)
+        assert abs(tone_frequency(record_loudspeaker(pulse)) - PEER_HZ) < 15
+        peer.hangup()
+        peer.wait_event("CALL_CLOSED")
+        assert abs(tone_frequency(peer.received()[-1]) - MIC_HZ) < 15
+    finally:
+        assert console.stop() == 0
+
+
+def test_a_sender_from_elsewhere_takes_nothing_over(sandbox, ns, pulse, peers):
+    sandbox.write("etc/parlod.conf", "duplex=1\n")
+    console = Console(sandbox, ns, pulse, listen=None)
+    sprayer = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        peer = peers(address="127.0.0.1")
+        console.send(f"call {peer.uri}")
+        peer.wait_event("CALL_ESTABLISHED")
+        time.sleep(1)
+        [port] = console.rtp_ports()
+        sprayer.bind((ADDRESS, 0))
+        tone = rtp.encode(int(12000 * math.sin(2 * math.pi * 1500 * k / 8000)) for k in range(160))
+        stream = rtp.Stream(ssrc=0xbad)
+
+        def spray():
+            # A well-formed stream of another tone, at the media's pace,
+            # with bursts in between.
+            for i in range(150):
+                sprayer.sendto(stream.packet(tone), (ADDRESS, port))
+                if i % 25 == 0:
+                    for _ in range(20):
+                        sprayer.sendto(stream.packet(tone), (ADDRESS, port))
+                time.sleep(0.02)
+        thread = threading.Thread(target=spray)
+        thread.start()
+        heard = record_loudspeaker(pulse)
+        thread.join()
+        assert abs(tone_frequency(heard) - PEER_HZ) < 15
+        assert abs(tone_frequency(record_loudspeaker(pulse, 2)) - PEER_HZ) < 15
+        console.send("hangup")
+        peer.wait_event("CALL_CLOSED")
+    finally:
+        sprayer.close()
+        assert console.stop() == 0
+
+
+def test_volume_of_the_call_in_progress(duplex, console, peers):
+    start = console.mark()
+    console.send("tcmd vol_spk 150")
+    console.wait(r"\nNo connection for volume control", start=start)
+    peer = peers()
+    console.send(f"call {peer.uri}")
+    peer.wait_event("CALL_ESTABLISHED")
+    time.sleep(1)
+    levels = {}
+    for percent in (50, 150):
+        start = console.mark()
+        console.send(f"tcmd vol_spk {percent}")
+        time.sleep(0.5)
+        levels[percent] = rms(record_loudspeaker(console.pulse, 2))
+        assert "No connection" not in console.text()[start:]
+    assert levels[150] > 2.5 * levels[50], levels
+    console.send("tcmd vol_mic 100")
+    console.send("hangup")
+    peer.wait_event("CALL_CLOSED")
+    assert "No connection for volume control" not in console.text()[start:]
+
+
+def test_every_call_end_is_reported_with_its_reason(console, peers):
+    peer = peers()
+    console.send(f"call {peer.uri}")
+    peer.wait_event("CALL_ESTABLISHED")
+    start = console.mark()
+    peer.hangup()
+    console.wait(rf"\nCall 1 from pc:\* to {re.escape(peer.uri)} cleared: remote user", start=start)
+
+    busy = peers("busy", answer="manual")
+    console.send(f"call {busy.uri}")
+    busy.wait_event("CALL_INCOMING")
+    busy.hangup()
+    console.wait(rf"\nCall 2 from pc:\* to {re.escape(busy.uri)} cleared: busy", start=start)
+
+    console.send(f"call sip:nobody@{ADDRESS}:5999;transport=tcp")
+    console.wait(r"\nCall 3 from pc:\* to sip:nobody@.* cleared: unreachable", start=start)
+
+    console.send("calls")
+    console.wait("No calls.", start=start)
+    for token in "123":
+        assert len(re.findall(rf"\nCall {token} from .* cleared: ", console.text()[start:])) == 1
+
+
+def test_commands_survive_abandoned_fragments_and_nul_bytes(console):
+    start = console.mark()
+    console.send("x", end="")  # a client that forgot the line's end, and went
+    time.sleep(0.05)
+    console.send("calls")
+    console.wait("No calls.", start=start)
+    # One that left its fragment and stays while another client writes.
+    fd = os.open(console.pipe, os.O_WRONLY | os.O_NONBLOCK)
+    try:
+        os.write(fd, b"hang")
+        time.sleep(1.5)
+        console.send("calls")
+        console.wait("No calls.(.|\n)*No calls.", start=start)
+    finally:
+        os.close(fd)
+    assert "Unknown command" not in console.text()[start:]
+    console.send("calls\0hangup")
+    console.send("help")
+    console.wait("Commands:", start=start)
+    assert "No active call" not in console.text()[start:]
+    assert console.text()[start:].count("No calls.") == 3
+
+
+def test_help_and_what_the_console_refuses(sandbox, ns, pulse, console):
+    start = console.mark()
+    console.send("help")
+    console.wait(r"vol_spk N", start=start)
+    shown = console.text()[start:]
+    for word in ("tr_on", "tr_off", "tr_auto", "duplex", "simplex", "sndtest F [L]", "vol_mic N", "vol_spk N",
+                 "hangup [ --call <token> ]"):
+        assert word in shown, word
+
+    binary = built("PARLOD", "build/parlod/parlod")
+    for args in (["--no-such-option"], ["stray"]):
+        r = subprocess.run([binary, *args], env=sandbox.env(pulse.env()), capture_output=True, text=True, timeout=30)
+        assert r.returncode == 1, args
+        assert "Usage:" in r.stderr, args
+
+
+def test_a_directory_in_place_of_the_pipe(sandbox, ns, pulse):
+    c = Console(sandbox, ns, pulse)
+    # An empty one is replaced by the pipe.
+    os.unlink(c.pipe)
+    os.mkdir(c.pipe)
+    deadline = time.monotonic() + 10
+    while not stat.S_ISFIFO(os.stat(c.pipe).st_mode):
+        assert time.monotonic() < deadline, "no pipe again"
+        time.sleep(0.1)
+    c.send("calls")
+    c.wait("No calls.")
+    # One with something in it is kept; the console cannot go on.
+    keep = sandbox.path("run/keep")
+    os.mkdir(keep)
+    sandbox.write("run/keep/data", "x")
+    os.unlink(c.pipe)
+    os.rename(keep, c.pipe)
+    assert c.proc.wait(timeout=20) == 1
+    assert c.pipe in c.text()
+    assert os.path.exists(os.path.join(c.pipe, "data"))
+
+
+def test_output_to_a_closed_pipe_does_not_end_the_console(sandbox, ns, pulse):
+    """Started as a shell or a service manager may start it, with SIGPIPE at
+    its default disposition, and its output's reader gone."""
+    binary = built("PARLOD", "build/parlod/parlod")
+    proc = subprocess.Popen(ns.cmd([binary, "--sip-port", "5060", "--sip-listen", ADDRESS]),
+                            env=sandbox.env(pulse.env()), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, restore_signals=True)
+    try:
+        assert sandbox.notify.wait_for("READY=1", timeout=20)
+        proc.stdout.close()
+        pipe = sandbox.path("run/parlod-cli")
+        for line in ("help", "calls", "tcmd sndtest 2001"):
+            fd = os.open(pipe, os.O_WRONLY | os.O_NONBLOCK)
+            os.write(fd, (line + "\n").encode())
+            os.close(fd)
+            time.sleep(0.2)
+        time.sleep(0.5)
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=30) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()

@@ -14,37 +14,23 @@ import wave
 import pytest
 
 from conftest import daemon_holds_gpio
+from sim import rtp
 from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, RawUa, tone_frequency
+from sim.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
 from test_console import Console, record_loudspeaker
 
-ULAW_SILENCE = 0xFF
-
-
-def ulaw(sample):
-    """G.711 µ-law of one 16-bit sample (written from the standard)."""
-    sign = 0x80 if sample < 0 else 0
-    magnitude = min(abs(sample), 32635) + 0x84
-    exponent = max(e for e in range(8) if magnitude >= 0x80 << e or e == 0)
-    mantissa = (magnitude >> (exponent + 3)) & 0x0F
-    return ~(sign | exponent << 4 | mantissa) & 0xFF
-
-
-TONE = bytes(ulaw(int(8000 * math.sin(2 * math.pi * 1000 * k / 8000))) for k in range(160))
-SILENCE = bytes([ULAW_SILENCE] * 160)
+TONE = rtp.encode(int(8000 * math.sin(2 * math.pi * 1000 * k / 8000)) for k in range(160))
+SILENCE = rtp.SILENCE
 
 
 class RtpSender:
     def __init__(self, ua):
-        self.ua, self.seq, self.ts = ua, 1, 0
+        self.ua, self.stream = ua, rtp.Stream()
         self.peer = ua.rtp_peer()
 
     def send(self, payload, frames, pace=0.02):
         for _ in range(frames):
-            header = struct.pack("!BBHII", 0x80, 0, self.seq & 0xFFFF, self.ts, 0x1234)
-            self.ua.rtp.sendto(header + payload, self.peer)
-            self.seq += 1
-            self.ts += 160
+            self.ua.rtp.sendto(self.stream.packet(payload), self.peer)
             time.sleep(pace)
 
 
@@ -88,6 +74,29 @@ def test_far_end_speech_switches_the_path(sandbox, ns, pulse):
         assert chip.line(49)[1] == 1
     finally:
         ua.close()
+        assert console.stop() == 0
+
+
+def test_a_peer_that_speaks_on_holds_the_speaking_state(sandbox, ns, pulse):
+    """Simplex, and a far end whose media comes from another address than
+    it announced, speaking without a pause."""
+    sandbox.write("etc/parlod.conf", "gpio=49\n")
+    chip = sandbox.gpio()
+    console = Console(sandbox, ns, pulse, listen=None)
+    peer = Baresip(ns, sandbox.root, address="127.0.0.1", tone=700)
+    spk = sandbox.path("var/run/parlod.spk")
+    try:
+        console.send(f"call {peer.uri}")
+        peer.wait_event("CALL_ESTABLISHED")
+        wait_for(lambda: os.path.exists(spk) and open(spk).read() == "1" and chip.line(49)[1] == 0)
+        time.sleep(1)
+        assert open(spk).read() == "1" and chip.line(49)[1] == 0
+        console.send("hangup")
+        peer.wait_event("CALL_CLOSED")
+        wait_for(lambda: not os.path.exists(spk))
+        assert chip.line(49)[1] == 1
+    finally:
+        peer.close()
         assert console.stop() == 0
 
 
