@@ -30,27 +30,16 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
 from sim import rtp  # noqa: E402
 from sim.pulse import PulseServer  # noqa: E402
 from sim.sandbox import Sandbox  # noqa: E402
 from sim.sip_peers import ADDRESS, Baresip, NetNs, RawUa  # noqa: E402
 
-TICK = os.sysconf("SC_CLK_TCK")
 CLICK_EVERY = 25  # frames: half a second
 CLICK = [int(16000 * math.sin(2 * math.pi * 1000 * k / rtp.RATE)) for k in range(rtp.FRAME)]
 CLICK_ULAW = rtp.encode(CLICK)
 IMPULSE_ULAW = rtp.encode([24000] + [0] * (rtp.FRAME - 1))
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
-
-
-def peak_rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
 
 
 def perf_start(pid, seconds):
