@@ -2,21 +2,22 @@
 // microphone (a source of the call's media) or a playback stream to the
 // loudspeaker (a sink), on a shared PulseSession.
 //
-// The microphone: the server hands over what it recorded, in fragments
-// of a frame (or, from a source that cannot do better, in blocks of
-// seconds); the main loop's callback keeps it in the stream's buffer and
-// wakes the reader once a whole frame is there. The reader gets the frames
-// at the pace they were recorded at, never a block at once.
+// The microphone: the server hands over what it recorded, two frames at a
+// time (or, from a source that cannot do better, in blocks of seconds);
+// the main loop's callback keeps it in the stream's buffer and wakes the
+// reader once a whole frame is there. The reader gets the frames at the
+// pace they were recorded at, never a block at once.
 //
 // The loudspeaker: writes go into the stream's jitter buffer (a
-// PlayoutBuffer) and return; the server asks for audio a frame at a time,
-// and the main loop's callback hands it over from the buffer, with
-// silence where there is none. So the sound card's clock sets the pace,
-// and the buffer holds only what the arrival of the frames needs.
+// PlayoutBuffer) and return; the server asks for audio a frame and a
+// quarter at a time, and the main loop's callback hands it over from the
+// buffer, with silence where there is none. So the sound card's clock sets
+// the pace, and the buffer holds only what the arrival of the frames needs.
 //
 // Threads: read_frame() and write_frame() run on the media patch's
 // thread, the callbacks on the session's main loop thread, close() on any
-// thread. Each direction wakes only its own patch thread, once per frame.
+// thread. Each direction wakes only its own patch thread, once per frame;
+// the main loop's thread wakes once per move of the server's.
 //
 // Locks: the stream's mutex_ (and the playout buffer's own) is taken by
 // the callbacks inside the session's lock, and by the patch thread

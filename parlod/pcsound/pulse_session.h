@@ -64,8 +64,9 @@ public:
 	// The server went away (or refused us): the context is dead for good.
 	bool lost_locked() const { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)); }
 	std::string error_locked() const { return pa_strerror(pa_context_errno(context_)); }
-	// Waits for the next event of the main loop: a callback's signal, a
-	// close() or stop(). Returns false without waiting once stopped.
+	// Waits for the next event of the main loop: a change of state of the
+	// context or of a stream, or stop(). Returns false without waiting once
+	// stopped. (The streams' audio wakes their readers, not the session.)
 	bool wait_locked();
 	// The same, but false once deadline has passed.
 	bool wait_until_locked(Clock::time_point deadline);
