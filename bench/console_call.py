@@ -169,9 +169,10 @@ class Bench:
         capture = self.pulse.capture("spk.monitor")
         ua, heard = self.incoming()
         try:
-            # Two seconds of silence first, so that only frames sent once
-            # the media runs count.
-            lead, count = 100, seconds * 50
+            # Four seconds of silence first, so that only frames sent once
+            # the media runs steadily count (a new stream on the null sink
+            # is held back for a while at first).
+            lead, count = 200, seconds * 50
             sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: IMPULSE_ULAW if k >= lead else rtp.SILENCE,
                                      lead + count, interval=0.02 * ratio)
             sender.join()
