@@ -381,7 +381,10 @@ class Coprocessor(PtyDevice):
             if imposed is not None:
                 reply = _to_bytes(imposed)
         if reply:
-            self._out += self._garbage_before_reply + reply
+            # A flooding line mixes junk into the reply itself, whatever the
+            # reader did to its input queue before it asked.
+            junk = FLOOD if self._flood else b""
+            self._out += junk + self._garbage_before_reply + reply
 
     def _run(self, text):
         name, *args = text.split() or [""]
