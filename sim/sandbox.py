@@ -78,6 +78,7 @@ class Sandbox:
         self.children = []
         self.parts = []  # simulators and servers, closed before the rest
         self.ptys = []
+        self.modems = []
         self.chip = None
         self._segment = None
 
@@ -126,6 +127,11 @@ class Sandbox:
             bins.insert(0, os.path.dirname(self.kelvgd))
         env["PATH"] = ":".join(bins + [env.get("PATH", "/usr/bin:/bin")])
         env.pop("PULSE_SERVER", None)
+        if self.modems:
+            from .modem_lines import preload_library
+
+            env["LD_PRELOAD"] = " ".join(filter(None, [preload_library(), env.get("LD_PRELOAD")]))
+            env["KEL_MODEM_LINES"] = ":".join(m.entry for m in self.modems)
         env.update(extra or {})
         return env
 
@@ -168,6 +174,16 @@ class Sandbox:
         if dev:
             p.link(self.path("dev/" + dev))
         return p
+
+    def modem_lines(self, pty, **kw):
+        """The modem lines of a simulated port (sim/modem_lines.py), which
+        every program the sandbox runs from now on sees; kw as for
+        ModemLines."""
+        from .modem_lines import ModemLines
+
+        m = ModemLines(pty.slave_path, self.path(f"modem{len(self.modems)}.sock"), **kw)
+        self.modems.append(m)
+        return self.attach(m)
 
     def attach(self, part):
         """Lets close() close a simulator or server (anything with close()) first."""
