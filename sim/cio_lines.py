@@ -98,6 +98,16 @@ class Lines:
         first = int(start - end)
         return [pattern(first + k, self.count) & ((1 << self.count) - 1) for k in range(n)]
 
+    def give_back(self, n):
+        """The last n samples taken never reached the terminal (a board
+        that streams ahead of the reader takes back what it sent ahead):
+        the clock goes back by n, and the same samples come again. No SI
+        change may lie within them."""
+        with self._lock:
+            if n < 0 or self._clock - n < (self._edges[-1][0] if self._edges else 0):
+                raise ValueError("cannot give back samples from before the last SI change")
+            self._clock -= n
+
     def volts(self, line):
         with self._lock:
             return self._volts[line]
