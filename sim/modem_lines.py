@@ -95,6 +95,11 @@ class ModemLines:
     def rts(self):
         return self._bit(RTS)
 
+    def preset_outputs(self, bits):
+        """The outputs as the host left them before the program came."""
+        with self._lock:
+            self._lines = (self._lines & ~OUTPUTS) | (bits & OUTPUTS)
+
     def set_input(self, bit, active):
         """The device drives an input line (CTS, DSR, DCD or RI)."""
         if bit & ~INPUTS:

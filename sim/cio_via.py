@@ -1,0 +1,117 @@
+"""The 4-line VIA CIO board on a serial port of the host, simulated on a
+pseudo-terminal.
+
+The board is driven through its serial line alone (115200 baud, 8N1):
+
+    each byte the host sends    the new value of the output register, port B:
+                                bit 0 module reset, bit 3 sound path on,
+                                bit 4 filter on, bits 7 and 6 the line
+                                selector (bit 7 = not bit 0 of the line
+                                number, bit 6 = not bit 1: line 0 both set,
+                                line 3 both clear)
+    DTR, RTS (host outputs)     SI: with RTS dropped into every line; with
+                                RTS raised into the selected line while DTR
+                                is raised, into none while it is dropped
+    DSR (host input)            the lines' voltage state: active when the
+                                voltage is gone
+    bytes the board sends       the line samples, without pause: 16384 a
+                                second, two 4-bit samples a byte, the first
+                                in the low nibble, bit i = line i
+
+The host's modem lines reach this simulator through the sandbox's
+modem-line library (sim/modem_lines.py); until the host sets them, RTS is
+raised and DTR dropped: no SI.
+
+Time on the board is its sample clock (sim/cio_lines.py), which counts the
+samples the terminal took (sim/cio_stream.py); every SI change and every
+port B write is stamped on it. Tests set what the lines show (board.lines)
+and whether the voltage is gone (board.dsr), read what the terminal did
+(portb, portb_log, pulses on board.lines) and make the board fall silent
+(silent, stop_stream_after).
+"""
+
+from .cio_lines import Lines
+from .cio_stream import StreamingBoard
+from .modem_lines import RTS
+
+LINES = 4
+RATE = 16384
+RESET, SOUND, FILTER = 0x01, 0x08, 0x10
+
+
+def selected_line(portb):
+    """The line that port B selects."""
+    return (((portb >> 7) & 1) ^ 1) | ((((portb >> 6) & 1) ^ 1) << 1)
+
+
+class ViaBoard(StreamingBoard):
+    """Serves the master side of a pseudo-terminal from a daemon thread;
+    modem is the port's ModemLines (Sandbox.modem_lines)."""
+
+    def __init__(self, pty, modem, lines=None):
+        super().__init__(pty, lines or Lines(LINES, RATE), per_byte=2)
+        self.modem = modem
+        self._portb = 0
+        self._portb_log = []  # (sample, value)
+        modem.preset_outputs(RTS)
+        modem.on_change = self._modem_changed
+        with self._lock:
+            self._stream.start()
+        self._start("via board")
+
+    # What tests use.
+
+    @property
+    def portb(self):
+        with self._lock:
+            return self._portb
+
+    @property
+    def portb_log(self):
+        """(sample, value) of every port B write, in order (a snapshot)."""
+        with self._lock:
+            return list(self._portb_log)
+
+    @property
+    def sound(self):
+        """(selected line, whether the sound path is on)."""
+        b = self.portb
+        return selected_line(b), bool(b & SOUND)
+
+    @property
+    def filter(self):
+        return bool(self.portb & FILTER)
+
+    @property
+    def module_reset(self):
+        return bool(self.portb & RESET)
+
+    @property
+    def dsr(self):
+        return self.modem.dsr
+
+    @dsr.setter
+    def dsr(self, active):
+        """Active: the lines' voltage is gone."""
+        self.modem.dsr = active
+
+    # The board.
+
+    def _si_mask(self):
+        if not self.modem.rts:
+            return (1 << LINES) - 1
+        return 1 << selected_line(self._portb) if self.modem.dtr else 0
+
+    def _take(self, byte):
+        self._sync()
+        self._portb = byte
+        self._portb_log.append((self.lines.clock, byte))
+        self.lines.si(self._si_mask())
+
+    def _modem_changed(self, old, new):
+        with self._lock:
+            if self._closed:
+                return
+            self._sync()
+            self.lines.si(self._si_mask())
+        self._wake()
