@@ -21,6 +21,7 @@
 #include "boards.h"
 #include "cfg.h"
 #include "errmsg.h"
+#include "packet.h"
 #include "paths.h"
 #include "rootpath.h"
 #include "serial.h"
@@ -39,8 +40,7 @@
 #define USB_PKT_MAX 62
 
 static int usb_fd = -1;
-static uint8_t *usb_pkt; // the prepared packet, owned
-static unsigned usb_pkt_len;
+static cio_packet usb_pkt;
 static char usb_version[64];
 
 static int usb_error(int status)
@@ -163,9 +163,7 @@ static int cio_usb_done(void)
 	if (usb_fd >= 0)
 		r = serial_close(usb_fd);
 	usb_fd = -1;
-	free(usb_pkt);
-	usb_pkt = nullptr;
-	usb_pkt_len = 0;
+	cio_packet_drop(&usb_pkt);
 	return r;
 }
 
@@ -342,14 +340,7 @@ static int cio_usb_mod_voltage(uint8_t line)
 
 static int cio_usb_pkt_prepare(const uint8_t *bytes, unsigned count)
 {
-	free(usb_pkt);
-	usb_pkt_len = 0;
-	usb_pkt = (uint8_t *)malloc(count ? count : 1);
-	if (!usb_pkt)
-		return -ENOMEM;
-	memcpy(usb_pkt, bytes, count);
-	usb_pkt_len = count;
-	return 0;
+	return cio_packet_keep(&usb_pkt, bytes, count);
 }
 
 static int cio_usb_pkt_send(void)
@@ -358,15 +349,15 @@ static int cio_usb_pkt_send(void)
 	char hex[2 * USB_PKT_MAX + 1];
 	int r;
 
-	if (!usb_pkt)
+	if (!usb_pkt.data)
 		return 0;
-	if (usb_pkt_len > USB_PKT_MAX)
+	if (usb_pkt.len > USB_PKT_MAX)
 		return -EMSGSIZE;
-	for (unsigned i = 0; i < usb_pkt_len; i++) {
-		hex[2 * i] = digits[usb_pkt[i] >> 4];
-		hex[2 * i + 1] = digits[usb_pkt[i] & 15];
+	for (unsigned i = 0; i < usb_pkt.len; i++) {
+		hex[2 * i] = digits[usb_pkt.data[i] >> 4];
+		hex[2 * i + 1] = digits[usb_pkt.data[i] & 15];
 	}
-	hex[2 * usb_pkt_len] = '\0';
+	hex[2 * usb_pkt.len] = '\0';
 	if ((r = cio_usb_flush(usb_fd, __func__)) < 0)
 		return r;
 	if ((r = cio_usb_coproc_cmd(usb_fd, "pkt %s\recho 0xaa", hex)) < 0)
@@ -375,9 +366,7 @@ static int cio_usb_pkt_send(void)
 		usb_error(r);
 		return neg_errno_msg("%s(): Read failed\n", __func__);
 	}
-	free(usb_pkt);
-	usb_pkt = nullptr;
-	usb_pkt_len = 0;
+	cio_packet_drop(&usb_pkt);
 	return 0;
 }
 
