@@ -202,9 +202,11 @@ class CirrusBoard(StreamingBoard):
             level = line.level()
             old = self._gpio.get(gpio)
             self._gpio[gpio] = level
-            if gpio == RESET_GPIO and level != old:
+            if old is None or level == old:
+                pass  # the line appears: no edge
+            elif gpio == RESET_GPIO:
                 self._reset(level)
-            elif gpio in SI_GPIO and level != old:
+            elif gpio in SI_GPIO:
                 self._sync()
                 self.lines.si(sum(1 << i for i, n in enumerate(SI_GPIO) if self._gpio.get(n)))
         self._wake()

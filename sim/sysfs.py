@@ -18,6 +18,8 @@ WIDTH = 11  # a signed 32-bit number in decimal
 def _write_in_place(path, value):
     text = f"{value:>{WIDTH}}\n".encode()
     os.makedirs(os.path.dirname(path), exist_ok=True)
+    if os.path.isdir(path):
+        shutil.rmtree(path)
     fd = os.open(path, os.O_RDWR | os.O_CREAT, 0o644)
     try:
         os.pwrite(fd, text, 0)

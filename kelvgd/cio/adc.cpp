@@ -128,3 +128,33 @@ int32_t adc_to_mv(int32_t raw)
 {
 	return (int32_t)(((int64_t)raw + adc_offset) * adc_scale_int / 1024);
 }
+
+static int adc_read_raw(int channel, const char *who, int32_t *raw)
+{
+	*raw = adc_get(channel);
+	if (*raw == ADC_FAILED) {
+		errno = EIO;
+		return neg_errno_msg("%s(): adc_get() failed!\n", who);
+	}
+	return 0;
+}
+
+int adc_read_volts(int channel, const char *who, double *volts)
+{
+	int32_t raw;
+	int r = adc_read_raw(channel, who, &raw);
+
+	if (r == 0)
+		*volts = adc_to_voltage(raw);
+	return r;
+}
+
+int adc_read_mv(int channel, const char *who, int32_t *mv)
+{
+	int32_t raw;
+	int r = adc_read_raw(channel, who, &raw);
+
+	if (r == 0)
+		*mv = adc_to_mv(raw);
+	return r;
+}

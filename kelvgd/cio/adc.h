@@ -23,3 +23,8 @@ int32_t adc_get(int channel);
 // A raw reading in volts, and in whole millivolts (truncated).
 double adc_to_voltage(int32_t raw);
 int32_t adc_to_mv(int32_t raw);
+
+// A channel in volts or whole millivolts for a board driver: 0, or -EIO
+// after "<who>(): adc_get() failed!".
+int adc_read_volts(int channel, const char *who, double *volts);
+int adc_read_mv(int channel, const char *who, int32_t *mv);

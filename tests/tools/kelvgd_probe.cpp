@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "cio/cio_ops.h"
 #include "cio/thermal.h"
@@ -19,6 +20,7 @@
 #include "gpio.h"
 #include "gpio_mode/inputs.h"
 #include "gpio_mode/sound.h"
+#include "rootpath.h"
 #include "serial.h"
 #include "shared_state.h"
 #include "util.h"
@@ -132,6 +134,105 @@ int op_coproc(const char *tty, const char *what, int argc, char **argv, int firs
 
 // One operation of the CIO board driver of the device configuration,
 // between its init and its done.
+// Descriptors this process holds into the sandbox's IIO converter.
+int iio_fds()
+{
+	const char *iio = kel_path("/sys/bus/iio");
+	char link[64], target[4096];
+	int n = 0;
+
+	for (int fd = 0; fd < 1024; fd++) {
+		snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+		ssize_t len = readlink(link, target, sizeof(target) - 1);
+		if (len > 0) {
+			target[len] = '\0';
+			n += !strncmp(target, iio, strlen(iio));
+		}
+	}
+	return n;
+}
+
+// One operation of a board's driver; what it reads is printed. -ENOSYS
+// for an entry the board lacks.
+int64_t cio_op(cio_ops *b, const char *op, const char *arg)
+{
+	int v = (int)strtol(arg, nullptr, 0);
+	int64_t r = -ENOSYS;
+
+#define HAS(entry) (b->entry != nullptr)
+	if (!strcmp(op, "sound"))
+		r = b->sound_set(v);
+	else if (!strcmp(op, "filter"))
+		r = b->filter_en(v);
+	else if (!strcmp(op, "si"))
+		r = b->si((uint8_t)v);
+	else if (!strcmp(op, "freq"))
+		r = b->freq_set((unsigned)v);
+	else if (!strcmp(op, "fourwire") && HAS(mod_four_wire))
+		r = b->mod_four_wire(v);
+	else if (!strcmp(op, "delay") && HAS(delay))
+		r = b->delay((unsigned)v);
+	else if (!strcmp(op, "aux") && HAS(aux_pwr_en))
+		r = b->aux_pwr_en(v);
+	else if (!strcmp(op, "prot") && HAS(prot_reset))
+		r = b->prot_reset(v);
+	else if (!strcmp(op, "modreset") && HAS(module_reset))
+		r = b->module_reset(v);
+	else if (!strcmp(op, "charge") && HAS(batt_charge))
+		r = b->batt_charge(v);
+	else if (!strcmp(op, "pktch") && HAS(pkt_set_ch))
+		r = b->pkt_set_ch(v);
+	else if (!strcmp(op, "wdtreset") && HAS(wdt_reset))
+		r = b->wdt_reset();
+	else if (!strcmp(op, "wdtoff") && HAS(wdt_disable))
+		r = b->wdt_disable();
+	else if (!strcmp(op, "volts")) {
+		r = b->mod_voltage((uint8_t)v);
+		printf("volts%d=%d\n", v, (int)r);
+	} else if (!strcmp(op, "read")) {
+		static uint8_t buf[1 << 16];
+		int lines = b->num_phys_ch();
+		unsigned bytes = lines == 8 ? (unsigned)v : lines == 4 ? (unsigned)v / 2 + v % 2 : (unsigned)v / 4 + (v % 4 != 0);
+		r = b->read(bytes <= sizeof(buf) ? buf : nullptr, (unsigned)v);
+		if (r >= 0)
+			printf("latency=%lld\n", (long long)r);
+		if (r >= 0 && bytes && bytes <= sizeof(buf))
+			printf("first=%u\nlast=%u\n", buf[0], buf[bytes - 1]);
+	} else if (!strcmp(op, "pkt") && HAS(pkt_send)) {
+		uint8_t bytes[300];
+		unsigned n = 0;
+		for (const char *h = arg; h[0] && h[1] && n < sizeof(bytes); h += 2)
+			bytes[n++] = (uint8_t)(fromhex(h[0]) << 4 | fromhex(h[1]));
+		if ((r = b->pkt_prepare(bytes, n)) == 0)
+			r = b->pkt_send();
+	} else if (!strcmp(op, "init"))
+		r = cio_init(b);
+	else if (!strcmp(op, "diode") && HAS(read_diode)) {
+		double d = b->read_diode();
+		printf("diode=%.6f\n", d);
+		r = d < 0 ? -1 : 0;
+	} else if (!strcmp(op, "psu") && HAS(psu_voltage)) {
+		double d = b->psu_voltage();
+		printf("psu=%.3f\n", d);
+		r = d < -0.5 ? -1 : 0;
+	} else if (!strcmp(op, "batt") && HAS(batt_voltage))
+		printf("batt=%d\n", (int)(r = b->batt_voltage()));
+	else if (!strcmp(op, "modsupply") && HAS(mod_supply))
+		printf("modsupply=%d\n", (int)(r = b->mod_supply()));
+	else if (!strcmp(op, "wdt") && HAS(wdt_get))
+		printf("wdt=%d\n", (int)(r = b->wdt_get()));
+	else if (!strcmp(op, "boardtemp")) {
+		int t = b->board_temp();
+		printf("boardtemp=%d\n", t);
+		r = t == CIO_TEMP_FAILED ? -EIO : 0;
+	}
+#undef HAS
+	return r;
+}
+
+// The board of the sandbox: initialised, then the operations in turn (e.g.
+// "sound 2 filter 1 read 5"; the first failure stops), then finished. Says
+// whether it can send packets, and what of GPIO and the converter it left.
 int op_cio(const char *what, int argc, char **argv, int first)
 {
 	cio_ops *b = cio_detect();
@@ -143,47 +244,14 @@ int op_cio(const char *what, int argc, char **argv, int first)
 		printf("temp=%d\n", cio_max_thermal_zone());
 		return 0;
 	}
-	if ((r = cio_init(b)) < 0)
-		return (int)r;
-	// Operations in turn, e.g. "sound 2 filter 1 read 5"; the first failure stops.
-	for (int i = first - 1; r >= 0 && i + 1 < argc; i += 2) {
-		const char *op = argv[i];
-		int v = (int)strtol(argv[i + 1], nullptr, 0);
-
-		if (!strcmp(op, "sound"))
-			r = b->sound_set(v);
-		else if (!strcmp(op, "filter"))
-			r = b->filter_en(v);
-		else if (!strcmp(op, "fourwire"))
-			r = b->mod_four_wire(v);
-		else if (!strcmp(op, "si"))
-			r = b->si((uint8_t)v);
-		else if (!strcmp(op, "delay"))
-			r = b->delay((unsigned)v);
-		else if (!strcmp(op, "freq"))
-			r = b->freq_set((unsigned)v);
-		else if (!strcmp(op, "volts")) {
-			r = b->mod_voltage((uint8_t)v);
-			printf("volts%d=%d\n", v, (int)r);
-		} else if (!strcmp(op, "read")) {
-			static uint8_t buf[1 << 16];
-			r = b->read((unsigned)v <= sizeof(buf) ? buf : nullptr, (unsigned)v);
-			if (r >= 0 && (unsigned)v <= sizeof(buf))
-				printf("first=%u\nlast=%u\n", buf[0], buf[v - 1]);
-		} else if (!strcmp(op, "pkt")) {
-			uint8_t bytes[80];
-			unsigned n = 0;
-			for (const char *h = argv[i + 1]; h[0] && h[1] && n < sizeof(bytes); h += 2)
-				bytes[n++] = (uint8_t)(fromhex(h[0]) << 4 | fromhex(h[1]));
-			if ((r = b->pkt_prepare(bytes, n)) == 0)
-				r = b->pkt_send();
-		} else if (!strcmp(op, "init"))
-			r = cio_init(b);
-		else
-			r = -EINVAL;
+	if ((r = cio_init(b)) == 0) {
+		printf("pkt=%d\n", b->pkt_send != nullptr);
+		for (int i = first - 1; r >= 0 && i + 1 < argc; i += 2)
+			r = cio_op(b, argv[i], argv[i + 1]);
+		cio_done(b);
 	}
-	cio_done(b);
-	return (int)r;
+	printf("gpiousr=%d\niio_fds=%d\n", vgd_state->gpiousr, iio_fds());
+	return r < 0 ? (int)r : 0;
 }
 
 } // namespace
