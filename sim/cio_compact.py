@@ -62,6 +62,7 @@ class CompactBoard(Coprocessor):
 
     def __init__(self, pty, chip, adc, lines=None, minor=0):
         self.lines = lines or Lines(2)
+        self.chip = chip
         self.adc = adc
         self._gpio = {}
         self._line_packets = []

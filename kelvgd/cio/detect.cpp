@@ -29,7 +29,7 @@ static const struct {
 	{ 1, "4-line serial board", nullptr },
 	{ 2, "8-line USB board", &cio_ops_usb },
 	{ 3, "2-line Cirrus Logic board", &cio_ops_cirrus_mini },
-	{ 4, "2-line compact board", nullptr },
+	{ 4, "2-line compact board", &cio_ops_orbesk_mini },
 	{ 5, "large compact board", &cio_ops_orbesk_maxi },
 };
 
