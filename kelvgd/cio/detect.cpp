@@ -26,7 +26,7 @@ static const struct {
 	const char *board;
 	cio_ops *ops; // none: its driver is not part of this build
 } cio_boards[] = {
-	{ 1, "4-line serial board", nullptr },
+	{ 1, "4-line serial board", &cio_ops_via },
 	{ 2, "8-line USB board", &cio_ops_usb },
 	{ 3, "2-line Cirrus Logic board", &cio_ops_cirrus_mini },
 	{ 4, "2-line compact board", &cio_ops_orbesk_mini },
