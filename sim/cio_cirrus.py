@@ -195,6 +195,7 @@ class CirrusBoard(StreamingBoard):
         with self._lock:
             if self._closed:
                 return
+            self._take_pending()
             if what == "export" and gpio == SUPPLY_GPIO and line is not None:
                 line.input = 1 if self._supply else 0
             if line is None:

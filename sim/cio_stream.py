@@ -171,6 +171,19 @@ class StreamingBoard(PtyDevice):
         with self._lock:
             self._stream.close()
 
+    def _take_pending(self):
+        """Takes what the terminal wrote before it acted on the board some
+        other way (a modem line, a GPIO line): that comes first."""
+        while True:
+            try:
+                data = os.read(self._master, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            for byte in data:
+                self._take(byte)
+
     def _sync(self):
         """Anything the terminal does to the board ends its reading."""
         self._stream.sync()

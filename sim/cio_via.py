@@ -30,8 +30,6 @@ and whether the voltage is gone (board.dsr), read what the terminal did
 (silent, stop_stream_after).
 """
 
-import os
-
 from .cio_lines import Lines
 from .cio_stream import StreamingBoard
 from .modem_lines import RTS
@@ -104,15 +102,6 @@ class ViaBoard(StreamingBoard):
             return (1 << LINES) - 1
         return 1 << selected_line(self._portb) if self.modem.dtr else 0
 
-    def _receive_pending(self):
-        try:
-            data = os.read(self._master, 4096)
-        except OSError:
-            return False
-        for byte in data:
-            self._take(byte)
-        return bool(data)
-
     def _take(self, byte):
         self._sync()
         self._portb = byte
@@ -123,9 +112,7 @@ class ViaBoard(StreamingBoard):
         with self._lock:
             if self._closed:
                 return
-            # Port B bytes the terminal wrote before come first.
-            while self._receive_pending():
-                pass
+            self._take_pending()
             self._sync()
             self.lines.si(self._si_mask())
         self._wake()

@@ -48,7 +48,7 @@ class IioAdc:
     for each channel, and the scale (millivolts per count) and offset (counts
     added to each reading) attributes unless they are None."""
 
-    def __init__(self, sandbox, channels=5, scale=0.43956043956043955, offset=None, device=0, bits=12):
+    def __init__(self, sandbox, channels=5, scale=0.43956043956043955, offset=None, device=0, bits=16):
         self.dir = sandbox.path(f"sys/bus/iio/devices/iio:device{device}")
         self.channels = channels
         self.max = (1 << bits) - 1
