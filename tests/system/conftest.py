@@ -183,22 +183,21 @@ def terminal(sandbox):
 
 
 class CioTerminal:
-    """A CIO-mode terminal with the USB board: the real daemon, the board
-    and a dispatcher simulated, the system log caught."""
+    """A CIO-mode terminal: the real daemon, its board (sim/cio_boards.py,
+    the USB board unless named) and a dispatcher simulated, the system log
+    caught."""
 
-    def __init__(self, sandbox):
-        from sim.cio_usb import UsbBoard
+    def __init__(self, sandbox, board="usb"):
+        from sim import cio_boards
         from sim.dispatcher import Dispatcher
         from sim.syslog import SyslogCapture
 
         self.sb = sandbox
         self.disp = sandbox.attach(Dispatcher())
-        self.board = sandbox.attach(UsbBoard(sandbox.pty("serial/by-id/usb-dorn")))
+        self.board = cio_boards.attach(sandbox, board)
         self.log = sandbox.attach(SyslogCapture(sandbox))
         self.proc = None
-        sandbox.write("etc/device.conf", "cio=1\nrevision=2\n")
         sandbox.write("etc/kelvgd.conf", "wdt_disabled=1\n")
-        sandbox.write("sys/class/thermal/thermal_zone0/temp", "42000\n")
         self.addresses(self.disp.host)
 
     def addresses(self, text, interval=None):
