@@ -60,6 +60,7 @@ CLOCK = 3686400
 SI_GPIO = (9, 8)
 SOUND_GPIO = (12, 13)
 FOUR_WIRE_GPIO = 10
+FILTER_GPIO = 17
 RESET_GPIO = 14
 SUPPLY_GPIO = 61
 LINE_DIVIDER = 55.59975117746379
@@ -160,6 +161,23 @@ class CirrusBoard(StreamingBoard):
     def sampling(self):
         with self._lock:
             return self._stream.running
+
+    def _level(self, gpio):
+        with self._lock:
+            return self._gpio.get(gpio, 0)
+
+    @property
+    def sound(self):
+        """(selected line, whether the sound path is on)."""
+        return self._level(SOUND_GPIO[0]), bool(self._level(SOUND_GPIO[1]))
+
+    @property
+    def filter(self):
+        return bool(self._level(FILTER_GPIO))
+
+    @property
+    def four_wire(self):
+        return bool(self._level(FOUR_WIRE_GPIO))
 
     def set_line_volts(self, line, volts):
         """The voltage on a line (0 or 1); the converter's reading."""
@@ -293,7 +311,7 @@ class CirrusBoard(StreamingBoard):
         self._frames.append(rx[:n])
         self._frames.append(rx[n:])
         sel, on = (self._gpio.get(g) for g in SOUND_GPIO)
-        channel = (1 if sel else 0) if on else None
+        channel = sel if on else None
         self._packets.append(Packet(self.lines.clock, channel, bool(self._gpio.get(FOUR_WIRE_GPIO)),
                                     rx[len(PACKET_HEADER) + 1:n]))
         self._rx.clear()

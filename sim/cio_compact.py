@@ -42,6 +42,7 @@ from .coproc import CNT_MAX, CR, Coprocessor, _uints, _Unknown
 
 ROUTE_GPIO = (59, 47, 86)
 FOUR_WIRE_GPIO = 87
+FILTER_GPIO = 57
 LINE_DIVIDER = 69.18181818181819
 PSU_DIVIDER = 14.636363636363637
 BATTERY_DIVIDER = 32200 / 2200
@@ -92,6 +93,24 @@ class CompactBoard(Coprocessor):
         """Count(sample, width, latency) of every "cnt", in order."""
         with self._lock:
             return list(self._counts)
+
+    def _level(self, gpio):
+        with self._lock:
+            return self._gpio.get(gpio, 0)
+
+    @property
+    def sound(self):
+        """(routed line, whether the route serves the sound path)."""
+        line1, on, packets = (self._level(g) for g in ROUTE_GPIO)
+        return (0 if line1 else 1), bool(on and not packets)
+
+    @property
+    def filter(self):
+        return bool(self._level(FILTER_GPIO))
+
+    @property
+    def four_wire(self):
+        return bool(self._level(FOUR_WIRE_GPIO))
 
     def set_line_volts(self, line, volts):
         """The voltage on a line (0 or 1); the converter's reading."""

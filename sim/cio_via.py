@@ -36,6 +36,7 @@ from .modem_lines import RTS
 
 LINES = 4
 RATE = 16384
+LOW_VOLTS = 21
 RESET, SOUND, FILTER = 0x01, 0x08, 0x10
 
 
@@ -83,6 +84,16 @@ class ViaBoard(StreamingBoard):
         return bool(self.portb & FILTER)
 
     @property
+    def four_wire(self):
+        """The board has no four-wire mode."""
+        return False
+
+    @property
+    def packets(self):
+        """The board sends no line packets."""
+        return []
+
+    @property
     def module_reset(self):
         return bool(self.portb & RESET)
 
@@ -94,6 +105,12 @@ class ViaBoard(StreamingBoard):
     def dsr(self, active):
         """Active: the lines' voltage is gone."""
         self.modem.dsr = active
+
+    def set_line_volts(self, line, volts):
+        """The board senses the lines' voltage as one: DSR goes active when
+        a line has lost it (21 V or less)."""
+        self.lines.set_volts(line, volts)
+        self.dsr = any(self.lines.volts(i) <= LOW_VOLTS for i in range(LINES))
 
     # The board.
 

@@ -9,6 +9,7 @@ blanks), never by truncating or replacing the file: a reader sees the old
 value or the new one, never an empty file.
 """
 
+import math
 import os
 import shutil
 
@@ -97,10 +98,12 @@ class IioAdc:
             return int(f.read())
 
     def counts(self, millivolts):
-        """The reading that stands for a voltage at the converter's input,
-        clamped to the converter's range."""
+        """The reading that stands for a voltage at the converter's input:
+        the smallest one at or above it, so that a reading turned back into
+        whole units and truncated gives the voltage again; clamped to the
+        converter's range."""
         scale = self.scale if self.scale is not None else 0.43956043956043955
-        raw = round(millivolts / scale) - (self.offset or 0)
+        raw = math.ceil(millivolts / scale - 1e-9) - (self.offset or 0)
         return max(0, min(self.max, raw))
 
     def set_mv(self, ch, millivolts):
