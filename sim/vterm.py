@@ -14,7 +14,8 @@ you leave (quit, Ctrl-D or Ctrl-C) everything stops and the sandbox goes.
     vterm.py [--root DIR] [-c 'press 1; sleep 2; kelvgd dump']
 
 With --cio it is a CIO-mode terminal instead: the 8-line USB control board
-(in real time) and a dispatcher, and `kelvgd run`. The dispatcher's
+(in real time) and a dispatcher, and `kelvgd run`; --board chooses another
+board (via, cirrus or compact) and implies --cio. The dispatcher's
 commands are typed as `disp 01 03 05 07`; the data packets, the
 acknowledgements and what the daemon does on the lines show as events.
 
@@ -31,6 +32,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from sim import cio_boards  # noqa: E402
 from sim.terminal import StartError, cio_terminal, gpio_terminal  # noqa: E402
 from sim.terminal.core import SESSION  # noqa: E402
 from sim.terminal.commands import QUIT, CommandError, split_commands  # noqa: E402
@@ -140,10 +142,14 @@ def main(argv=None):
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"), help="the kelvgd binary")
     ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"), help="the parlod binary")
     ap.add_argument("--cio", action="store_true", help="a CIO-mode terminal: the USB board and a dispatcher")
+    ap.add_argument("--board", choices=sorted(cio_boards.BOARDS),
+                    help="the CIO board (default usb); implies --cio: "
+                    + "; ".join(f"{name}: {what}" for name, (_, _, what) in sorted(cio_boards.BOARDS.items())))
     ap.add_argument("--root", help="a new or empty directory for the sandbox (default: a new one under /tmp)")
     ap.add_argument("-c", "--commands", help="prompt commands separated by ';' (outside quotes) instead of "
                     "the prompt, e.g. 'press 1; sleep 2; kelvgd dump'")
     args = ap.parse_args(argv)
+    args.cio = args.cio or args.board is not None
     out = Output()
 
     if os.geteuid() != 0:
@@ -168,7 +174,8 @@ def main(argv=None):
     t = None
     try:
         signals.deferring = True
-        t = cio_terminal(out, args.kelvgd, root) if args.cio else gpio_terminal(out, args.kelvgd, parlod, root)
+        t = (cio_terminal(out, args.kelvgd, root, args.board or "usb") if args.cio
+             else gpio_terminal(out, args.kelvgd, parlod, root))
         out.say(f"vterm: sandbox {t.sb.root} (kelvgd's IPC key 0x{t.sb.key & 0xffffffff:08x})")
         t.start(between=signals.between_parts)
         signals.deferring = False

@@ -4,7 +4,7 @@ A terminal (core.Terminal) is a sandbox and a list of parts (core.Part),
 started in order: platform.Platform (sound server, system log, service
 manager notifications, the shell), gpio_mode.GpioHardware and
 gpio_mode.PushPeer (a GPIO-mode terminal's hardware and its push server)
-or cio_mode.UsbCioHardware and cio_mode.DispatcherPeer (a CIO-mode
+or cio_mode.CioHardware and cio_mode.DispatcherPeer (a CIO-mode
 terminal's board and its dispatcher), daemon.Daemon (kelvgd run, kelvgd
 failmon, maintenance commands) and voice.VoiceConsole (parlod and a SIP
 peer). sim/vterm.py puts a prompt in front of it.
@@ -40,7 +40,7 @@ fills. Commands, help and the status screen are built from the parts:
 nothing else needs to change.
 """
 
-from .cio_mode import DispatcherPeer, UsbCioHardware
+from .cio_mode import CioHardware, DispatcherPeer
 from .core import StartError, Terminal
 from .daemon import Daemon
 from .gpio_mode import GpioHardware, PushPeer
@@ -59,8 +59,8 @@ def gpio_terminal(output, kelvgd, parlod=None, root=None, health_monitor=True):
     return Terminal(output, kelvgd, parts, root=root)
 
 
-def cio_terminal(output, kelvgd, root=None):
-    """A CIO-mode terminal: the USB board with its eight lines, the
-    dispatcher, and kelvgd."""
-    parts = [Platform(), UsbCioHardware(), DispatcherPeer(), Daemon(health_monitor=False)]
+def cio_terminal(output, kelvgd, root=None, board="usb"):
+    """A CIO-mode terminal: a board with its lines (sim/cio_boards.py, the
+    USB board unless named), the dispatcher, and kelvgd."""
+    parts = [Platform(), CioHardware(board), DispatcherPeer(), Daemon(health_monitor=False)]
     return Terminal(output, kelvgd, parts, root=root)

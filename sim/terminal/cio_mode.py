@@ -1,21 +1,20 @@
 """A CIO-mode terminal's hardware and its dispatcher.
 
-The hardware: the 8-line USB control board, running in real time (it
-streams its samples at the acquisition rate), and one thermal zone of the
-host for the board temperature. The dispatcher is the station the daemon
-streams its recordings to and takes line commands from.
+The hardware: a CIO board (sim/cio_boards.py: the 8-line USB control board
+unless another is chosen) with its lines and what of the host it reads.
+The USB board runs in real time (it streams its samples at the
+acquisition rate); the others stream as fast as the daemon reads. The
+dispatcher is the station the daemon streams its recordings to and takes
+line commands from.
 """
 
-from ..cio_usb import UsbBoard
+from .. import cio_boards
 from ..dispatcher import Dispatcher
 from .commands import CommandError, arity, command, decimal, number
 from .core import Part
 from .events import EventSource
 
-DEVICE_CONF = "cio=1\nrevision=2\n"
-LINES = 8
 LOW_VOLTS = 21  # a line at this or less is flagged in the data packets
-HOST_TEMP = "45000\n"  # millidegrees
 CODE_STEP_NS = 31250000  # a step of a hub address or command code: 1/32 s
 HUB_GAP_NS, CMD_GAP_NS = 21240234, 4882813
 NAMED_COMMANDS = {"pause": "ff000000", "resume": "ffffffff", "reset": "00000000", "test": "00010001"}
@@ -27,37 +26,50 @@ def samples(ns, rate):
 
 def decode_line_command(pulses, rate):
     """(line, hub, code) of three pulses on one line whose gaps carry a hub
-    address and a command code, else None."""
+    address and a command code, else None. A board that measures its
+    latency shortens each gap on its own clock by that much, which is far
+    less than half a step: the nearest step counts."""
     a, b, c = pulses
     if not (a.mask == b.mask == c.mask) or a.mask & (a.mask - 1):
         return None
-    gap1, gap2 = b.start - a.end, c.start - b.end
-    hub = next((h for h in range(1, 33) if samples(h * CODE_STEP_NS + HUB_GAP_NS, rate) == gap1), None)
-    code = next((k for k in range(1, 65) if samples((k - 1) * CODE_STEP_NS + CMD_GAP_NS, rate) == gap2), None)
+    step = samples(CODE_STEP_NS, rate)
+
+    def nearest(gap, first_ns, first, last):
+        k = first + round((gap - samples(first_ns, rate)) / step)
+        if first <= k <= last and abs(gap - samples((k - first) * CODE_STEP_NS + first_ns, rate)) < step / 2:
+            return k
+        return None
+
+    hub = nearest(b.start - a.end, CODE_STEP_NS + HUB_GAP_NS, 1, 32)
+    code = nearest(c.start - b.end, CMD_GAP_NS, 1, 64)
     if hub is None or code is None:
         return None
     return a.mask.bit_length(), hub, code
 
 
-class UsbCioHardware(Part):
-    name = "the hardware: the USB CIO board and its eight lines"
+class CioHardware(Part):
+    def __init__(self, board="usb"):
+        super().__init__()
+        self.board_name = board
+        self.lines = cio_boards.BOARDS[board][1]
+        self.name = f"the hardware: {cio_boards.BOARDS[board][2]} and its {self.lines} lines"
 
     def start(self, terminal):
         super().start(terminal)
-        sb = terminal.sb
-        sb.write("etc/device.conf", DEVICE_CONF)
-        sb.write("sys/class/thermal/thermal_zone0/temp", HOST_TEMP)
-        self.board = sb.attach(UsbBoard(sb.pty("serial/by-id/usb-dorn"), pace=1.0))
+        self.board = cio_boards.attach(terminal.sb, self.board_name, pace=1.0)
 
-    @command("volts LINE V", f"the voltage on line LINE (1-{LINES}); {LOW_VOLTS} V or less is a low line")
+    @command("volts LINE V", f"the voltage on a line (from 1); {LOW_VOLTS} V or less is a low line")
     def volts(self, args):
         """The daemon measures the lines one after the other, a few times a
-        second; this board cannot measure while the sound path is on a line
-        (disp reset takes it off). A low line sets the flag of the data
+        second; the USB board cannot measure while the sound path is on a
+        line (disp reset takes it off), and the VIA board only tells whether
+        any line lost its voltage. A low line sets the flag of the data
         packets."""
         arity(args, 2, 2, "volts LINE V")
-        line = number(args[0], 1, LINES, "line")
-        self.board.lines.set_volts(line - 1, round(decimal(args[1], 0, 200, "volts", " V")))
+        line = number(args[0], 1, self.lines, "line")
+        volts = round(decimal(args[1], 0, 200, "volts", " V"))
+        set_volts = getattr(self.board, "set_line_volts", self.board.lines.set_volts)
+        set_volts(line - 1, volts)
 
     @command("board silent|answer", "the board stops answering, or answers again")
     def board_answers(self, args):
@@ -74,15 +86,16 @@ class UsbCioHardware(Part):
     def status(self):
         b = self.board
         channel, on = b.sound
-        rows = [("board", ("silent" if b.silent else "answering")
-                 + f", {len(b.streams)} acquisitions, {len(b.packets)} line packets sent")]
+        acquisitions = f", {len(b.streams)} acquisitions" if hasattr(b, "streams") else ""
+        rows = [("board", ("silent" if b.silent else "answering") + acquisitions
+                 + f", {len(b.packets)} line packets sent")]
         rows.append(("sound path", (f"on line {channel + 1}" if on else "off")
                      + f", filter {'on' if b.filter else 'off'}, {'four' if b.four_wire else 'two'}-wire"))
         try:
             measured = self.t.sb.state().get("mod_vol")
         except OSError:
             measured = None
-        for i in range(LINES):
+        for i in range(self.lines):
             volts = b.lines.volts(i)
             text = f"{volts} V" + (" (low)" if volts <= LOW_VOLTS else "")
             if measured is not None:

@@ -230,8 +230,21 @@ def test_a_cio_mode_terminal():
     assert "[lines] line command 7 to hub 5 on line 3 (gaps 177.49 ms, 192.38 ms)\n" in out
     assert "[lines] sound path on line 3, filter off, two-wire\n" in out
     assert "[disp] acknowledgement\n" in out
-    assert re.search(r"^temp=45\n(mod_vol\d=60\n){8}mod_supply=0$", out, re.M), out
+    assert re.search(r"^temp=42\n(mod_vol\d=60\n){8}mod_supply=0$", out, re.M), out
     assert re.search(r"^monitoring loop +running, measurements valid$", out, re.M), out
+    assert "Traceback" not in out + r.stderr
+
+
+def test_a_cio_mode_terminal_with_another_board():
+    r = subprocess.run(vterm_argv("--board", "cirrus", "-c", "disp 01 02 05 07; sleep 3; status; volts 3 20"),
+                       capture_output=True, text=True, timeout=180)
+    assert r.returncode == 1, r.stdout + r.stderr  # the board has two lines
+    assert "vterm: line: give a number from 1 to 2" in r.stderr, r.stderr
+    out = r.stdout
+    assert "starting the hardware: the 2-line board of the Cirrus Logic based terminal and its 2 lines" in out
+    assert re.search(r"^\[lines\] line command 7 to hub 5 on line 2 \(gaps", out, re.M), out
+    assert re.search(r"^\[disp\] data packet of \d+ bytes, 8192 samples, all lines fine$", out, re.M), out
+    assert re.search(r"^line 2 +60 V, measured 60 V$", out, re.M), out
     assert "Traceback" not in out + r.stderr
 
 
