@@ -5,8 +5,8 @@ analogue values go to the terminal's IIO converter (sim/sysfs.py), and
 sampling, SI, line packets, the hardware watchdog and the board
 temperature belong to the serial coprocessor of GPIO-mode terminals
 (sim/coproc.py: the text protocol with echo, reset on GPIO 20), which on
-this board reports device type 2 and reaches the terminal through the
-serial adapter at 230400 baud. Its commands as the board uses them:
+this board reports device type 2 and talks at 230400 baud. Its commands
+as the board uses them:
 
     si M        SI into the lines of mask M        no reply
     freq F      sampling rate, samples a second    no reply

@@ -4,7 +4,7 @@
 // values come from the host's IIO converter; sampling, SI, line packets,
 // the hardware watchdog and the board temperature belong to the serial
 // coprocessor of GPIO-mode terminals (coproc.h), which on this board has
-// device type 2 and is reached through the serial adapter at 230400 baud.
+// device type 2 and talks at 230400 baud.
 #include <cerrno>
 #include <climits>
 #include <cstdio>
