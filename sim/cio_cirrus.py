@@ -47,6 +47,7 @@ import os
 import time
 from collections import namedtuple
 
+from .cio_gpio import GpioSwitches
 from .cio_lines import Lines
 from .cio_stream import StreamingBoard
 
@@ -81,9 +82,12 @@ def rate_of(r):
     return CLOCK // d if d and CLOCK % d == 0 else None
 
 
-class CirrusBoard(StreamingBoard):
+class CirrusBoard(GpioSwitches, StreamingBoard):
     """Serves the coprocessor on the master side of a pseudo-terminal from a
     daemon thread and follows the GPIO chip."""
+
+    FILTER_GPIO = FILTER_GPIO
+    FOUR_WIRE_GPIO = FOUR_WIRE_GPIO
 
     def __init__(self, pty, chip, adc, lines=None, version=3):
         super().__init__(pty, lines or Lines(2), per_byte=4)
@@ -162,22 +166,10 @@ class CirrusBoard(StreamingBoard):
         with self._lock:
             return self._stream.running
 
-    def _level(self, gpio):
-        with self._lock:
-            return self._gpio.get(gpio, 0)
-
     @property
     def sound(self):
         """(selected line, whether the sound path is on)."""
         return self._level(SOUND_GPIO[0]), bool(self._level(SOUND_GPIO[1]))
-
-    @property
-    def filter(self):
-        return bool(self._level(FILTER_GPIO))
-
-    @property
-    def four_wire(self):
-        return bool(self._level(FOUR_WIRE_GPIO))
 
     def set_line_volts(self, line, volts):
         """The voltage on a line (0 or 1); the converter's reading."""

@@ -36,6 +36,7 @@ on it.
 import time
 from collections import namedtuple
 
+from .cio_gpio import GpioSwitches
 from .cio_lines import Lines
 from .cio_stream import pack
 from .coproc import CNT_MAX, CR, Coprocessor, _uints, _Unknown
@@ -56,10 +57,13 @@ Count = namedtuple("Count", "sample width latency")
 Packet = namedtuple("Packet", "sample channel four_wire data")
 
 
-class CompactBoard(Coprocessor):
+class CompactBoard(GpioSwitches, Coprocessor):
     """The board's coprocessor on a pseudo-terminal, the converter's inputs
     and the sample clock; chip is the terminal's GPIO chip, adc its
     converter (sim/sysfs.IioAdc)."""
+
+    FILTER_GPIO = FILTER_GPIO
+    FOUR_WIRE_GPIO = FOUR_WIRE_GPIO
 
     def __init__(self, pty, chip, adc, lines=None, minor=0):
         self.lines = lines or Lines(2)
@@ -94,23 +98,11 @@ class CompactBoard(Coprocessor):
         with self._lock:
             return list(self._counts)
 
-    def _level(self, gpio):
-        with self._lock:
-            return self._gpio.get(gpio, 0)
-
     @property
     def sound(self):
         """(routed line, whether the route serves the sound path)."""
         line1, on, packets = (self._level(g) for g in ROUTE_GPIO)
         return (0 if line1 else 1), bool(on and not packets)
-
-    @property
-    def filter(self):
-        return bool(self._level(FILTER_GPIO))
-
-    @property
-    def four_wire(self):
-        return bool(self._level(FOUR_WIRE_GPIO))
 
     def set_line_volts(self, line, volts):
         """The voltage on a line (0 or 1); the converter's reading."""

@@ -66,12 +66,7 @@ class IioAdc:
     @scale.setter
     def scale(self, value):
         self._scale = value
-        path = os.path.join(self.dir, "scale")
-        if value is None:
-            if os.path.exists(path):
-                os.unlink(path)
-        else:
-            _write_text(path, f"{value!r}\n")
+        self._attribute("scale", value)
 
     @property
     def offset(self):
@@ -80,12 +75,15 @@ class IioAdc:
     @offset.setter
     def offset(self, value):
         self._offset = value
-        path = os.path.join(self.dir, "offset")
-        if value is None:
-            if os.path.exists(path):
-                os.unlink(path)
-        else:
-            _write_text(path, f"{value}\n")
+        self._attribute("offset", value)
+
+    def _attribute(self, name, value):
+        """An attribute of the device, or none when the value is None."""
+        path = os.path.join(self.dir, name)
+        if value is not None:
+            _write_text(path, f"{value!r}\n")
+        elif os.path.exists(path):
+            os.unlink(path)
 
     def channel_path(self, ch):
         return os.path.join(self.dir, f"in_voltage{ch}_raw")

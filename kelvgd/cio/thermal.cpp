@@ -102,13 +102,23 @@ int cio_max_thermal_zone(void)
 				break;
 		}
 	}
+	return cio_sensors_hottest(max, __func__, &told);
+fail:
+	return cio_sensor_unreadable(__func__);
+}
+
+int cio_sensors_hottest(int max, const char *who, bool *told)
+{
 	// Said once: a host without sensors stays without them.
-	if (max < -273 && !told) {
-		fprintf(stderr, "%s(): no sensors found\n", __func__);
-		told = true;
+	if (max < -273 && !*told) {
+		fprintf(stderr, "%s(): no sensors found\n", who);
+		*told = true;
 	}
 	return max;
-fail:
-	fprintf(stderr, "%s(): Read error\n", __func__);
+}
+
+int cio_sensor_unreadable(const char *who)
+{
+	fprintf(stderr, "%s(): Read error\n", who);
 	return CIO_TEMP_FAILED;
 }

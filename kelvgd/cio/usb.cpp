@@ -22,6 +22,7 @@
 #include "cfg.h"
 #include "errmsg.h"
 #include "packet.h"
+#include "receive.h"
 #include "paths.h"
 #include "rootpath.h"
 #include "serial.h"
@@ -288,8 +289,6 @@ static int cio_usb_delay(unsigned ms)
 // One sample a byte, bit i = line i. The board does not measure latency.
 static int64_t cio_usb_read(uint8_t *buf, unsigned count)
 {
-	uint8_t scratch[4096];
-	unsigned got = 0;
 	int r;
 
 	if (count == 0)
@@ -300,24 +299,7 @@ static int64_t cio_usb_read(uint8_t *buf, unsigned count)
 		return r;
 	if ((r = cio_usb_coproc_cmd(usb_fd, "ddcnt %u", count)) < 0)
 		return r;
-	while (got < count) {
-		size_t want = count - got;
-		ssize_t n;
-
-		if ((r = serial_waitdata(usb_fd, USB_WAIT_MS)) < 0) {
-			usb_error(r);
-			return neg_errno_msg("%s(): Wait failed\n", __func__);
-		}
-		if (!buf && want > sizeof(scratch))
-			want = sizeof(scratch);
-		n = read(usb_fd, buf ? buf + got : scratch, want);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return neg_errno_msg("%s(): Read failed\n", __func__);
-		got += (unsigned)n;
-	}
-	return 0;
+	return cio_receive(usb_fd, buf, count, USB_WAIT_MS, __func__);
 }
 
 // The board cannot measure a line while the sound path uses it.

@@ -17,9 +17,11 @@
 #include "errmsg.h"
 #include "fileio.h"
 #include "paths.h"
+#include "receive.h"
 #include "rootpath.h"
 #include "serial.h"
 #include "shared_state.h"
+#include "thermal.h"
 #include "util.h"
 
 #define VIA_TTY_DEFAULT "/dev/ttyS1"
@@ -175,34 +177,12 @@ static uint64_t cio_via_ns_to_send(void)
 // latency.
 static int64_t cio_via_read(uint8_t *buf, unsigned count)
 {
-	uint8_t scratch[4096];
-	const unsigned want = count / 2 + count % 2;
-	unsigned got = 0;
-	int r;
-
 	if (count == 0)
 		return 0;
 	// What piled up meanwhile is old.
 	if (serial_flush(cp_fd) < 0)
 		return neg_errno_msg("%s(): Flushing failed\n", __func__);
-	while (got < want) {
-		size_t room = want - got;
-		ssize_t n;
-
-		if ((r = serial_waitdata(cp_fd, VIA_WAIT_MS)) < 0) {
-			errno = -r;
-			return neg_errno_msg("%s(): Wait failed\n", __func__);
-		}
-		if (!buf && room > sizeof(scratch))
-			room = sizeof(scratch);
-		n = read(cp_fd, buf ? buf + got : scratch, room);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return neg_errno_msg("%s(): Read failed\n", __func__);
-		got += (unsigned)n;
-	}
-	return 0;
+	return cio_receive(cp_fd, buf, count / 2 + count % 2, VIA_WAIT_MS, __func__);
 }
 
 // DSR tells for all lines at once whether their voltage is gone.
@@ -249,15 +229,9 @@ static int cio_via_board_temp(void)
 		if (r > 0 && v / 1000 > max)
 			max = v / 1000;
 	}
-	// Said once: a host without sensors stays without them.
-	if (max < -273 && !told) {
-		fprintf(stderr, "%s(): no sensors found\n", __func__);
-		told = true;
-	}
-	return max;
+	return cio_sensors_hottest(max, __func__, &told);
 fail:
-	fprintf(stderr, "%s(): Read error\n", __func__);
-	return CIO_TEMP_FAILED;
+	return cio_sensor_unreadable(__func__);
 }
 
 cio_ops cio_ops_via = {
