@@ -64,6 +64,7 @@ class SampleStream:
         self._queue = os.open(pty.slave_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK | os.O_CLOEXEC)
         tty.setraw(self._queue)
         self._chunk = 1
+        self._ahead = 0  # samples' bytes sent since the last sync
         self._last_send = 0.0
 
     def close(self):
@@ -89,8 +90,10 @@ class SampleStream:
 
     def sync(self):
         """Takes back what was sent ahead. Reading the queue empty also waits
-        for bytes still on their way through the pty."""
-        back = 0
+        for bytes still on their way through the pty. Bytes in front of the
+        samples sent ahead (a late answer of the board) are the terminal's
+        to read: they go back into the queue."""
+        queued = bytearray()
         while True:
             try:
                 data = os.read(self._queue, 65536)
@@ -98,10 +101,14 @@ class SampleStream:
                 break
             if not data:
                 break
-            back += len(data)
+            queued += data
+        back = min(len(queued), self._ahead)
+        if len(queued) > back:
+            os.write(self._master, queued[:len(queued) - back])
         if back:
             self.lines.give_back(back * self.per_byte)
             self.sent -= back
+        self._ahead = 0
         self._chunk = 1
 
     def pump(self):
@@ -123,6 +130,7 @@ class SampleStream:
         if written < n:
             self.lines.give_back((n - written) * self.per_byte)
         self.sent += written
+        self._ahead += written
         self._chunk = min(2 * self._chunk, CHUNK_MAX)
         self._last_send = time.monotonic()
 

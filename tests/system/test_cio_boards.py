@@ -86,7 +86,9 @@ def test_line_command_timed_on_the_board_clock(term):
     since = len(lines.edges)
     ack = term.command("01020507", "TE", timeout=15)  # code 7 to hub 5 on line 2
     assert ack.body == bytes(10)
-    pulses = [p for p in lines.pulses(since) if p.mask == 1 << 1]
+    # (Where a recording's pulse ends on several lines one after the other,
+    # the count may begin between them: such an end is no pulse.)
+    pulses = [p for p in lines.pulses(since) if p.mask == 1 << 1 and p.end > p.start]
     assert len(pulses) == 3
     flush = 2 if term.name == "via" else 0  # the samples a read's flush may cost
     assert all(328 <= p.end - p.start <= 328 + flush for p in pulses)
