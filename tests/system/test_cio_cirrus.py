@@ -143,3 +143,14 @@ def test_measurements_from_the_converter(probe, board):
     assert r["boardtemp"] == str(-2**31)
     assert probe.stderr.endswith("cio_cm_read_diode(): adc_get() failed!\n"
                                  "cio_cm_board_temp(): cio_cm_read_diode() failed!\n")
+
+
+def test_xmas_blinks_every_line(sandbox, board):
+    r = sandbox.run("xmas")
+    assert r.returncode == 0, r.stderr
+    chip = board.chip
+    assert chip.values(9)[-40:] == [1, 0] * 20 and chip.values(8)[-40:] == [1, 0] * 20
+    # Each on and off for 50 ms, and the board given back afterwards.
+    ons = [e.time for e in chip.history(9, "value")][-40:]
+    assert all(0.04 < b - a < 1 for a, b in zip(ons, ons[1:]))
+    assert sandbox.state().get("gpiousr") == 0

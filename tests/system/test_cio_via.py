@@ -107,3 +107,9 @@ def test_board_temperature_from_hwmon0(sandbox, probe, board):
     hw.remove_sensor(0, 1)
     hw.set_temp(0, 2, 25000)
     assert probe("cio", "boardtemp", 0)["boardtemp"] == "-1000"
+
+
+def test_xmas_blinks_every_line(sandbox, board):
+    r = sandbox.run("xmas")
+    assert r.returncode == 0, r.stderr
+    assert requests(board) == [("bic", RTS), ("bic", DTR), ("bis", RTS)] * 20
