@@ -32,7 +32,7 @@ and whether the voltage is gone (board.dsr), read what the terminal did
 
 from .cio_lines import Lines
 from .cio_stream import StreamingBoard
-from .modem_lines import RTS
+from .modem_lines import DTR, RTS
 
 LINES = 4
 RATE = 16384
@@ -55,6 +55,10 @@ class ViaBoard(StreamingBoard):
         self._portb = 0
         self._portb_log = []  # (sample, value)
         modem.preset_outputs(RTS)
+        # The host's outputs as the board has taken them in, in order with
+        # the bytes before them: the serving thread may still be at an
+        # earlier byte when the modem lines have already changed.
+        self._outputs = modem.lines
         modem.on_change = self._modem_changed
         with self._lock:
             self._stream.start()
@@ -115,9 +119,9 @@ class ViaBoard(StreamingBoard):
     # The board.
 
     def _si_mask(self):
-        if not self.modem.rts:
+        if not self._outputs & RTS:
             return (1 << LINES) - 1
-        return 1 << selected_line(self._portb) if self.modem.dtr else 0
+        return 1 << selected_line(self._portb) if self._outputs & DTR else 0
 
     def _take(self, byte):
         self._sync()
@@ -131,5 +135,6 @@ class ViaBoard(StreamingBoard):
                 return
             self._take_pending()
             self._sync()
+            self._outputs = new
             self.lines.si(self._si_mask())
         self._wake()
