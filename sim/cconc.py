@@ -43,7 +43,7 @@ FAULTS = {
     "short": "stops after six bytes",
     "extra": "sends two bytes more after a correct reply",
     "late": "answers correctly, but only after 150 ms",
-    "slow": "answers correctly, 80 ms between bytes",
+    "slow": "answers correctly, 40 ms between bytes",
     "garbage": "seven bytes of noise",
 }
 
@@ -96,7 +96,7 @@ class Unit:
         if f == "late":
             return good, 0.15, gap
         if f == "slow":
-            return good, TURNAROUND, 0.08
+            return good, TURNAROUND, 0.04
         if f == "garbage":
             return bytes([0x3C, 0x00, 0xFF, 0x12, 0x34, 0x56, 0x78]), TURNAROUND, gap
         return good, TURNAROUND, gap
