@@ -83,8 +83,17 @@ int vgd_xmas(cmdline_param *params)
 	}
 	if (!(board = cio_detect()))
 		return -ENODEV;
-	if ((r = cio_init(board)) < 0)
+	// The running daemon owns the board; its port is locked against us,
+	// and blinking its lines would disturb the dispatcher's view of them.
+	if (vgd_loop_running() > 0) {
+		fputs("The CIO board is in use by the running kelvgd: stop it first\n", stderr);
+		return -EBUSY;
+	}
+	if ((r = cio_init(board)) < 0) {
+		if (r == -EBUSY)
+			fputs("The CIO board is in use by another program\n", stderr);
 		return r;
+	}
 	all = cio_all_lines(board->num_phys_ch());
 	for (int i = 0; i < 20 && r == 0; i++) {
 		if ((r = board->si(all)) == 0 && (r = vgd_msleep(50)) == 0 && (r = board->si(0)) == 0)

@@ -2,6 +2,8 @@
 commands of every kind against one running daemon."""
 
 import errno
+import fcntl
+import os
 import subprocess
 import time
 
@@ -22,11 +24,22 @@ def test_xmas_blinks_every_line(cio):
     assert took < 15
     assert cio.board.lines.si_mask == 0
 
-    # The board is the daemon's while it runs.
+    # The board is the daemon's while it runs, or another program's that
+    # holds its port: the operator is told which.
     cio.start()
-    assert cio.run("xmas").returncode == 1
+    n = len(cio.board.command_times)
+    r = cio.run("xmas")
+    assert (r.returncode, r.stderr) == (1, "The CIO board is in use by the running kelvgd: stop it first\n")
     assert cio.sb.notify.messages()[-1] == f"ERRNO={errno.EBUSY}"
     cio.stop()
+    assert "siact" not in " ".join(text for _, text in cio.board.command_times[n:])
+    port = os.open(cio.sb.path("dev/serial/by-id/usb-dorn"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(port, fcntl.LOCK_EX)
+        r = cio.run("xmas")
+    finally:
+        os.close(port)
+    assert (r.returncode, r.stderr) == (1, "The CIO board is in use by another program\n")
 
     cio.sb.write("etc/device.conf", "cio=0\nrevision=2\n")
     r = cio.run("xmas")
