@@ -25,7 +25,9 @@ int cio_receive(int fd, uint8_t *buf, unsigned len, int wait_ms, const char *who
 		n = read(fd, buf ? buf + got : scratch, room);
 		if (n < 0 && errno == EINTR)
 			continue;
-		if (n < 0)
+		if (n == 0) // a hung-up port reads as empty and would never fill buf
+			errno = EIO;
+		if (n <= 0)
 			return neg_errno_msg("%s(): Read failed\n", who);
 		got += (unsigned)n;
 	}
