@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <libgen.h>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +21,9 @@
 // The cache: entries follow the head, newest first, so that the last line
 // of a file is met before the earlier lines with the same key.
 static cfg_entry cfg_entries;
+// The console reads and writes its files from several threads. Recursive:
+// the public functions call each other.
+static std::recursive_mutex cfg_cache_lock;
 
 static bool cfg_blank(char c)
 {
@@ -84,6 +88,7 @@ static void cfg_split(char *line, char **key, char **value)
 
 int cfg_add_entry(const char *path, const char *key, const char *value)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	cfg_entry *e = (cfg_entry *)calloc(1, sizeof(*e));
 
 	if (!e)
@@ -101,6 +106,7 @@ int cfg_add_entry(const char *path, const char *key, const char *value)
 
 void cfg_cache_drop(void)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	cfg_entry *e = cfg_entries.next;
 
 	while (e) {
@@ -116,6 +122,7 @@ void cfg_cache_drop(void)
 
 cfg_entry *cfg_file_start(const char *path)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	for (cfg_entry *e = cfg_entries.next; e && e->cfile; e = e->next)
 		if (!strcmp(e->cfile, path))
 			return e;
@@ -151,6 +158,7 @@ static int cfg_put_pair(cfg_out *o, const char *key, const char *value)
 
 int cfg_readwrite(const char *path, const char *key, const char *value, FILE *out)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	char line[CFG_LINE_MAX + 1];
 	char work[CFG_LINE_MAX + 1];
 	cfg_out o = { out, true };
@@ -226,6 +234,7 @@ static cfg_entry *cfg_find(const char *path, const char *key)
 
 const char *cfg_read_str(const char *path, const char *key, const char *def)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	cfg_entry *e = cfg_find(path, key);
 
 	return e ? e->value : def;
@@ -233,6 +242,7 @@ const char *cfg_read_str(const char *path, const char *key, const char *def)
 
 int cfg_read_int(const char *path, const char *key, int32_t *val)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	const char *s = cfg_read_str(path, key, nullptr);
 
 	return s ? str_to_int32(s, val) : -ENOENT;
@@ -397,6 +407,7 @@ static int cfg_rewrite(const char *path, const char *key, const char *value)
 
 int cfg_write_str(const char *path, const char *key, const char *value)
 {
+	std::lock_guard<std::recursive_mutex> hold(cfg_cache_lock);
 	cfg_entry *e = cfg_find(path, key);
 	bool created;
 	char *copy;

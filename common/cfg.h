@@ -7,8 +7,9 @@
 //
 // A file is read into the cache the first time one of its keys is asked for
 // and is never read again; this process's own writes update the cache. The
-// cache is not thread-safe. A write decides on the file as it is on disk,
-// never on the cache.
+// cache is guarded by a lock of the process, so threads may share it; a
+// value read stays valid until the same process writes that key again. A
+// write decides on the file as it is on disk, never on the cache.
 #pragma once
 
 #include <cstdint>

@@ -192,9 +192,14 @@ static long serial_ns_since(const struct timespec *start)
 
 // Waits for input. A signal does not end the wait early: a half-finished
 // exchange would leave the peer out of step.
-static int serial_poll_in(int fd, long timeout_us, const char *who)
+//
+// The daemon's waits take a hang-up or an error of the line as a failure
+// of their own. The bus waits see the line as select() does: a hang-up or
+// an error makes it readable, and the read that follows tells what
+// happened; only an exceptional condition fails the wait.
+static int serial_poll_in(int fd, long timeout_us, const char *who, bool bus)
 {
-	struct pollfd p = { fd, POLLIN, 0 };
+	struct pollfd p = { fd, (short)(POLLIN | (bus ? POLLPRI : 0)), 0 };
 	struct timespec start;
 	int n;
 
@@ -209,7 +214,14 @@ static int serial_poll_in(int fd, long timeout_us, const char *who)
 	}
 	if (n < 0)
 		return neg_errno();
-	if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+	if (bus) {
+		if (p.revents & POLLNVAL)
+			return -EBADF;
+		if (p.revents & POLLPRI) {
+			fprintf(stderr, "%s(): select() reports an error\n", who);
+			return -EIO;
+		}
+	} else if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
 		fprintf(stderr, "%s(): poll() reports an error\n", who);
 		return -EIO;
 	}
@@ -232,24 +244,29 @@ static int serial_read_byte(int fd)
 
 int serial_wait_us(int fd, long timeout_us)
 {
-	return serial_poll_in(fd, timeout_us, "serial_wait");
+	return serial_poll_in(fd, timeout_us, "serial_wait", true);
 }
 
 int serial_waitdata(int fd, int timeout_ms)
 {
-	return serial_poll_in(fd, timeout_ms * 1000L, __func__);
+	return serial_poll_in(fd, timeout_ms * 1000L, __func__, false);
 }
 
-int serial_getchr_us(int fd, long timeout_us)
+static int serial_getchr_in(int fd, long timeout_us, bool bus)
 {
-	int r = serial_poll_in(fd, timeout_us, "serial_getchr");
+	int r = serial_poll_in(fd, timeout_us, "serial_getchr", bus);
 
 	return r < 0 ? r : serial_read_byte(fd);
 }
 
+int serial_getchr_us(int fd, long timeout_us)
+{
+	return serial_getchr_in(fd, timeout_us, true);
+}
+
 int serial_getchr(int fd, int timeout_ms)
 {
-	return serial_getchr_us(fd, timeout_ms * 1000L);
+	return serial_getchr_in(fd, timeout_ms * 1000L, false);
 }
 
 // The last bytes skipped while waiting, for the diagnostic of a failed wait.

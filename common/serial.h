@@ -58,7 +58,9 @@ int serial_waitstr(int fd, const char *s, int timeout_ms);
 
 // The same waits in microseconds, a negative timeout waiting without limit.
 // Without report, serial_waitchr_us() keeps no history and says nothing on a
-// timeout.
+// timeout. serial_wait_us() and serial_getchr_us() see the line as select()
+// does: a hang-up or an error makes it ready and the read reports it; only
+// an exceptional condition fails the wait (-EIO).
 int serial_wait_us(int fd, long timeout_us);
 int serial_getchr_us(int fd, long timeout_us);
 int serial_waitchr_us(int fd, char c, long timeout_us, bool report);

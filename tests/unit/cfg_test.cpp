@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -6,6 +7,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
+#include <vector>
 #include <unistd.h>
 
 #include "cfg.h"
@@ -266,6 +269,35 @@ TEST_F(Cfg, UnreadableFileIsNotRewritten)
 	EXPECT_LT(write("a", "1"), 0);
 	EXPECT_TRUE(std::filesystem::is_directory(conf));
 	EXPECT_EQ(dir.others_in_etc("test.conf"), 0);
+}
+
+// The console's threads share the cache: readers of one file while another
+// thread rewrites a second one, and every value comes out whole.
+TEST_F(Cfg, ThreadsShareTheCache)
+{
+	std::string other = dir.path("etc/other.conf");
+	dir.write("etc/other.conf", "cio=0\nrevision=5\n");
+	std::vector<std::thread> readers;
+	std::atomic<int> wrong{ 0 };
+	for (int t = 0; t < 3; t++)
+		readers.emplace_back([&] {
+			for (int i = 0; i < 2000; i++) {
+				int32_t rev = -1;
+				if (cfg_read_int(other.c_str(), "revision", &rev) != 0 || rev != 5)
+					wrong++;
+				if (i % 100 == 0)
+					cfg_read_str(conf.c_str(), "k0", nullptr);
+			}
+		});
+	for (int i = 0; i < 40; i++)
+		ASSERT_EQ(cfg_write_int(conf.c_str(), ("k" + std::to_string(i % 4)).c_str(), i), 0);
+	for (auto &r : readers)
+		r.join();
+	EXPECT_EQ(wrong, 0);
+	cfg_cache_drop();
+	int32_t v = -1;
+	EXPECT_EQ(cfg_read_int(conf.c_str(), "k3", &v), 0);
+	EXPECT_EQ(v, 39);
 }
 
 TEST_F(Cfg, WriteWithoutEtcFails)

@@ -257,6 +257,14 @@ TEST_F(Serial, BusPortStaysNonBlocking)
 	EXPECT_EQ(serial_waitchr_us(fd, 'U', 50000, false), -ETIMEDOUT);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), ""); // the bus waits are quiet
 	EXPECT_EQ(serial_wait_us(fd, 1000), -ETIMEDOUT);
+	testing::internal::CaptureStderr();
+
+	// A line that hangs up is ready at once, and the read tells.
+	close(master);
+	master = -1;
+	EXPECT_EQ(serial_wait_us(fd, 1000000), 0);
+	EXPECT_LT(serial_getchr_us(fd, 1000000), 0);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 	serial_close(fd);
 }
 
