@@ -87,11 +87,20 @@ void Call::start_media()
 			return;
 		established_ = true;
 	}
+	// Each leg carries its first format that the other leg has too, so
+	// that nothing is transcoded where both can agree; else its first.
+	auto choose = [](const MediaFormatList &own, const MediaFormatList &other) -> const MediaFormat * {
+		for (const MediaFormat &f : own)
+			if (find_format(other, f.name))
+				return &f;
+		return own.empty() ? nullptr : &own.front();
+	};
 	for (int from = 0; from < 2; from++) {
 		Connection &src = *legs[from], &dst = *legs[1 - from];
 		MediaFormatList in = src.media_formats(), out = dst.media_formats();
-		MediaStreamPtr source = in.empty() ? nullptr : src.open_media_stream(in.front(), true);
-		MediaStreamPtr sink = out.empty() ? nullptr : dst.open_media_stream(out.front(), false);
+		const MediaFormat *in_format = choose(in, out), *out_format = choose(out, in);
+		MediaStreamPtr source = in_format ? src.open_media_stream(*in_format, true) : nullptr;
+		MediaStreamPtr sink = out_format ? dst.open_media_stream(*out_format, false) : nullptr;
 
 		if (!source || !sink) {
 			manager_.broadcast("\nCannot open media of call " + token_);

@@ -11,6 +11,7 @@ enum class CallEndReason {
 	NoAnswer,    // it rang, nobody answered
 	MediaFailed, // the media could not start or broke down
 	Shutdown,    // the console ends
+	Preempted,   // another call took over the party
 };
 
 const char *to_string(CallEndReason reason);

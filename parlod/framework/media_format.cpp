@@ -124,6 +124,8 @@ const char *to_string(CallEndReason reason)
 		return "media failed";
 	case CallEndReason::Shutdown:
 		return "shutdown";
+	case CallEndReason::Preempted:
+		return "preempted";
 	}
 	return "unknown";
 }

@@ -1,12 +1,20 @@
 #include "route_table.h"
 
+#include <algorithm>
+
 namespace callfw {
 
 bool RouteTable::add(const std::string &pattern, const std::string &destination)
 {
+	return insert((size_t)-1, pattern, destination);
+}
+
+bool RouteTable::insert(size_t index, const std::string &pattern, const std::string &destination)
+{
 	try {
+		Entry entry{ std::regex(pattern), pattern, destination };
 		std::lock_guard<std::mutex> hold(mutex_);
-		entries_.push_back({ std::regex(pattern), pattern, destination });
+		entries_.insert(entries_.begin() + (ptrdiff_t)std::min(index, entries_.size()), std::move(entry));
 		return true;
 	} catch (const std::regex_error &) {
 		return false;

@@ -15,6 +15,8 @@ public:
 	// Adds an entry "pattern=destination"; false when the pattern is no
 	// valid regular expression.
 	bool add(const std::string &pattern, const std::string &destination);
+	// The same, as the entry at index (at the end when beyond it).
+	bool insert(size_t index, const std::string &pattern, const std::string &destination);
 	// The destination of the first entry that matches, or "" when none does.
 	std::string route(const std::string &source, const std::string &destination) const;
 

@@ -154,6 +154,8 @@ public:
 		}
 		if (closed_)
 			return false;
+		if (frame.payload.empty())
+			return true; // nothing to carry this time: no packet
 		const callfw::MediaFormat &f = format();
 		// A frame may hold several of the format's frames.
 		uint32_t samples = f.frame_bytes ? (uint32_t)(frame.payload.size() * f.frame_samples / f.frame_bytes)

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -145,6 +146,41 @@ MediaStreamPtr NetConnection::open_media_stream(const MediaFormat &f, bool sourc
 	return s;
 }
 
+// A bus-like party whose media goes through the endpoint's callbacks: its
+// reads give a frame of a 300 Hz tone, then nothing (an empty frame), in
+// turn; its writes keep what arrives.
+class CallbackEndpoint : public LocalEndpoint {
+public:
+	CallbackEndpoint(CallManager &m, MediaFormatList formats) : LocalEndpoint(m, "bus"), formats_(std::move(formats)) {}
+	MediaFormatList local_formats() const override { return formats_; }
+	bool on_read_media_data(LocalConnection &, MediaStream &stream, void *data, size_t size, size_t &length) override
+	{
+		std::this_thread::sleep_for(5ms);
+		length = 0;
+		if (reads++ % 2 == 0) {
+			MediaFrame coded;
+			make_codec(stream.format())->encode(sine_frame(300).samples(), 160, coded.payload);
+			length = std::min(size, coded.payload.size());
+			memcpy(data, coded.payload.data(), length);
+		}
+		return true;
+	}
+	bool on_write_media_data(const LocalConnection &, const MediaStream &, const void *data, size_t length,
+				 size_t &written) override
+	{
+		std::lock_guard<std::mutex> hold(mutex);
+		writes.emplace_back((const uint8_t *)data, (const uint8_t *)data + length);
+		written = length;
+		return true;
+	}
+	std::atomic<int> reads{ 0 };
+	std::mutex mutex;
+	std::vector<std::vector<uint8_t>> writes;
+
+private:
+	MediaFormatList formats_;
+};
+
 // Counts what the hooks see.
 class TestManager : public CallManager {
 public:
@@ -219,6 +255,16 @@ TEST(Routes, MatchWholeSubjectAndRewrite)
 	EXPECT_EQ(RouteTable::user_part("sip:rs3@10.0.0.1:5060"), "rs3");
 	EXPECT_EQ(RouteTable::user_part("rs3"), "rs3");
 	EXPECT_EQ(RouteTable::user_part("pc:*"), "*");
+}
+
+TEST(Routes, AnEntryPutFirstWinsOverTheRest)
+{
+	RouteTable r;
+	EXPECT_TRUE(r.add(".*\t.*", "pc:"));
+	EXPECT_TRUE(r.insert(0, ".*\trs[0-9]+", "rs485:<du>"));
+	EXPECT_TRUE(r.insert(99, ".*\tlast", "x:"));
+	EXPECT_EQ(r.route("sip:a@b", "rs12"), "rs485:rs12");
+	EXPECT_EQ(r.route("sip:a@b", "parlod"), "pc:");
 }
 
 TEST(Codecs, RoundTrips)
@@ -397,6 +443,74 @@ TEST(Calls, SetUpAndClearedInQuickSuccession)
 	}
 	ASSERT_TRUE(m.wait_cleared(100)) << m.cleared;
 	ASSERT_TRUE(eventually([] { return live_streams == 0; }));
+}
+
+// Between a bus offering G.711 and GSM and a network leg that has only
+// GSM, both sides carry GSM: no transcoding, and the callbacks see whole
+// 33-byte frames. An empty read travels on as an empty frame.
+TEST(Calls, CallbackStreamsCarryTheCommonFormatWhole)
+{
+	TestManager m;
+	auto bus = std::make_unique<CallbackEndpoint>(m, MediaFormatList{ g711_ulaw(), gsm0610() });
+	auto net = std::make_unique<NetEndpoint>(m, MediaFormatList{ gsm0610() });
+	CallbackEndpoint *b = bus.get();
+	NetEndpoint *remote = net.get();
+	m.add_endpoint(std::move(bus));
+	m.add_endpoint(std::move(net));
+
+	CallPtr call = m.setup_call("bus:rs3", "net:peer");
+	ASSERT_TRUE(call);
+	ASSERT_TRUE(eventually([&] { return call->is_established(); }));
+	auto leg = remote->last.lock();
+	ASSERT_TRUE(eventually([&] { return leg->out.lock() && leg->out.lock()->wait_frames(20); }));
+	ASSERT_TRUE(eventually([&] {
+		std::lock_guard<std::mutex> hold(b->mutex);
+		return b->writes.size() >= 20;
+	}));
+	auto sink = leg->out.lock();
+	call->clear();
+	ASSERT_TRUE(m.wait_cleared(1));
+
+	MediaFrame coded;
+	make_codec(gsm0610())->encode(sine_frame(500).samples(), 160, coded.payload);
+	for (auto &w : b->writes)
+		EXPECT_EQ(w, coded.payload); // the network's frames, untouched
+	size_t empty = 0, full = 0;
+	for (auto &f : sink->got)
+		(f.payload.empty() ? empty : full)++;
+	EXPECT_GE(empty, 5u);
+	EXPECT_GE(full, 5u);
+	EXPECT_EQ(m.raw_frames, 0); // nothing went through raw PCM
+}
+
+// Two local parties: the terminal's sound and a bus, transcoded between
+// raw PCM and the bus's first format.
+TEST(Calls, LocalToLocalCallTranscodes)
+{
+	TestManager m;
+	auto tone = std::make_unique<ToneEndpoint>(m);
+	auto bus = std::make_unique<CallbackEndpoint>(m, MediaFormatList{ g711_ulaw(), gsm0610() });
+	CallbackEndpoint *b = bus.get();
+	m.add_endpoint(std::move(tone));
+	m.add_endpoint(std::move(bus));
+	m.routes().add(".*\trs[0-9]+", "bus:<du>");
+
+	CallPtr call = m.setup_call("tone:*", "rs3");
+	ASSERT_TRUE(call);
+	EXPECT_EQ(call->party_b(), "bus:rs3");
+	ASSERT_TRUE(eventually([&] {
+		std::lock_guard<std::mutex> hold(b->mutex);
+		return b->writes.size() >= 40;
+	}));
+	call->clear();
+	ASSERT_TRUE(m.wait_cleared(1));
+	std::vector<int16_t> heard;
+	auto ulaw = make_codec(g711_ulaw());
+	for (auto &w : b->writes) {
+		EXPECT_EQ(w.size(), 160u);
+		ulaw->decode(w.data(), w.size(), heard);
+	}
+	EXPECT_NEAR(frequency(heard), 1000, 20);
 }
 
 } // namespace
