@@ -11,6 +11,7 @@
 #include "cfg.h"
 #include "pc_sound_endpoint.h"
 #include "rootpath.h"
+#include "rs485_endpoint.h"
 #include "sip_endpoint.h"
 
 using namespace callfw;
@@ -89,11 +90,12 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	return true;
 }
 
-// The intercom buses come with their own endpoint, which this build does
-// not have: calls to intercom units find no route.
+// The intercom buses. The endpoint puts its route ("rs" and a number) at
+// the head of the table and starts its threads at once.
 bool MyManager::CreateRS485EndPoint()
 {
-	return false;
+	add_endpoint(std::make_unique<OpalRS485EndPoint>(*this, "rs485"));
+	return true;
 }
 
 bool MyManager::Run()

@@ -1,0 +1,233 @@
+// The control FIFO, through which local tools drive the intercoms and the
+// buses, and the intercom self-test.
+#include "rs485_endpoint.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "cfg.h"
+#include "rootpath.h"
+#include "serial.h"
+
+using namespace rs485;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr size_t kReadSize = 1024;
+// A line longer than this is no command: it is dropped whole.
+constexpr size_t kLineMax = 1024;
+constexpr long kFifoWaitUs = 999999;
+constexpr auto kTestRun = 2000ms;
+constexpr auto kTestIdle = 1000ms;
+
+bool is_blank(char c)
+{
+	return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == '\n';
+}
+
+std::string_view trim(std::string_view s)
+{
+	while (!s.empty() && is_blank(s.front()))
+		s.remove_prefix(1);
+	while (!s.empty() && is_blank(s.back()))
+		s.remove_suffix(1);
+	return s;
+}
+
+// Lines of the FIFO as they arrive. A line cut between two reads is put
+// together again; one that never ends within the limit is dropped.
+class LineAssembler {
+public:
+	template <class Run> void feed(const char *data, size_t size, Run run)
+	{
+		for (size_t i = 0; i < size; i++) {
+			char c = data[i];
+			if (c == '\n' || c == '\r') {
+				if (!overlong_)
+					run(std::string_view(pending_));
+				pending_.clear();
+				overlong_ = false;
+			} else if (pending_.size() < kLineMax)
+				pending_ += c;
+			else
+				overlong_ = true;
+		}
+	}
+	// The writer is gone, or quiet: what it left without a line end is
+	// taken as its last line.
+	template <class Run> void flush(Run run)
+	{
+		if (!pending_.empty() && !overlong_)
+			run(std::string_view(pending_));
+		pending_.clear();
+		overlong_ = false;
+	}
+	bool empty() const { return pending_.empty() && !overlong_; }
+
+private:
+	std::string pending_;
+	bool overlong_ = false;
+};
+
+} // namespace
+
+namespace rs485 {
+
+std::vector<std::string_view> split_control_line(std::string_view line)
+{
+	std::vector<std::string_view> tokens;
+	size_t start = 0;
+	for (size_t i = 0; i <= line.size(); i++)
+		if (i == line.size() || line[i] == ' ' || line[i] == '\t') {
+			tokens.push_back(line.substr(start, i - start));
+			start = i + 1;
+		}
+	return tokens;
+}
+
+} // namespace rs485
+
+void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
+{
+	line = trim(line);
+	if (line.empty())
+		return;
+	const auto t = split_control_line(line);
+	const std::string_view word = t[0];
+	const char *conf = kel_path(PARLOD_IC_CONF);
+	auto number = [&](size_t i) { return parse_number(t[i]); };
+	auto byte = [&](size_t i) { return (uint8_t)number(i); };
+
+	if (word == "rel" && t.size() >= 3) {
+		uint8_t value = byte(2);
+		SavedPriority saved = set_thread_priority(ThreadPriority::Highest);
+		queueRS485Pkt(byte(1), CMD_REL, &value, 1, 1, 0);
+		restore_priority(saved);
+	} else if (word == "clc" && t.size() >= 2) {
+		SavedPriority saved = set_thread_priority(ThreadPriority::Highest);
+		queueRS485Pkt(byte(1), CMD_CLC, nullptr, 0, 1, 0);
+		restore_priority(saved);
+	} else if (word == "hbt") {
+		m_heartbeatTime = monotonic_seconds();
+	} else if (word == "led" && t.size() >= 2) {
+		uint64_t value = number(1);
+		m_buttonLed = value != 0;
+		cfg_write_int(conf, "button_led", (int32_t)std::min<uint64_t>(value, INT32_MAX));
+	} else if (word == "ports" && t.size() >= 2) {
+		uint32_t mask = (uint32_t)number(1);
+		cfg_write_int(conf, "ports_mask", (int32_t)mask);
+		m_portsMask = mask;
+		m_reopenPorts = true;
+	} else if ((word == "ber_tx" || word == "ber_rx") && t.size() >= 2) {
+		// Accepted for the tools that send them; nothing to do.
+	} else if (word == "prod" && t.size() >= 3) {
+		uint8_t value = byte(2);
+		queueRS485Pkt(byte(1), CMD_PROD, &value, 1, 1, 0);
+	} else if (word == "ftst") {
+		if (t.size() >= 2) {
+			uint64_t a = number(1);
+			if (a < RS485_INTERCOMS)
+				m_testRequest[a >> 6].fetch_or(1ull << (a & 63));
+		} else
+			for (unsigned a = 0; a < RS485_INTERCOMS; a++)
+				if (m_icState[a])
+					m_testRequest[a >> 6].fetch_or(1ull << (a & 63));
+	} else if (word == "bauds" && t.size() >= 2) {
+		cfg_write_str(conf, "ports_baud", std::string(t[1]).c_str());
+		uint32_t bauds[2];
+		unsigned n = parse_baud_list(t[1], bauds);
+		// A single rate is port 0's; port 1 keeps its own. A rate of 0 is
+		// no rate: the port keeps the one it has.
+		for (unsigned i = 0; i < n; i++)
+			if (bauds[i])
+				m_portBaud[i] = bauds[i];
+		m_reopenPorts = true;
+	}
+	// Anything else, or too few words: ignored.
+}
+
+void OpalRS485EndPoint::ControlIntercoms()
+{
+	const char *path = kel_path(IC_CONTROL_FIFO);
+	struct stat st;
+
+	// A FIFO left from an earlier run is used; anything else in its place goes.
+	if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode)) {
+		if (unlink(path) != 0 && errno == EISDIR)
+			rmdir(path);
+	}
+	if ((lstat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) && mkfifo(path, 0660) != 0) {
+		Broadcast(std::string("\nError creating control fifo: ") + strerror(errno));
+		return;
+	}
+
+	LineAssembler lines;
+	auto run = [this](std::string_view line) { ExecuteControlLine(line); };
+	char buffer[kReadSize];
+	int fd = -1;
+	for (;;) {
+		if (m_stopControl.is_set()) {
+			if (fd >= 0)
+				close(fd);
+			unlink(path);
+			return;
+		}
+		if (fd < 0) {
+			fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+			if (fd < 0) {
+				Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
+				return;
+			}
+		}
+		if (serial_wait_us(fd, kFifoWaitUs) < 0) {
+			lines.flush(run); // a writer that keeps the FIFO open but went quiet
+			continue;
+		}
+		ssize_t n = read(fd, buffer, sizeof(buffer));
+		if (n == 0) {
+			// Every writer has gone: the FIFO is opened afresh, ready for
+			// the next without reading end after end.
+			lines.flush(run);
+			close(fd);
+			fd = -1;
+		} else if (n < 0) {
+			if (errno == EINTR || errno == EAGAIN)
+				continue;
+			Broadcast(std::string("\nError reading control fifo: ") + strerror(errno));
+			close(fd);
+			fd = -1;
+		} else
+			lines.feed(buffer, (size_t)n, run);
+	}
+}
+
+void OpalRS485EndPoint::TestIntercoms()
+{
+	unsigned half = 0;
+
+	while (!m_stopTest.wait(kTestIdle)) {
+		const uint64_t requests = m_testRequest[half];
+		if (!requests) {
+			half = 1 - half;
+			continue;
+		}
+		const unsigned bit = (unsigned)__builtin_ctzll(requests);
+		const uint8_t address = (uint8_t)(64 * half + bit);
+
+		// A call in progress goes first; no call starts during the test.
+		while (!m_callBusy.take_until(Clock::now() + 1s, [] { return false; }))
+			if (m_stopTest.is_set())
+				return;
+		queueRS485Pkt(address, CMD_TEST, nullptr, 0, 1, 0);
+		bool stopped = m_stopTest.wait(kTestRun);
+		m_callBusy.give();
+		if (stopped)
+			return;
+		queueRS485Pkt(address, CMD_TEST_RESULT, nullptr, 0, 1, 0);
+		m_testRequest[half].fetch_and(~(1ull << bit));
+	}
+}

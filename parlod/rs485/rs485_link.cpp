@@ -1,0 +1,342 @@
+// The buses: the ports, the transmit queue and the transceiver thread, the
+// only bus master.
+#include "rs485_endpoint.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "rootpath.h"
+#include "serial.h"
+
+using namespace rs485;
+using namespace std::chrono_literals;
+
+namespace {
+
+// How long an intercom may take to reply, from the first byte sent.
+constexpr auto kAudioOutReply = 19ms;
+constexpr auto kStatusReply = 10ms;
+constexpr auto kAudioInReply = 60ms;
+constexpr auto kTestResultReply = 10ms;
+// The status reply that an audio frame asked for, counted likewise.
+constexpr auto kSlotReply = 18ms;
+// Idle wait for queued frames between two polls.
+constexpr auto kIdleWait = 5ms;
+constexpr auto kCallWait = 30ms;
+// Once a frame has begun to arrive, its rest gets at least this long.
+constexpr long kRestOfFrameUs = 3000;
+// A full transmit buffer: about one character at 115200 baud.
+constexpr auto kWriteRetry = std::chrono::microseconds(87);
+// A port that takes no bytes for this long (a line that hangs) loses the frame.
+constexpr auto kWriteLimit = 100ms;
+// An enabled port that went away is tried again this often, once its
+// device is there again.
+constexpr auto kReopenInterval = 5s;
+// The heartbeat is fresh for this many seconds after "hbt".
+constexpr uint64_t kHeartbeatSeconds = 70;
+
+long micros_until(Clock::time_point deadline)
+{
+	return (long)std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+}
+
+std::string hex_bytes(const uint8_t *data, unsigned length)
+{
+	std::string text;
+	char b[4];
+	for (unsigned i = 0; i < length; i++) {
+		snprintf(b, sizeof(b), " %x", data[i]);
+		text += b;
+	}
+	return text;
+}
+
+std::chrono::milliseconds reply_window(uint8_t command)
+{
+	switch (command) {
+	case CMD_AUDIO_OUT:
+		return kAudioOutReply;
+	case CMD_STATUS:
+		return kStatusReply;
+	case CMD_AUDIO_IN:
+		return kAudioInReply;
+	case CMD_TEST_RESULT:
+		return kTestResultReply;
+	default:
+		return 0ms; // no reply
+	}
+}
+
+} // namespace
+
+bool OpalRS485EndPoint::OpenPort(unsigned port)
+{
+	char device[PATH_MAX];
+	// CIO boards up to revision 3 number their bus ports from 0.
+	unsigned number = m_cioBoard && m_boardRevision <= 3 ? port : port + 1;
+
+	if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", number) < 0)
+		return false;
+	int fd = serial_open_flags(device, (int)m_portBaud[port].load(), 8, 0, 0, 1, SERIAL_BUS);
+	if (fd < 0)
+		return false;
+	m_portFd[port] = fd;
+	return true;
+}
+
+bool OpalRS485EndPoint::RS485Open()
+{
+	for (unsigned port = 0; port < 2; port++)
+		if ((m_portsMask & (1u << port)) && m_portFd[port] < 0 && !OpenPort(port))
+			return false;
+	return true;
+}
+
+void OpalRS485EndPoint::RS485Close()
+{
+	for (unsigned port = 0; port < 2; port++) {
+		int fd = m_portFd[port].exchange(-1);
+		if (fd >= 0)
+			serial_close(fd);
+	}
+}
+
+// A port that failed (a USB adapter that went away, a line that hung up)
+// comes back by itself once its device is there again: an unattended
+// terminal must not lose a bus until someone restarts it. A device that
+// does not exist is not tried, so a bus without hardware says nothing.
+void OpalRS485EndPoint::ReopenVanishedPorts(Clock::time_point now)
+{
+	for (unsigned port = 0; port < 2; port++) {
+		if (!(m_portsMask & (1u << port)) || m_portFd[port] >= 0 || now < m_portRetry[port])
+			continue;
+		m_portRetry[port] = now + kReopenInterval;
+		char device[PATH_MAX];
+		unsigned number = m_cioBoard && m_boardRevision <= 3 ? port : port + 1;
+		struct stat st;
+		if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", number) >= 0 && stat(device, &st) == 0)
+			OpenPort(port);
+	}
+}
+
+bool OpalRS485EndPoint::queueRS485Pkt(uint8_t address, uint8_t command, const uint8_t *data, uint8_t dataLength,
+				      uint8_t priority, uint8_t offset)
+{
+	// A frame for a bus that is off, or for no bus, goes nowhere.
+	if (address >= RS485_INTERCOMS || !(m_portsMask & (1u << rs485_port_of(address))))
+		return true;
+	switch (m_txQueue.push(RS485Frame(address, command, data, dataLength, priority, offset))) {
+	case RS485TxQueue::Result::Full:
+		Broadcast("\nRS485 TX Queue overflow");
+		return false;
+	case RS485TxQueue::Result::Merged:
+	case RS485TxQueue::Result::Queued:
+		break;
+	}
+	m_txReady.signal();
+	return true;
+}
+
+// Writes a whole frame. A full transmit buffer is waited out, but not for
+// ever: a line that takes nothing loses the frame rather than the bus.
+bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned length)
+{
+	const auto give_up = Clock::now() + kWriteLimit;
+	int fd = m_portFd[port];
+	unsigned done = 0;
+
+	while (done < length) {
+		ssize_t n = write(fd, data + done, length - done);
+		if (n > 0) {
+			done += (unsigned)n;
+			continue;
+		}
+		int err = n < 0 ? errno : EAGAIN;
+		if (err == EINTR)
+			continue;
+		if (err == EAGAIN && Clock::now() < give_up) {
+			std::this_thread::sleep_for(kWriteRetry);
+			continue;
+		}
+		Broadcast(std::string("\nError writing RS485 port: ") + strerror(err));
+		return false;
+	}
+	return true;
+}
+
+bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsigned size, Clock::time_point deadline,
+					  unsigned count, uint8_t &code)
+{
+	const unsigned port = rs485_port_of(address);
+	unsigned held = 0;
+
+	code = 0;
+	for (;;) {
+		int fd = m_portFd[port];
+		if (fd < 0)
+			return false;
+		long remaining = micros_until(deadline);
+		if (held && remaining < kRestOfFrameUs)
+			remaining = kRestOfFrameUs;
+		if (remaining < 0)
+			remaining = 0;
+
+		int r = serial_wait_us(fd, remaining);
+		if (r == -ETIMEDOUT) {
+			if (!held)
+				return count == 0;
+			if (held >= 3)
+				code = buffer[2] & 0x7F;
+			Broadcast("\nTruncated packet:" + hex_bytes(buffer, held));
+			return count == 0;
+		}
+		if (held == size) {
+			serial_flush(fd);
+			return false;
+		}
+		int err = 0;
+		if (r == 0) {
+			ssize_t n = read(fd, buffer + held, size - held);
+			if (n > 0)
+				held += (unsigned)n;
+			else
+				err = n < 0 ? errno : EIO; // ready, yet nothing to read: the line hung up
+		} else
+			err = -r;
+		if (err && err != EAGAIN && err != EINTR) {
+			// The port went wrong (hung up, unplugged): start both afresh.
+			RS485Close();
+			RS485Open();
+		}
+
+		// Every complete frame held, in order.
+		while (held >= 3 && held >= buffer[1] + 3u) {
+			const unsigned length = buffer[1] + 3u;
+			code = buffer[2] & 0x7F;
+			if (rs485_crc8(buffer, length) != 0) {
+				Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));
+				uint32_t errors = m_crcErrors;
+				while (errors != UINT32_MAX && !m_crcErrors.compare_exchange_weak(errors, errors + 1))
+					;
+				serial_flush(fd);
+				return false;
+			}
+			if (count)
+				count--;
+			ProcessIncoming(address, buffer);
+			memmove(buffer, buffer + length, held - length);
+			held -= length;
+		}
+		// A frame that has begun to arrive is read to its end, so that its
+		// rest is never taken for the start of the next reply.
+		if (count == 0 && held == 0)
+			return true;
+	}
+}
+
+void OpalRS485EndPoint::RS485Tranceiver()
+{
+	uint8_t counter = 0; // the address polled last
+	uint8_t buffer[RS485_MAX_FRAME];
+	bool accelerate = false;
+	RS485Frame frame(0, 0, nullptr, 0, 0, 0);
+
+	// The poll flags: the button LED, and whether a heartbeat came lately.
+	auto poll_flags = [this] {
+		bool fresh = monotonic_seconds() < m_heartbeatTime + kHeartbeatSeconds;
+		return (uint8_t)((m_buttonLed ? 2 : 0) | (fresh ? 1 : 0));
+	};
+	auto next_poll = [&] {
+		if (counter == 0)
+			m_scanDone.signal();
+		counter = (uint8_t)((counter + 1) % RS485_INTERCOMS);
+		return counter;
+	};
+	auto closed = [this](unsigned address) { return m_portFd[rs485_port_of(address)] < 0; };
+
+	while (!m_stopTransceiver.is_set()) {
+		if (m_reopenPorts.exchange(false)) {
+			RS485Close();
+			RS485Open();
+		}
+		ReopenVanishedPorts(Clock::now());
+		if (m_portFd[0] < 0 && m_portFd[1] < 0) {
+			for (auto &state : m_icState)
+				state = 0;
+			m_stopTransceiver.wait(1000ms);
+			continue;
+		}
+		m_txReady.wait(m_currentIc != RS485_NO_INTERCOM ? kCallWait : kIdleWait);
+
+		// The queue first; with nothing queued, the next poll.
+		int status_from = -1; // the address whose status reply this frame asks for
+		if (!m_txQueue.pop(frame)) {
+			uint8_t flags = poll_flags();
+			frame = RS485Frame(next_poll(), CMD_STATUS, &flags, 1, 1, 0);
+			status_from = frame.address;
+		} else if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN) {
+			// Audio frames carry on polling: every other one during a local
+			// call asks the intercom in the call for its own status (its
+			// button steers the audio), the others poll the next address.
+			uint8_t slot;
+			bool own = accelerate && m_localCall;
+			slot = own ? frame.address : next_poll();
+			accelerate = !accelerate;
+			status_from = slot;
+			frame.payload[0] = slot;
+			if (rs485_port_of(slot) != rs485_port_of(frame.address)) {
+				// The poll goes out by itself on the other bus.
+				frame.payload[0] = POLL_SLOT_NONE;
+				unsigned other = rs485_port_of(slot);
+				if (closed(slot)) {
+					m_icState[slot] = 0;
+					status_from = -1;
+				} else {
+					uint8_t flags = poll_flags(), poll[5];
+					RS485Frame(slot, CMD_STATUS, &flags, 1, 1, 0).serialize(poll);
+					serial_flush(m_portFd[other]);
+					SendBytes(other, poll, sizeof(poll));
+				}
+			} else if (slot == frame.address && m_localCall)
+				frame.payload[0] = POLL_SLOT_SELF;
+			else
+				frame.payload[0] = slot & 63;
+		}
+
+		// Send it.
+		const uint8_t address = frame.address;
+		const unsigned port = rs485_port_of(address);
+		if (address >= RS485_INTERCOMS)
+			continue;
+		if (closed(address)) {
+			m_icState[address] = 0;
+			continue;
+		}
+		uint8_t wire[RS485_MAX_FRAME];
+		frame.serialize(wire);
+		serial_flush(m_portFd[port]); // a late reply to an earlier frame is no reply to this one
+		const auto start = Clock::now();
+		SendBytes(port, wire, frame.wire_size());
+
+		// The reply.
+		const auto window = reply_window(frame.command);
+		if (window == 0ms)
+			continue;
+		uint8_t code;
+		RS485ReceiveReply(address, buffer, sizeof(buffer), start + window, 1, code);
+		if (code == CMD_STATUS || status_from < 0)
+			continue;
+		if (frame.command == CMD_STATUS) {
+			m_icState[address] = 0; // no answer: absent
+			continue;
+		}
+		if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN) {
+			RS485ReceiveReply((uint8_t)status_from, buffer, sizeof(buffer), start + kSlotReply, 1, code);
+			if (code != CMD_STATUS)
+				m_icState[status_from] = 0;
+		}
+	}
+}

@@ -1,0 +1,175 @@
+// The intercom endpoint's pieces that need no bus: frames and their CRC,
+// the transmit queue, and the rules for parties, pacing, numbers and the
+// lines of the states file and the control FIFO.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "rs485_endpoint.h"
+
+using namespace rs485;
+
+namespace {
+
+std::vector<uint8_t> wire(const RS485Frame &f)
+{
+	std::vector<uint8_t> out(f.wire_size());
+	f.serialize(out.data());
+	return out;
+}
+
+TEST(RS485Frame, CrcIsSmbusAndFramesCheckToZero)
+{
+	const char *digits = "123456789";
+	EXPECT_EQ(rs485_crc8((const uint8_t *)digits, 9), 0xF4);
+	EXPECT_EQ(crc8ccitt_table[1], 0x07);
+	EXPECT_EQ(crc8ccitt_table[0x80], 0x89);
+
+	// A poll of intercom 70: bus address 6 on the wire, L = 2.
+	uint8_t flags = 3;
+	auto poll = wire(RS485Frame(70, CMD_STATUS, &flags, 1, 1, 0));
+	ASSERT_EQ(poll.size(), 5u);
+	EXPECT_EQ(std::vector<uint8_t>(poll.begin(), poll.end() - 1), (std::vector<uint8_t>{ 6, 2, 2, 3 }));
+	EXPECT_EQ(poll[4], rs485_crc8(poll.data(), 4));
+	EXPECT_EQ(rs485_crc8(poll.data(), poll.size()), 0);
+
+	// "rel 5 1": five bytes with the CRC.
+	uint8_t one = 1;
+	auto rel = wire(RS485Frame(5, CMD_REL, &one, 1, 1, 0));
+	EXPECT_EQ(rel.size(), 5u);
+	EXPECT_EQ(rel[2], CMD_REL);
+	EXPECT_EQ(rel[3], 1);
+
+	// Audio leaves the poll slot to the transceiver; no data at all is L = 1.
+	uint8_t audio[160];
+	memset(audio, 0x55, sizeof(audio));
+	RS485Frame out(3, CMD_AUDIO_OUT, audio, 160, 0, 1);
+	EXPECT_EQ(out.length, 162);
+	EXPECT_EQ(out.payload[1], 0x55);
+	EXPECT_EQ(RS485Frame(3, CMD_RESET, nullptr, 0, 0, 0).wire_size(), 4u);
+	// Data beyond the payload is cut, never written past it.
+	uint8_t big[255] = {};
+	EXPECT_EQ(RS485Frame(3, CMD_AUDIO_OUT, big, 255, 0, 1).length, 255);
+}
+
+TEST(RS485TxQueue, PriorityOrderMergingAndBound)
+{
+	RS485TxQueue q;
+	uint8_t v = 0;
+	auto push = [&](uint8_t address, uint8_t command, uint8_t priority) {
+		return q.push(RS485Frame(address, command, &v, 1, priority, 0));
+	};
+	push(1, CMD_REL, 1);
+	push(2, CMD_AUDIO_OUT, 0);
+	push(3, CMD_CLC, 1);
+	push(4, CMD_AUDIO_IN, 0);
+	// A second request for intercom 4 is already waiting; one for 5 is not.
+	EXPECT_EQ(push(4, CMD_AUDIO_IN, 0), RS485TxQueue::Result::Merged);
+	EXPECT_EQ(push(5, CMD_AUDIO_IN, 0), RS485TxQueue::Result::Queued);
+	// A request of a lower priority does not look past the higher ones.
+	EXPECT_EQ(push(9, CMD_AUDIO_IN, 1), RS485TxQueue::Result::Queued);
+	EXPECT_EQ(push(9, CMD_AUDIO_IN, 0), RS485TxQueue::Result::Queued);
+
+	std::vector<int> order;
+	RS485Frame f(0, 0, nullptr, 0, 0, 0);
+	while (q.pop(f))
+		order.push_back(f.address);
+	EXPECT_EQ(order, (std::vector<int>{ 2, 4, 5, 9, 1, 3, 9 }));
+
+	for (int i = 0; i < 509; i++)
+		ASSERT_EQ(push((uint8_t)(i & 127), CMD_REL, 1), RS485TxQueue::Result::Queued) << i;
+	EXPECT_EQ(push(1, CMD_REL, 0), RS485TxQueue::Result::Full);
+	EXPECT_EQ(q.size(), 509u);
+	q.clear();
+	EXPECT_FALSE(q.pop(f));
+}
+
+TEST(RS485Rules, PartiesNumbersAndBauds)
+{
+	auto ic = [](const char *party) { return parse_party(party); };
+	EXPECT_EQ(ic("rs485:rs12").address, 12);
+	EXPECT_FALSE(ic("rs485:rs12").listen_only);
+	EXPECT_EQ(ic("rs12").address, 12);
+	EXPECT_EQ(ic("rs485:rs1012").address, 12);
+	EXPECT_TRUE(ic("rs485:rs1012").listen_only);
+	EXPECT_EQ(ic("rs485:rs012").address, 10); // octal
+	EXPECT_EQ(ic("rs485:rs0x1f").address, 31);
+	EXPECT_EQ(ic("rs485:rs200").address, 200); // on no bus
+	EXPECT_EQ(ic("rs485:rs300").address, 44);  // the low 8 bits
+	EXPECT_EQ(ic("rs485:rs").address, 0);
+	EXPECT_EQ(ic("r").address, 0);
+
+	EXPECT_EQ(parse_number("0x10"), 16u);
+	EXPECT_EQ(parse_number("010"), 8u);
+	EXPECT_EQ(parse_number("08"), 0u);
+	EXPECT_EQ(parse_number("12abc"), 12u);
+	EXPECT_EQ(parse_number("abc"), 0u);
+	EXPECT_EQ(parse_number(""), 0u);
+	EXPECT_EQ(parse_number("-5"), 0u);
+	EXPECT_EQ(parse_number("99999999999999999999999"), UINT64_MAX);
+
+	uint32_t b[2] = {};
+	EXPECT_EQ(parse_baud_list("9600", b), 1u);
+	EXPECT_EQ(b[0], 9600u);
+	EXPECT_EQ(parse_baud_list(",57600", b), 1u);
+	EXPECT_EQ(b[0], 57600u);
+	EXPECT_EQ(parse_baud_list("9600,,57600,300", b), 2u);
+	EXPECT_EQ(b[1], 57600u);
+	EXPECT_EQ(parse_baud_list("", b), 0u);
+}
+
+TEST(RS485Rules, PacingFollowsTheIntercom)
+{
+	EXPECT_EQ(pacing_interval_us(0, 0), 18000);
+	EXPECT_EQ(pacing_interval_us(0, 500), 18000);
+	EXPECT_EQ(pacing_interval_us(80, 80), 20000);
+	EXPECT_EQ(pacing_interval_us(40, 160), 22000);
+	EXPECT_EQ(pacing_interval_us(100, 160), 22000);
+	EXPECT_EQ(pacing_interval_us(100, 260), 18000 + 100 * 4000 / 200);
+	// Outside the model (b below 160): held to the slowest pace rather
+	// than a frame every 662 ms.
+	EXPECT_EQ(pacing_interval_us(161, 0), 22000);
+	EXPECT_EQ(pacing_interval_us(65535, 65535), 18000 + 65535u * 4000 / (131070 - 160));
+}
+
+TEST(RS485Rules, StatesFileLines)
+{
+	std::string text;
+	append_state_line(text, 3, 0x8000 | 0x02);
+	EXPECT_EQ(text, "rs3=0,1,0,0,0,0,0,0\n");
+	text.clear();
+	// Every bit set: bit 4 never shows, the cause is 7 bits.
+	append_state_line(text, 127, 0xFFFF);
+	EXPECT_EQ(text, "rs127=1,1,1,1,1,1,1,127\n");
+	text.clear();
+	append_state_line(text, 70, 0x8000 | 0x20 << 8 | 0x40);
+	EXPECT_EQ(text, "rs70=0,0,0,0,0,1,0,32\n");
+
+	text.clear();
+	append_test_line(text, 40, 1024, 7);
+	EXPECT_EQ(text, "test40=25,7\n");
+	text.clear();
+	append_test_line(text, 0, 1023, 0);
+	EXPECT_EQ(text, "test0=24,0\n");
+
+	// A cause that changed on a present intercom, unless bit 0 says not to.
+	const uint16_t present = 0x8000;
+	EXPECT_EQ(reset_report(5, present, 0, 0x02), "\nrs5 RCAUSE 0x2 (BOD12)");
+	EXPECT_EQ(reset_report(5, present, 0, 0x03), "");
+	EXPECT_EQ(reset_report(5, present, 0, 0x20), "\nrs5 RCAUSE 0x20 (WDT)");
+	EXPECT_EQ(reset_report(5, present, 0, 0x24), "\nrs5 RCAUSE 0x24 (BOD33)");
+	EXPECT_EQ(reset_report(9, present, 0, 0x40), "\nrs9 RCAUSE 0x40");
+	EXPECT_EQ(reset_report(5, present | 0x02 << 8, 0, 0x02), ""); // unchanged
+	EXPECT_EQ(reset_report(5, 0, 0, 0x02), "");                   // came back: recorded only
+}
+
+TEST(RS485Rules, ControlLinesSplitAtEverySeparator)
+{
+	using V = std::vector<std::string_view>;
+	EXPECT_EQ(split_control_line("rel 5 1"), (V{ "rel", "5", "1" }));
+	EXPECT_EQ(split_control_line("rel  5 1"), (V{ "rel", "", "5", "1" }));
+	EXPECT_EQ(split_control_line("bauds\t9600,57600"), (V{ "bauds", "9600,57600" }));
+	EXPECT_EQ(split_control_line("hbt"), (V{ "hbt" }));
+}
+
+} // namespace
