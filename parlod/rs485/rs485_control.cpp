@@ -205,16 +205,14 @@ void OpalRS485EndPoint::ControlIntercoms()
 	}
 }
 
+// One intercom at a time, the lowest requested address first.
 void OpalRS485EndPoint::TestIntercoms()
 {
-	unsigned half = 0;
-
 	while (!m_stopTest.wait(kTestIdle)) {
+		const unsigned half = m_testRequest[0] ? 0 : 1;
 		const uint64_t requests = m_testRequest[half];
-		if (!requests) {
-			half = 1 - half;
+		if (!requests)
 			continue;
-		}
 		const unsigned bit = (unsigned)__builtin_ctzll(requests);
 		const uint8_t address = (uint8_t)(64 * half + bit);
 

@@ -1,0 +1,255 @@
+"""Calls to intercom units end to end: the voice console with the bus
+simulator, a real PulseAudio server as the terminal's sound, baresip as the
+dispatcher's phone, and kelvgd's fireman's mode placing the call."""
+
+import os
+import shutil
+import time
+
+import pytest
+
+from intercoms import STATES, control, make_bus, read_states, start_console, terminal_files, wait_fifo, \
+    wait_states
+from sim.icbus import CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, CMD_RESET, CMD_TEST, INP1, SLOT_SELF, tone_frequency
+from sim.pulse import PulseServer
+from sim.sip_peers import ADDRESS, Baresip
+from sim.sip_peers import tone_frequency as wav_frequency
+from test_console import record_loudspeaker
+
+pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
+                                reason="needs root (network namespaces) and baresip")
+
+MIC_HZ = 440   # the cabin's microphone
+IC_HZ = 900    # the intercom's microphone
+PEER_HZ = 700  # the dispatcher's phone
+SPEAKER = "var/run/parlod.spk"
+
+
+def near(value, want):
+    return abs(value - want) < want * 0.03
+
+
+@pytest.fixture
+def pulse(sandbox):
+    return sandbox.attach(PulseServer(sandbox.path("pulse"), mic_frequency=MIC_HZ))
+
+
+@pytest.fixture
+def bus(sandbox):
+    terminal_files(sandbox)
+    return make_bus(sandbox, rs3=dict(tone=IC_HZ, cpu=37), rs12=dict(tone=IC_HZ, cpu=5, a=40, b=200))
+
+
+@pytest.fixture
+def console(sandbox, ns, pulse, bus):
+    c = start_console(sandbox, ns, pulse)
+    wait_states(sandbox, lambda t: "rs3=" in t and "rs12=" in t)
+    yield c
+    assert c.stop() == 0
+
+
+@pytest.fixture
+def peers(sandbox, ns):
+    made = []
+
+    def make(name="dispatcher", **kw):
+        p = Baresip(ns, sandbox.root, name=name, sip_port=5090 + 2 * len(made), ctrl_port=5100 + len(made),
+                    tone=PEER_HZ, **kw)
+        made.append(p)
+        return p
+    yield make
+    for p in made:
+        p.close()
+
+
+def frames_since(bus, t, **kw):
+    return bus.sent(since=t, **kw)
+
+
+def test_local_call_carries_audio_both_ways(sandbox, bus, console):
+    ic = bus.intercoms[3]
+    console.send("call rs3")
+    console.wait(r"Started call from pc:\* to rs485:rs3")
+    wait_states(sandbox, lambda t: t.endswith("call=1\n"))
+
+    # Button released: the cabin speaks to the intercom.
+    assert bus.wait_for(lambda: len(ic.heard) >= 100, timeout=15)
+    t0 = time.monotonic()
+    time.sleep(1)
+    assert near(tone_frequency(ic.heard_samples()[-8000:]), MIC_HZ)
+    out = frames_since(bus, t0, command=CMD_AUDIO_OUT, address=3)
+    assert all(len(f.payload) == 161 for f in out)  # poll slot and 160 bytes of G.711
+    # Every other audio frame asks the intercom in the call for its status.
+    assert sum(f.payload[0] == SLOT_SELF for f in out) >= len(out) // 3
+    assert frames_since(bus, t0, command=CMD_AUDIO_IN) == []
+
+    # A self-test asked for now waits for the call's end.
+    control(sandbox, "ftst 12\n")
+
+    # Button held: the intercom is heard in the cabin, nothing goes to it.
+    ic.status |= CB_CUR
+    time.sleep(1)
+    t1 = time.monotonic()
+    heard = record_loudspeaker(console.pulse, 2)
+    assert near(wav_frequency(heard), IC_HZ)
+    assert frames_since(bus, t1, command=CMD_AUDIO_OUT) == []
+    requests = frames_since(bus, t1, command=CMD_AUDIO_IN, address=3)
+    assert len(requests) > 50 and {f.payload[1] for f in requests} == {1}
+
+    # Released again: back to the intercom.
+    ic.status &= ~CB_CUR
+    t2 = time.monotonic()
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=t2 + 0.2)
+    assert bus.sent(command=CMD_TEST) == []
+
+    start = console.mark()
+    console.send("hangup")
+    console.wait(r"\nMax intercom CPU load:\t37%\nRS485 CRC errors:\t\t0", start=start)
+    bus.wait_frame(command=CMD_RESET, address=3, since=t2)
+    wait_states(sandbox, lambda t: t.endswith("call=0\n"))
+    assert not os.path.exists(sandbox.path(SPEAKER))
+    bus.wait_frame(command=CMD_TEST, address=12, since=t2, timeout=10)
+
+
+def test_network_call_to_an_intercom(sandbox, bus, console, peers):
+    ic = bus.intercoms[12]
+    dispatcher = peers()
+    dispatcher.dial(f"sip:rs12@{ADDRESS}:5060")
+    console.wait(r"incoming call at .* from sip:dispatcher@.* to rs485:rs12")
+    dispatcher.wait_event("CALL_ESTABLISHED")
+    wait_states(sandbox, lambda t: t.endswith("call=2\n"))
+
+    # The phone's G.711 goes to the intercom as it is: 160-byte frames.
+    assert bus.wait_for(lambda: len(ic.heard) >= 100, timeout=15)
+    assert {len(h) for h in ic.heard} == {160}
+    assert near(tone_frequency(ic.heard_samples()[-8000:]), PEER_HZ)
+    # The terminal speaks: the daemon sees it in the speaker state file.
+    assert sandbox.read(SPEAKER) == "1"
+    # Paced by the intercom (a=40, b=200: every 20 ms).
+    t0 = time.monotonic()
+    time.sleep(2)
+    out = frames_since(bus, t0, command=CMD_AUDIO_OUT, address=12)
+    assert 80 <= len(out) <= 115, len(out)
+
+    # A second call to the intercoms waits 4 s for the first, then is refused.
+    second = peers("second")
+    start = console.mark()
+    t1 = time.monotonic()
+    second.dial(f"sip:rs3@{ADDRESS}:5060")
+    console.wait(r"\nRS485EP busy, connection refused: rs485:rs3", start=start, timeout=15)
+    assert time.monotonic() - t1 >= 3.5
+    closed = second.wait_event("CALL_CLOSED")
+    assert "486" in str(closed), closed
+    assert len(ic.heard) > len(out)  # the first call goes on
+
+    # The intercom was never read (the phone never fell silent): no load seen.
+    dispatcher.hangup()
+    console.wait(r"\nMax intercom CPU load:\t0%\nRS485 CRC errors:\t\t0", start=start)
+    bus.wait_frame(command=CMD_RESET, address=12, since=t1)
+    assert not os.path.exists(sandbox.path(SPEAKER))
+    wait_states(sandbox, lambda t: t.endswith("call=0\n"))
+
+
+def test_listen_only_call_hears_the_intercom(sandbox, bus, console, peers):
+    dispatcher = peers()
+    dispatcher.dial(f"sip:rs1012@{ADDRESS}:5060")
+    dispatcher.wait_event("CALL_ESTABLISHED")
+    t0 = time.monotonic()
+    time.sleep(2.5)
+    assert bus.sent(command=CMD_AUDIO_OUT, address=12) == []
+    requests = frames_since(bus, t0, command=CMD_AUDIO_IN, address=12)
+    assert len(requests) > 50 and {f.payload[1] for f in requests} == {0x81}
+    assert sandbox.read(SPEAKER) == "0"
+    dispatcher.hangup()
+    dispatcher.wait_event("CALL_CLOSED")
+    console.wait(r"\nMax intercom CPU load:\t5%\nRS485 CRC errors:\t\t0")
+    [heard] = dispatcher.received()
+    assert near(wav_frequency(heard), IC_HZ)
+
+
+def test_network_call_takes_over_a_local_one(sandbox, bus, console, peers):
+    console.send("call rs3")
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=3)
+    dispatcher = peers()
+    t0 = time.monotonic()
+    dispatcher.dial(f"sip:rs12@{ADDRESS}:5060")
+    dispatcher.wait_event("CALL_ESTABLISHED")
+    assert time.monotonic() - t0 < 4
+    bus.wait_frame(command=CMD_RESET, address=3, since=t0)
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=12, since=t0)
+    wait_states(sandbox, lambda t: t.endswith("call=2\n"))
+    dispatcher.hangup()
+    wait_states(sandbox, lambda t: t.endswith("call=0\n"))
+
+
+def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
+    start = console.mark()
+    # No bus for 200; bus 1 is enabled but 70 does not answer: the first
+    # fails for want of media, the second goes on without audio.
+    console.send("call rs200")
+    console.wait(r"Cannot open media of call", start=start)
+    console.wait(r"RS485 CRC errors", start=start)
+    deadline = time.monotonic() + 10
+    while "No calls" not in console.text()[start:]:
+        assert time.monotonic() < deadline, "the call stays"
+        console.send("calls")
+        time.sleep(0.2)
+    start = console.mark()
+    console.send("call rs485:rs0x46")
+    console.wait(r"Started call from pc:\* to rs485:rs0x46", start=start)
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=70)
+    console.send("hangup")
+    console.wait(r"RS485 CRC errors", start=start)
+    start = console.mark()
+    console.send("call rs3")
+    console.wait(r"Started call from pc:\* to rs485:rs3", start=start)
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
+    assert "busy" not in console.text()[start:]
+    console.send("hangup")
+
+
+def test_fireman_mode_calls_the_intercom(sandbox, ns, pulse, bus):
+    """kelvgd's fireman's mode reads the intercom's input 1 in the states
+    file, calls it through the console's pipe and hangs up when it goes."""
+    from sim.coproc import Coprocessor
+    from sim.push import PushServer
+    from sim.standins import StandIns
+
+    push = sandbox.attach(PushServer())
+    StandIns(sandbox)
+    sandbox.write("etc/kelvgd.conf", f"push_enabled=0\nserv_addr={push.host}\nwdt_disabled=1\n"
+                  "fmm_enabled=1\nfmm_icomaddr=3\nfmm_soundch=1\nfmm_icominp=0\n")
+    chip = sandbox.gpio()
+    cp = sandbox.attach(Coprocessor(sandbox.pty("ttyS4"), chip, devtype=0))
+    cp.set_adc(1, 190, input=7)
+    for i in range(7):
+        cp.set_adc(1, 250, input=i)
+    cp.set_adc(6, 900)
+    cp.set_adc(7, 700)
+    # The daemon's device configuration has no serial adapter either.
+    sandbox.write("etc/device.conf", "cio=0\nrevision=4\n")
+
+    console = start_console(sandbox, ns, pulse)
+    try:
+        wait_states(sandbox, lambda t: "rs3=" in t)
+        daemon = sandbox.spawn("run", env=pulse.env())
+        assert sandbox.notify.wait_for("READY=1", timeout=30)
+        time.sleep(2)
+        assert bus.sent(command=CMD_AUDIO_OUT) == []
+
+        bus.intercoms[3].status |= INP1
+        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
+        assert bus.wait_for(lambda: len(bus.intercoms[3].heard) >= 50, timeout=15)
+        assert near(tone_frequency(bus.intercoms[3].heard_samples()[-8000:]), MIC_HZ)
+        assert sandbox.state().get("fmm_active") == 1
+
+        t0 = time.monotonic()
+        bus.intercoms[3].status &= ~INP1
+        bus.wait_frame(command=CMD_RESET, address=3, since=t0, timeout=20)
+        wait_states(sandbox, lambda t: t.endswith("call=0\n"))
+        assert not os.path.exists(sandbox.path(SPEAKER))
+        assert sandbox.state().get("fmm_active") == 0
+        assert sandbox.run("stop").returncode == 0
+        daemon.wait(timeout=15)
+    finally:
+        assert console.stop() == 0
