@@ -229,6 +229,8 @@ class IntercomBus:
         self.twice = False        # every reply twice
         self.delay = 0.0          # seconds before each reply
         self.split = False        # replies in two pieces, a millisecond apart
+        self.stalled = [False, False]  # a port that takes nothing more (a line that hangs)
+        self._stall_seen = [threading.Event(), threading.Event()]
         self._stop = threading.Event()
         self._ports = [None, None]
         self._threads = [None, None]
@@ -270,6 +272,25 @@ class IntercomBus:
         """A new port under the same name (the adapter plugged in again)."""
         self._open(port)
 
+    def jam(self, port, jammed=True):
+        """The port takes nothing more (a line that hangs): the simulator
+        stops reading, and what the line can buffer is filled up, so that
+        the terminal's next write finds it full."""
+        self.stalled[port] = jammed
+        if not jammed:
+            return
+        # The serving thread may still be reading: once it is idle, the
+        # line fills for good.
+        self._stall_seen[port].clear()
+        self._stall_seen[port].wait(5)
+        slave = self._ports[port]._slave
+        os.set_blocking(slave, False)
+        try:
+            while True:
+                os.write(slave, b"\0" * 512)
+        except BlockingIOError:
+            pass
+
     def send_raw(self, port, data):
         """Bytes on the line, unasked."""
         self._ports[port].write(data)
@@ -309,6 +330,10 @@ class IntercomBus:
         buf = bytearray()
         last = 0.0
         while not self._stop.is_set() and self._ports[port] is pty:
+            if self.stalled[port]:
+                self._stall_seen[port].set()
+                time.sleep(0.01)
+                continue
             try:
                 ready = select.select([fd], [], [], 0.1)[0]
             except (OSError, ValueError):

@@ -164,6 +164,7 @@ private:
 	std::atomic<uint32_t> m_portBaud[2];
 	std::atomic<bool> m_reopenPorts{ false };
 	rs485::Clock::time_point m_portRetry[2]; // the transceiver's
+	bool m_writeFailing[2] = {};            // the transceiver's: a write error was reported
 
 	// The threads and their stop events.
 	std::unique_ptr<rs485::WorkerThread> m_transceiverThread, m_monitorThread, m_controlThread, m_testThread;

@@ -161,9 +161,14 @@ bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned l
 			std::this_thread::sleep_for(kWriteRetry);
 			continue;
 		}
-		Broadcast(std::string("\nError writing RS485 port: ") + strerror(err));
+		// Once per outage: a dead line would repeat it for every frame.
+		if (!m_writeFailing[port]) {
+			m_writeFailing[port] = true;
+			Broadcast(std::string("\nError writing RS485 port: ") + strerror(err));
+		}
 		return false;
 	}
+	m_writeFailing[port] = false;
 	return true;
 }
 

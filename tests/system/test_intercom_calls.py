@@ -205,6 +205,24 @@ def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
     console.wait(r"Started call from pc:\* to rs485:rs3", start=start)
     bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
     assert "busy" not in console.text()[start:]
+
+    # The buses reconfigured under a call: it goes on, or on without them.
+    wait_fifo(sandbox)
+    control(sandbox, "bauds 57600\n")
+    bus.wait_for(lambda: bus._ports[0].termios2()[5] == 57600)
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
+    control(sandbox, "ports 0\n")
+    time.sleep(1)
+    t0 = time.monotonic()
+    time.sleep(0.5)
+    assert bus.sent(since=t0) == []
+    control(sandbox, "ports 3\nbauds 115200\n")
+    bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
+    start = console.mark()
+    console.send("hangup")
+    console.wait(r"RS485 CRC errors", start=start)
+    console.send("call rs3")
+    console.wait(r"Started call from pc:\* to rs485:rs3", start=start)
     console.send("hangup")
 
 

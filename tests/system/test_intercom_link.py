@@ -122,6 +122,22 @@ def test_a_port_that_goes_away_comes_back(sandbox, bus, console):
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t, timeout=30)
 
 
+def test_a_line_that_takes_nothing(sandbox, bus, console):
+    """Port 0 stops taking bytes: frames queue up until the queue is full,
+    each refused one is reported, and all is well once the line moves."""
+    wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t)
+    wait_fifo(sandbox)
+    start = console.mark()
+    bus.jam(0)
+    control(sandbox, "clc 5\n" * 600)
+    console.wait(r"\nRS485 TX Queue overflow", start=start)
+    console.wait(r"\nError writing RS485 port: Resource temporarily unavailable", start=start)
+    assert len(console.text()[start:].split("Error writing RS485 port")) == 2  # said once
+    bus.jam(0, False)
+    bus.wait_for(lambda: len(bus.sent(command=CMD_CLC, address=5)) > 400, timeout=30)
+    wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t, timeout=20)
+
+
 def test_no_ports_configured(sandbox, ns):
     terminal_files(sandbox, ports=None)
     bus = make_bus(sandbox, rs3={})
