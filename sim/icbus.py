@@ -221,6 +221,7 @@ class IntercomBus:
         self.devices = devices
         self.intercoms = {}
         self.frames = []
+        self.replies = []  # (time, port, bytes) of everything the intercoms sent
         self.lock = threading.Condition()
         # Misbehaviour on demand, for the replies still to come.
         self.corrupt_next = 0     # replies with a wrong CRC
@@ -413,6 +414,8 @@ class IntercomBus:
         if delay:
             time.sleep(delay)
         data = b"".join(replies)
+        with self.lock:
+            self.replies.append((time.monotonic(), port, data))
         try:
             if split:
                 pty.write(data[:len(data) // 2])

@@ -232,6 +232,7 @@ bool OpalRS485EndPoint::OnWriteMediaData(const callfw::LocalConnection &connecti
 	const bool hold_back = m_localCall ? m_currentCallButton.load() : m_listenOnly.load();
 	const bool active = length != 0 && !hold_back;
 	const uint8_t was = m_speaking.exchange(active);
+	Clock::time_point sent_at;
 
 	if (was != active) {
 		int fd = m_spkFd;
@@ -239,16 +240,23 @@ bool OpalRS485EndPoint::OnWriteMediaData(const callfw::LocalConnection &connecti
 			(void)!pwrite(fd, active ? "1" : "0", 1, 0);
 		if (!active)
 			std::this_thread::sleep_for(kQuietWrite);
+		sent_at = Clock::now();
 	} else if (active) {
 		// Paced by the intercom: the reply to the last frame, then the
-		// interval it asked for.
+		// interval it asked for, counted from when the last frame was due
+		// (late wake-ups must not add up to a slower pace than asked).
 		m_writePaced.wait(kPacedWait);
-		auto due = m_lastWriteTime + std::chrono::microseconds(m_writeDelay.load());
-		if (due > Clock::now())
+		const auto due = m_lastWriteTime + std::chrono::microseconds(m_writeDelay.load());
+		sent_at = Clock::now();
+		if (due > sent_at) {
 			std::this_thread::sleep_until(due);
-	} else
+			sent_at = due;
+		}
+	} else {
 		std::this_thread::sleep_for(kQuietWrite);
-	m_lastWriteTime = Clock::now();
+		sent_at = Clock::now();
+	}
+	m_lastWriteTime = sent_at;
 
 	if (active && !queueRS485Pkt(m_currentIc, CMD_AUDIO_OUT, (const uint8_t *)data, (uint8_t)written, 0, 1))
 		return false;

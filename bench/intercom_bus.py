@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""Benchmark of the intercom buses.
+
+Runs the voice console against the bus simulator (and a private PulseAudio
+server for the terminal's own sound) and reports:
+
+- the poll rate and the time of one poll cycle with 0, 10 and 128 intercoms
+  present, and the console's CPU time per second while it only polls;
+- during a local call to an intercom, for three pacing requests of the
+  intercom (18, 20 and 22 ms): audio frames per second towards the
+  intercom and the spread of their intervals;
+- mouth-to-bus latency: from a tone written into the sound server (pacat,
+  10 ms latency target) to its first audio frame on the bus;
+- CPU time of the console per call second;
+- the bus time the call uses at 115200 baud against what the line can carry.
+
+    /usr/bin/python3 bench/intercom_bus.py [--seconds 10] [--part all|polls|call]
+
+The simulator's clock stamps the frames as it reads them, so its own
+scheduling adds to the measured jitter.
+"""
+
+import argparse
+import math
+import os
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from sim.icbus import CMD_AUDIO_OUT, CMD_STATUS, IntercomBus, ulaw_decode  # noqa: E402
+from sim.pulse import PulseServer  # noqa: E402
+from sim.sandbox import Sandbox  # noqa: E402
+from sim.sip_peers import ADDRESS, NetNs  # noqa: E402
+
+TICK = os.sysconf("SC_CLK_TCK")
+BAUD = 115200
+BITS_PER_BYTE = 10  # start, 8 data, stop
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def send(sb, line):
+    fd = os.open(sb.path("run/parlod-cli"), os.O_WRONLY | os.O_NONBLOCK)
+    os.write(fd, (line + "\n").encode())
+    os.close(fd)
+
+
+class Run:
+    """A console with a simulated bus in a fresh sandbox."""
+
+    def __init__(self, args, addresses, extra_args=()):
+        self.sb = Sandbox(args.kelvgd, root=tempfile.mkdtemp(prefix="kel-bench-"))
+        self.ns = NetNs()
+        self.proc = None
+        self.sb.write("etc/device.conf", "cio=0\nrevision=4\n")
+        self.sb.write("etc/parlod-ic.conf", "ports_mask=3\n")
+        self.pulse = self.sb.attach(PulseServer(self.sb.path("pulse")))
+        self.bus = self.sb.attach(IntercomBus(self.sb))
+        for a in addresses:
+            self.bus.add(a, tone=900)
+        self.proc = subprocess.Popen(
+            self.ns.cmd([args.parlod, "--sip-listen", ADDRESS, *extra_args]), env=self.sb.env(self.pulse.env()),
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        assert self.sb.notify.wait_for("READY=1", timeout=20)
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(30)
+        self.ns.close()
+        self.sb.close()
+
+
+def poll_rates(args):
+    print("poll rate (no call)")
+    for n in (0, 10, 128):
+        addresses = [] if n == 0 else list(range(5)) + list(range(64, 69)) if n == 10 else list(range(128))
+        run = Run(args, addresses)
+        try:
+            time.sleep(2)
+            t0, c0 = time.monotonic(), cpu_seconds(run.proc.pid)
+            time.sleep(args.seconds)
+            t1, c1 = time.monotonic(), cpu_seconds(run.proc.pid)
+            polls = run.bus.sent(command=CMD_STATUS, since=t0)
+            polls = [f for f in polls if f.time < t1]
+            starts = [f.time for f in polls if f.address == 1]
+            cycle = statistics.mean(b - a for a, b in zip(starts, starts[1:])) if len(starts) > 1 else float("nan")
+            print(f"  {n:3d} intercoms: {len(polls) / (t1 - t0):6.1f} polls/s, one cycle of 128 in "
+                  f"{cycle * 1000:6.0f} ms, console CPU {1000 * (c1 - c0) / (t1 - t0):5.2f} ms/s")
+        finally:
+            run.close()
+
+
+def bus_seconds(nbytes):
+    return nbytes * BITS_PER_BYTE / BAUD
+
+
+def local_call(args, a, b, label):
+    run = Run(args, [3], ["--sound-recorder", "cabin.monitor"])
+    try:
+        ic = run.bus.intercoms[3]
+        ic.a, ic.b = a, b
+        run.pulse.pactl("load-module", "module-null-sink", "sink_name=cabin")
+        # The cabin's microphone: silence, and tone bursts on demand.
+        player = subprocess.Popen(["pacat", "--playback", "-d", "cabin", "--raw", "--format=s16le", "--rate=8000",
+                                   "--channels=1", "--latency-msec=10"], stdin=subprocess.PIPE,
+                                  env=dict(os.environ, **run.pulse.env()))
+        silence = bytes(320)
+        tone = b"".join(struct.pack("<h", int(12000 * math.sin(2 * math.pi * 440 * k / 8000))) for k in range(160))
+        send(run.sb, "call rs3")
+        run.bus.wait_for(lambda: len(ic.heard) > 20, timeout=15)
+
+        # Steady state: silence into the microphone, paced to real time.
+        def feed(seconds, frame=silence, mark=None):
+            start = time.monotonic()
+            k = 0
+            while time.monotonic() - start < seconds:
+                player.stdin.write(frame)
+                player.stdin.flush()
+                if mark is not None and k == 0:
+                    mark.append(time.monotonic())
+                k += 1
+                time.sleep(max(0.0, start + k * 0.02 - time.monotonic()))
+
+        feed(1)
+        t0, c0 = time.monotonic(), cpu_seconds(run.proc.pid)
+        feed(args.seconds)
+        t1, c1 = time.monotonic(), cpu_seconds(run.proc.pid)
+        out = [f for f in run.bus.sent(command=CMD_AUDIO_OUT, address=3, since=t0) if f.time < t1]
+        gaps = [1000 * (y.time - x.time) for x, y in zip(out, out[1:])]
+        q = statistics.quantiles(gaps, n=100)
+        within = sum(18 <= g <= 22 for g in gaps) / len(gaps)
+        print(f"  {label}: {len(out) / (t1 - t0):5.1f} frames/s, interval mean {statistics.mean(gaps):5.2f} ms, "
+              f"sd {statistics.pstdev(gaps):4.2f}, p1 {q[0]:5.2f}, p99 {q[98]:5.2f}, max {max(gaps):5.1f}; "
+              f"{100 * within:4.1f} % within 18-22 ms")
+        print(f"  console CPU {1000 * (c1 - c0) / (t1 - t0):5.2f} ms per call second")
+
+        # What the call puts on the bus, both ways, per second of call.
+        with run.bus.lock:
+            sent = [f for f in run.bus.frames if t0 <= f.time < t1 and f.port == 0]
+            replies = [r for r in run.bus.replies if t0 <= r[0] < t1 and r[1] == 0]
+        tx = sum(len(f.raw) for f in sent)
+        rx = sum(len(r[2]) for r in replies)
+        used = bus_seconds(tx + rx) / (t1 - t0)
+        frame_ms = 1000 * bus_seconds(len(out[0].raw))
+        reply_ms = 1000 * bus_seconds(8 + 6)
+        limit = 1000 / (frame_ms + reply_ms)
+        print(f"  bus 0 at {BAUD} baud: {100 * used:4.1f} % busy ({tx + rx} bytes/s over the wire: "
+              f"{tx} sent, {rx} replies); one audio frame of {len(out[0].raw)} bytes takes {frame_ms:4.1f} ms, "
+              f"with its pacing and status replies {frame_ms + reply_ms:4.1f} ms: at most {limit:4.1f} frames/s "
+              f"one way, against the 50 a call needs")
+
+        # Mouth to bus: tone bursts after silence.
+        delays = []
+        for _ in range(args.bursts):
+            feed(0.6)
+            mark = []
+            since = time.monotonic()
+            feed(0.2, tone, mark)
+            loud = None
+            deadline = time.monotonic() + 2
+            while loud is None and time.monotonic() < deadline:
+                for f in run.bus.sent(command=CMD_AUDIO_OUT, address=3, since=since):
+                    if max(abs(ulaw_decode(x)) for x in f.payload[1:]) > 4000:
+                        loud = f
+                        break
+                time.sleep(0.01)
+            if loud is not None:
+                delays.append(1000 * (loud.time - mark[0]))
+        feed(0.2)
+        player.stdin.close()
+        player.wait(10)
+        print(f"  mouth to bus: median {statistics.median(delays):5.1f} ms, min {min(delays):5.1f}, "
+              f"max {max(delays):5.1f} over {len(delays)} bursts (from the write into the sound server)")
+    finally:
+        run.close()
+
+
+def main():
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--seconds", type=float, default=10)
+    ap.add_argument("--bursts", type=int, default=15)
+    ap.add_argument("--part", choices=("all", "polls", "call"), default="all")
+    ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"))
+    ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"))
+    args = ap.parse_args()
+
+    if args.part in ("all", "polls"):
+        poll_rates(args)
+    if args.part == "polls":
+        return
+    print("local call, cabin to intercom 3")
+    local_call(args, 0, 200, "paced at 18 ms (a=0)")
+    local_call(args, 80, 80, "paced at 20 ms (a+b=160)")
+    local_call(args, 40, 160, "paced at 22 ms (b=160)")
+
+
+if __name__ == "__main__":
+    main()
