@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -101,8 +102,15 @@ static void loop_merge_inputs(loop_state *ls)
 static int fmm_read_states(loop_state *ls, char *buf, size_t size)
 {
 	const char *path = kel_path(IC_STATES_FILE);
+	struct stat st;
 	ssize_t n;
 
+	// A console that restarted wrote a new file: the one held open is
+	// gone and would say the same for ever.
+	if (ls->states_fd >= 0 && fstat(ls->states_fd, &st) == 0 && st.st_nlink == 0) {
+		close(ls->states_fd);
+		ls->states_fd = -1;
+	}
 	if (ls->states_fd < 0) {
 		ls->states_fd = open(path, O_RDONLY | O_CLOEXEC);
 		if (ls->states_fd < 0) {

@@ -267,6 +267,15 @@ def test_fireman_mode_calls_the_intercom(sandbox, ns, pulse, bus):
         wait_states(sandbox, lambda t: t.endswith("call=0\n"))
         assert not os.path.exists(sandbox.path(SPEAKER))
         assert sandbox.state().get("fmm_active") == 0
+
+        # The console restarts: the daemon follows its new states file.
+        assert console.stop() == 0
+        console = start_console(sandbox, ns, pulse)
+        wait_states(sandbox, lambda t: "rs3=0,0," in t)
+        bus.intercoms[3].status |= INP1
+        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
+        bus.intercoms[3].status &= ~INP1
+        wait_states(sandbox, lambda t: t.endswith("call=0\n"), timeout=20)
         assert sandbox.run("stop").returncode == 0
         daemon.wait(timeout=15)
     finally:
