@@ -8,30 +8,21 @@ import time
 
 import pytest
 
-from intercoms import STATES, control, make_bus, read_states, start_console, terminal_files, wait_fifo, \
-    wait_states
+from intercoms import control, make_bus, start_console, terminal_files, wait_fifo, wait_states
 from sim.icbus import CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, CMD_RESET, CMD_TEST, INP1, SLOT_SELF, tone_frequency
-from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, Baresip
+from sim.sip_peers import ADDRESS
 from sim.sip_peers import tone_frequency as wav_frequency
-from test_console import record_loudspeaker
+from test_console import MIC_HZ, PEER_HZ, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
                                 reason="needs root (network namespaces) and baresip")
 
-MIC_HZ = 440   # the cabin's microphone
-IC_HZ = 900    # the intercom's microphone
-PEER_HZ = 700  # the dispatcher's phone
+IC_HZ = 900  # the intercom's microphone
 SPEAKER = "var/run/parlod.spk"
 
 
 def near(value, want):
     return abs(value - want) < want * 0.03
-
-
-@pytest.fixture
-def pulse(sandbox):
-    return sandbox.attach(PulseServer(sandbox.path("pulse"), mic_frequency=MIC_HZ))
 
 
 @pytest.fixture
@@ -46,20 +37,6 @@ def console(sandbox, ns, pulse, bus):
     wait_states(sandbox, lambda t: "rs3=" in t and "rs12=" in t)
     yield c
     assert c.stop() == 0
-
-
-@pytest.fixture
-def peers(sandbox, ns):
-    made = []
-
-    def make(name="dispatcher", **kw):
-        p = Baresip(ns, sandbox.root, name=name, sip_port=5090 + 2 * len(made), ctrl_port=5100 + len(made),
-                    tone=PEER_HZ, **kw)
-        made.append(p)
-        return p
-    yield make
-    for p in made:
-        p.close()
 
 
 def frames_since(bus, t, **kw):
@@ -113,7 +90,7 @@ def test_local_call_carries_audio_both_ways(sandbox, bus, console):
 
 def test_network_call_to_an_intercom(sandbox, bus, console, peers):
     ic = bus.intercoms[12]
-    dispatcher = peers()
+    dispatcher = peers("dispatcher")
     dispatcher.dial(f"sip:rs12@{ADDRESS}:5060")
     console.wait(r"incoming call at .* from sip:dispatcher@.* to rs485:rs12")
     dispatcher.wait_event("CALL_ESTABLISHED")
@@ -151,7 +128,7 @@ def test_network_call_to_an_intercom(sandbox, bus, console, peers):
 
 
 def test_listen_only_call_hears_the_intercom(sandbox, bus, console, peers):
-    dispatcher = peers()
+    dispatcher = peers("dispatcher")
     dispatcher.dial(f"sip:rs1012@{ADDRESS}:5060")
     dispatcher.wait_event("CALL_ESTABLISHED")
     t0 = time.monotonic()
@@ -170,7 +147,7 @@ def test_listen_only_call_hears_the_intercom(sandbox, bus, console, peers):
 def test_network_call_takes_over_a_local_one(sandbox, bus, console, peers):
     console.send("call rs3")
     bus.wait_frame(command=CMD_AUDIO_OUT, address=3)
-    dispatcher = peers()
+    dispatcher = peers("dispatcher")
     t0 = time.monotonic()
     dispatcher.dial(f"sip:rs12@{ADDRESS}:5060")
     dispatcher.wait_event("CALL_ESTABLISHED")

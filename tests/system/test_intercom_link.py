@@ -11,7 +11,7 @@ import pytest
 
 from intercoms import (FIFO, HEADER, STATES, control, make_bus, read_states, start_console, state_lines,
                        terminal_files, wait_fifo, wait_states)
-from sim.icbus import AUDIO, CB_PEND, CMD_CLC, CMD_PROD, CMD_REL, CMD_RESET, CMD_STATUS, CMD_TEST, \
+from sim.icbus import CB_PEND, CMD_CLC, CMD_PROD, CMD_REL, CMD_RESET, CMD_STATUS, CMD_TEST, \
     CMD_TEST_RESULT, INP1
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (network namespaces)")
@@ -93,7 +93,7 @@ def test_replies_that_go_wrong(sandbox, bus, console):
     bus.twice = True
     bus.intercoms[3].flag = True
     bus.split = True
-    text = wait_states(sandbox, lambda t: "rs3=0,1,0,0,0,0,1,0" in t and "rs70=" in t, timeout=20)
+    wait_states(sandbox, lambda t: "rs3=0,1,0,0,0,0,1,0" in t and "rs70=" in t, timeout=20)
     bus.twice = bus.split = False
 
     # A reply that comes too late is none: the intercom reads as absent,
@@ -234,7 +234,7 @@ def test_self_test_of_every_present_intercom(sandbox, bus, console):
     time.sleep(1.5)
     assert [f.address for f in bus.sent(command=CMD_TEST, since=t0)] == [3, 70, 40]
     # The age of a result grows.
-    text = wait_states(sandbox, lambda t: "test3=25,5" in t, timeout=10)
+    wait_states(sandbox, lambda t: "test3=25,5" in t, timeout=10)
 
 
 def test_leftovers_of_an_earlier_run(sandbox, ns, bus):
