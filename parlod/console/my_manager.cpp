@@ -94,7 +94,13 @@ bool MyManager::Initialise(const ParlodOptions &options)
 // the head of the table and starts its threads at once.
 bool MyManager::CreateRS485EndPoint()
 {
-	add_endpoint(std::make_unique<OpalRS485EndPoint>(*this, "rs485"));
+	try {
+		add_endpoint(std::make_unique<OpalRS485EndPoint>(*this, "rs485"));
+	} catch (const std::exception &e) {
+		// The console goes on without its intercoms.
+		broadcast(std::string("\nCannot start the intercom buses: ") + e.what());
+		return false;
+	}
 	return true;
 }
 

@@ -72,16 +72,14 @@ RS485Connection::RS485Connection(callfw::Call &call, OpalRS485EndPoint &endpoint
 {
 }
 
+// The waiter holds no reference to the connection, so this never runs on
+// the waiter's own thread.
 RS485Connection::~RS485Connection()
 {
 	cancelled_ = true;
 	rs485_.m_callBusy.cancel_waits();
-	if (waiter_.joinable()) {
-		if (waiter_.get_id() == std::this_thread::get_id())
-			waiter_.detach(); // its last reference went with it; it ends by itself
-		else
-			waiter_.join();
-	}
+	if (waiter_.joinable())
+		waiter_.join();
 }
 
 void RS485Connection::start()

@@ -115,14 +115,19 @@ OpalRS485EndPoint::OpalRS485EndPoint(callfw::CallManager &manager, const std::st
 
 	RS485Open(); // a port that fails stays closed; the rest works without it
 
-	m_transceiverThread = std::make_unique<WorkerThread>("RS485 Tranceiver", "rs485-txrx", ThreadPriority::Highest,
-							     [this] { RS485Tranceiver(); });
-	m_monitorThread = std::make_unique<WorkerThread>("RS485 Intercoms Monitor", "rs485-monitor",
-							 ThreadPriority::Normal, [this] { MonitorIntercoms(); });
-	m_controlThread = std::make_unique<WorkerThread>("RS485 Intercoms Control", "rs485-control",
-							 ThreadPriority::Normal, [this] { ControlIntercoms(); });
-	m_testThread = std::make_unique<WorkerThread>("RS485 Intercoms Self-Test", "rs485-selftest",
-						      ThreadPriority::Normal, [this] { TestIntercoms(); });
+	try {
+		m_transceiverThread = std::make_unique<WorkerThread>(
+			"RS485 Tranceiver", "rs485-txrx", ThreadPriority::Highest, [this] { RS485Tranceiver(); });
+		m_monitorThread = std::make_unique<WorkerThread>("RS485 Intercoms Monitor", "rs485-monitor",
+								 ThreadPriority::Normal, [this] { MonitorIntercoms(); });
+		m_controlThread = std::make_unique<WorkerThread>("RS485 Intercoms Control", "rs485-control",
+								 ThreadPriority::Normal, [this] { ControlIntercoms(); });
+		m_testThread = std::make_unique<WorkerThread>("RS485 Intercoms Self-Test", "rs485-selftest",
+							      ThreadPriority::Normal, [this] { TestIntercoms(); });
+	} catch (...) {
+		shutdown(); // the threads that did start
+		throw;
+	}
 }
 
 OpalRS485EndPoint::~OpalRS485EndPoint()
