@@ -167,6 +167,7 @@ void OpalRS485EndPoint::ControlIntercoms()
 
 	LineAssembler lines;
 	auto run = [this](std::string_view line) { ExecuteControlLine(line); };
+	auto open_fifo = [path] { return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); };
 	char buffer[kReadSize];
 	int fd = -1;
 	for (;;) {
@@ -176,12 +177,9 @@ void OpalRS485EndPoint::ControlIntercoms()
 			unlink(path);
 			return;
 		}
-		if (fd < 0) {
-			fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-			if (fd < 0) {
-				Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
-				return;
-			}
+		if (fd < 0 && (fd = open_fifo()) < 0) {
+			Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
+			return;
 		}
 		if (serial_wait_us(fd, kFifoWaitUs) < 0) {
 			lines.flush(run); // a writer that keeps the FIFO open but went quiet
@@ -190,10 +188,17 @@ void OpalRS485EndPoint::ControlIntercoms()
 		ssize_t n = read(fd, buffer, sizeof(buffer));
 		if (n == 0) {
 			// Every writer has gone: the FIFO is opened afresh, ready for
-			// the next without reading end after end.
+			// the next without reading end after end. The new descriptor
+			// comes first, so that the FIFO is never without a reader and
+			// a tool's non-blocking open never fails in between.
 			lines.flush(run);
+			int fresh = open_fifo();
 			close(fd);
-			fd = -1;
+			fd = fresh;
+			if (fd < 0) {
+				Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
+				return;
+			}
 		} else if (n < 0) {
 			if (errno == EINTR || errno == EAGAIN)
 				continue;
