@@ -139,6 +139,21 @@ def test_a_line_that_takes_nothing(sandbox, bus, console):
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t, timeout=20)
 
 
+def test_states_file_that_cannot_be_made(sandbox, ns, bus):
+    os.mkdir(sandbox.path(STATES))
+    c = start_console(sandbox, ns)
+    try:
+        c.wait(r"\nError creating states file: Is a directory")
+        # The rest works on.
+        wait_fifo(sandbox)
+        t0 = time.monotonic()
+        control(sandbox, "rel 3 9\n")
+        assert bus.wait_frame(command=CMD_REL, address=3, since=t0).payload == b"\x09"
+    finally:
+        assert c.stop() == 0
+    assert os.path.isdir(sandbox.path(STATES))
+
+
 def test_no_ports_configured(sandbox, ns):
     terminal_files(sandbox, ports=None)
     bus = make_bus(sandbox, rs3={})
