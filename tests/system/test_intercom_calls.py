@@ -159,6 +159,27 @@ def test_network_call_takes_over_a_local_one(sandbox, bus, console, peers):
     wait_states(sandbox, lambda t: t.endswith("call=0\n"))
 
 
+def test_slower_bus_carries_gsm(sandbox, ns, pulse):
+    terminal_files(sandbox, ports="ports_mask=3\nports_baud=57600\n")
+    bus = make_bus(sandbox, rs3=dict(tone=IC_HZ))
+    console = start_console(sandbox, ns, pulse)
+    try:
+        ic = bus.intercoms[3]
+        console.send("call rs3")
+        assert bus.wait_for(lambda: len(ic.heard) >= 75, timeout=15)
+        assert {len(h) for h in ic.heard} == {33}
+        assert near(tone_frequency(ic.heard_samples()[-8000:]), MIC_HZ)
+        ic.status |= CB_CUR
+        t0 = time.monotonic()
+        heard = record_loudspeaker(console.pulse, 2)
+        assert near(wav_frequency(heard), IC_HZ)
+        assert {f.payload[1] for f in frames_since(bus, t0, command=CMD_AUDIO_IN)} == {0}
+        console.send("hangup")
+        console.wait("RS485 CRC errors")
+    finally:
+        assert console.stop() == 0
+
+
 def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
     start = console.mark()
     # No bus for 200; bus 1 is enabled but 70 does not answer: the first
