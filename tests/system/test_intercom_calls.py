@@ -224,57 +224,45 @@ def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
     console.send("hangup")
 
 
-def test_fireman_mode_calls_the_intercom(sandbox, ns, pulse, bus):
+def test_fireman_mode_calls_the_intercom(sandbox, ns, terminal):
     """kelvgd's fireman's mode reads the intercom's input 1 in the states
-    file, calls it through the console's pipe and hangs up when it goes."""
-    from sim.coproc import Coprocessor
-    from sim.push import PushServer
-    from sim.standins import StandIns
-
-    push = sandbox.attach(PushServer())
-    StandIns(sandbox)
-    sandbox.write("etc/kelvgd.conf", f"push_enabled=0\nserv_addr={push.host}\nwdt_disabled=1\n"
+    file, calls it through the console's pipe and hangs up when it goes.
+    This terminal's bus ports sit behind a serial adapter (revision 5),
+    which the bus sees programmed as each port opens."""
+    from conftest import SETTINGS
+    sandbox.write("etc/kelvgd.conf", SETTINGS.format(host=terminal.push.host) +
                   "fmm_enabled=1\nfmm_icomaddr=3\nfmm_soundch=1\nfmm_icominp=0\n")
-    chip = sandbox.gpio()
-    cp = sandbox.attach(Coprocessor(sandbox.pty("ttyS4"), chip, devtype=0))
-    cp.set_adc(1, 190, input=7)
-    for i in range(7):
-        cp.set_adc(1, 250, input=i)
-    cp.set_adc(6, 900)
-    cp.set_adc(7, 700)
-    # The daemon's device configuration has no serial adapter either.
-    sandbox.write("etc/device.conf", "cio=0\nrevision=4\n")
-
-    console = start_console(sandbox, ns, pulse)
+    sandbox.write("etc/parlod-ic.conf", "ports_mask=3\n")
+    bus = make_bus(sandbox, rs3={})
+    console = start_console(sandbox, ns, terminal.pulse)
     try:
         wait_states(sandbox, lambda t: "rs3=" in t)
-        daemon = sandbox.spawn("run", env=pulse.env())
-        assert sandbox.notify.wait_for("READY=1", timeout=30)
-        time.sleep(2)
+        sandbox.notify.clear()  # the console's READY=1 is not the daemon's
+        terminal.start()
+        terminal.cycles(2)
         assert bus.sent(command=CMD_AUDIO_OUT) == []
 
         bus.intercoms[3].status |= INP1
         console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
         assert bus.wait_for(lambda: len(bus.intercoms[3].heard) >= 50, timeout=15)
         assert near(tone_frequency(bus.intercoms[3].heard_samples()[-8000:]), MIC_HZ)
-        assert sandbox.state().get("fmm_active") == 1
+        assert terminal.state().get("fmm_active") == 1
 
         t0 = time.monotonic()
         bus.intercoms[3].status &= ~INP1
         bus.wait_frame(command=CMD_RESET, address=3, since=t0, timeout=20)
         wait_states(sandbox, lambda t: t.endswith("call=0\n"))
         assert not os.path.exists(sandbox.path(SPEAKER))
-        assert sandbox.state().get("fmm_active") == 0
+        assert terminal.state().get("fmm_active") == 0
 
         # The console restarts: the daemon follows its new states file.
         assert console.stop() == 0
-        console = start_console(sandbox, ns, pulse)
+        console = start_console(sandbox, ns, terminal.pulse)
         wait_states(sandbox, lambda t: "rs3=0,0," in t)
         bus.intercoms[3].status |= INP1
         console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
         bus.intercoms[3].status &= ~INP1
         wait_states(sandbox, lambda t: t.endswith("call=0\n"), timeout=20)
-        assert sandbox.run("stop").returncode == 0
-        daemon.wait(timeout=15)
+        assert terminal.stop() == 0
     finally:
         assert console.stop() == 0
