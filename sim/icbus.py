@@ -286,11 +286,18 @@ class IntercomBus:
         self._stall_seen[port].wait(5)
         slave = self._ports[port]._slave
         os.set_blocking(slave, False)
-        try:
-            while True:
-                os.write(slave, b"\0" * 512)
-        except BlockingIOError:
-            pass
+        # The kernel moves what is buffered on towards the reading side a
+        # little later, which makes room again: fill until none comes back.
+        for _ in range(100):
+            wrote = 0
+            try:
+                while True:
+                    wrote += os.write(slave, b"\0" * 64)
+            except BlockingIOError:
+                pass
+            if not wrote:
+                break
+            time.sleep(0.05)
 
     def send_raw(self, port, data):
         """Bytes on the line, unasked."""

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +29,6 @@ constexpr auto kIdleWait = 5ms;
 constexpr auto kCallWait = 30ms;
 // Once a frame has begun to arrive, its rest gets at least this long.
 constexpr long kRestOfFrameUs = 3000;
-// A full transmit buffer: about one character at 115200 baud.
-constexpr auto kWriteRetry = std::chrono::microseconds(87);
 // A port that takes no bytes for this long (a line that hangs) loses the frame.
 constexpr auto kWriteLimit = 100ms;
 // An enabled port that went away is tried again this often, once its
@@ -157,9 +156,13 @@ bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned l
 		int err = n < 0 ? errno : EAGAIN;
 		if (err == EINTR)
 			continue;
-		if (err == EAGAIN && Clock::now() < give_up) {
-			std::this_thread::sleep_for(kWriteRetry);
-			continue;
+		if (err == EAGAIN) {
+			// The transmit buffer is full: wait until it takes more, which
+			// on a working line is about a character's time away.
+			long left_ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(give_up - Clock::now()).count();
+			pollfd p = { fd, POLLOUT, 0 };
+			if (left_ms > 0 && poll(&p, 1, (int)left_ms) >= 0)
+				continue;
 		}
 		// Once per outage: a dead line would repeat it for every frame.
 		if (!m_writeFailing[port]) {
