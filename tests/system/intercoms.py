@@ -87,3 +87,20 @@ def make_bus(sandbox, **intercoms):
     for name, kw in intercoms.items():
         bus.add(int(name[2:]), **kw)
     return bus
+
+
+def wait_no_calls(console, timeout=10):
+    """Until the console has no call left (its end is reported before the
+    call is gone)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        start = console.mark()
+        console.send("calls")
+        try:
+            console.wait(r"No calls|\d+: \S+ -> ", start=start, timeout=5)
+        except AssertionError:
+            pass
+        if "No calls" in console.text()[start:]:
+            return
+        assert time.monotonic() < deadline, "the call stays"
+        time.sleep(0.2)
