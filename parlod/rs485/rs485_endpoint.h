@@ -106,8 +106,9 @@ public:
 		return OnWriteMediaData(connection, stream, data, length, written);
 	}
 	void on_release(callfw::Connection &connection) override;
-	// Stops and joins the threads, closes the ports, empties the queues.
-	// Idempotent.
+	// Stops and joins the threads (the transceiver first sends the
+	// commands still queued, such as the reset of a call just released),
+	// closes the ports, empties the queues. Idempotent.
 	void shutdown() override;
 
 	// Calls and audio (rs485_calls.cpp).

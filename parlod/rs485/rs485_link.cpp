@@ -34,6 +34,8 @@ constexpr auto kWriteLimit = 100ms;
 // An enabled port that went away is tried again this often, once its
 // device is there again.
 constexpr auto kReopenInterval = 5s;
+// What the transceiver may take at its end for the commands still queued.
+constexpr auto kLastCommands = 200ms;
 // The heartbeat is fresh for this many seconds after "hbt".
 constexpr uint64_t kHeartbeatSeconds = 70;
 
@@ -346,5 +348,19 @@ void OpalRS485EndPoint::RS485Tranceiver()
 			if (code != CMD_STATUS)
 				m_icState[status_from] = 0;
 		}
+	}
+
+	// Commands still queued go out before the end: the reset of a call
+	// that the console's own end released, most of all, lest the intercom
+	// stay in the call.
+	const auto give_up = Clock::now() + kLastCommands;
+	while (Clock::now() < give_up && m_txQueue.pop(frame)) {
+		const unsigned port = rs485_port_of(frame.address);
+		if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN || frame.address >= RS485_INTERCOMS ||
+		    m_portFd[port] < 0)
+			continue;
+		uint8_t wire[RS485_MAX_FRAME];
+		frame.serialize(wire);
+		SendBytes(port, wire, frame.wire_size());
 	}
 }
