@@ -71,7 +71,7 @@ def test_local_call_carries_audio_both_ways(sandbox, bus, console):
     assert near(wav_frequency(heard), IC_HZ)
     assert frames_since(bus, t1, command=CMD_AUDIO_OUT) == []
     requests = frames_since(bus, t1, command=CMD_AUDIO_IN, address=3)
-    assert len(requests) > 50 and {f.payload[1] for f in requests} == {1}
+    assert len(requests) > 30 and {f.payload[1] for f in requests} == {1}
 
     # Released again: back to the intercom.
     ic.status &= ~CB_CUR
@@ -106,7 +106,7 @@ def test_network_call_to_an_intercom(sandbox, bus, console, peers):
     t0 = time.monotonic()
     time.sleep(2)
     out = frames_since(bus, t0, command=CMD_AUDIO_OUT, address=12)
-    assert 80 <= len(out) <= 115, len(out)
+    assert 60 <= len(out) <= 115, len(out)
 
     # A second call to the intercoms waits 4 s for the first, then is refused.
     second = peers("second")
@@ -135,7 +135,7 @@ def test_listen_only_call_hears_the_intercom(sandbox, bus, console, peers):
     time.sleep(2.5)
     assert bus.sent(command=CMD_AUDIO_OUT, address=12) == []
     requests = frames_since(bus, t0, command=CMD_AUDIO_IN, address=12)
-    assert len(requests) > 50 and {f.payload[1] for f in requests} == {0x81}
+    assert len(requests) > 30 and {f.payload[1] for f in requests} == {0x81}
     assert sandbox.read(SPEAKER) == "0"
     dispatcher.hangup()
     dispatcher.wait_event("CALL_CLOSED")

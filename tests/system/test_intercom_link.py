@@ -62,9 +62,19 @@ def test_both_buses_are_polled_and_published(sandbox, bus, console):
     start = console.mark()
     wait_states(sandbox, lambda t: "rs70=1,1,1,1,1,1,1,127\n" in t)
     # A reset cause that changes on a present intercom is reported; one
-    # with bit 0 set is not. 0x7F has bit 0: nothing yet.
-    bus.intercoms[3].rcause = 0x02
-    console.wait(r"\nrs3 RCAUSE 0x2 \(BOD12\)", start=start)
+    # with bit 0 set is not. 0x7F has bit 0: nothing yet. (One that comes
+    # back after a missed poll has its cause only recorded: on a loaded
+    # machine the change may need another go.)
+    for attempt in range(3):
+        bus.intercoms[3].rcause = 0x02
+        try:
+            console.wait(r"\nrs3 RCAUSE 0x2 \(BOD12\)", start=start, timeout=8)
+            break
+        except AssertionError:
+            if attempt == 2:
+                raise
+            bus.intercoms[3].rcause = 0
+            wait_states(sandbox, lambda t: re.search(r"^rs3=(\d,){7}0$", t, re.M))
     assert "rs70 RCAUSE" not in console.text()[start:]
     # An intercom busy with audio outside a call is told to stop, at every
     # write of the file.
