@@ -291,12 +291,9 @@ void OpalRS485EndPoint::RS485Tranceiver()
 			// Audio frames carry on polling: every other one during a local
 			// call asks the intercom in the call for its own status (its
 			// button steers the audio), the others poll the next address.
-			uint8_t slot;
-			bool own = accelerate && m_localCall;
-			slot = own ? frame.address : next_poll();
+			const uint8_t slot = accelerate && m_localCall ? frame.address : next_poll();
 			accelerate = !accelerate;
 			status_from = slot;
-			frame.payload[0] = slot;
 			if (rs485_port_of(slot) != rs485_port_of(frame.address)) {
 				// The poll goes out by itself on the other bus.
 				frame.payload[0] = POLL_SLOT_NONE;
