@@ -9,8 +9,9 @@ server for the terminal's own sound) and reports:
 - during a local call to an intercom, for three pacing requests of the
   intercom (18, 20 and 22 ms): audio frames per second towards the
   intercom and the spread of their intervals;
-- mouth-to-bus latency: from a tone written into the sound server (pacat,
-  10 ms latency target) to its first audio frame on the bus;
+- mouth-to-bus latency: from a tone's onset at the sound server's source
+  (as a recorder of our own with a 5 ms latency target sees it) to its
+  first audio frame on the bus;
 - CPU time of the console per call second;
 - the bus time the call uses at 115200 baud against what the line can carry.
 
@@ -28,6 +29,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -120,14 +122,12 @@ def local_call(args, a, b, label):
         run.bus.wait_for(lambda: len(ic.heard) > 20, timeout=15)
 
         # Steady state: silence into the microphone, paced to real time.
-        def feed(seconds, frame=silence, mark=None):
+        def feed(seconds, frame=silence):
             start = time.monotonic()
             k = 0
             while time.monotonic() - start < seconds:
                 player.stdin.write(frame)
                 player.stdin.flush()
-                if mark is not None and k == 0:
-                    mark.append(time.monotonic())
                 k += 1
                 time.sleep(max(0.0, start + k * 0.02 - time.monotonic()))
 
@@ -154,18 +154,38 @@ def local_call(args, a, b, label):
         frame_ms = 1000 * bus_seconds(len(out[0].raw))
         reply_ms = 1000 * bus_seconds(8 + 6)
         limit = 1000 / (frame_ms + reply_ms)
-        print(f"  bus 0 at {BAUD} baud: {100 * used:4.1f} % busy ({tx + rx} bytes/s over the wire: "
-              f"{tx} sent, {rx} replies); one audio frame of {len(out[0].raw)} bytes takes {frame_ms:4.1f} ms, "
+        secs = t1 - t0
+        print(f"  bus 0 at {BAUD} baud: {100 * used:4.1f} % busy ({(tx + rx) / secs:.0f} bytes/s over the wire: "
+              f"{tx / secs:.0f} sent, {rx / secs:.0f} replies); one audio frame of {len(out[0].raw)} bytes takes "
+              f"{frame_ms:4.1f} ms, "
               f"with its pacing and status replies {frame_ms + reply_ms:4.1f} ms: at most {limit:4.1f} frames/s "
               f"one way, against the 50 a call needs")
 
-        # Mouth to bus: tone bursts after silence.
+        # Mouth to bus: tone bursts after silence, their onset taken at the
+        # source by a recorder of our own with a 5 ms latency target.
+        onsets = []
+        reference = subprocess.Popen(["parec", "-d", "cabin.monitor", "--raw", "--format=s16le", "--rate=8000",
+                                      "--channels=1", "--latency-msec=5"], stdout=subprocess.PIPE,
+                                     env=dict(os.environ, **run.pulse.env()))
+
+        def watch():
+            quiet = True
+            while True:
+                data = reference.stdout.read1(4096) if hasattr(reference.stdout, "read1") else \
+                    reference.stdout.read(320)
+                if not data:
+                    return
+                now = time.monotonic()
+                loud = max(abs(v) for (v,) in struct.iter_unpack("<h", data[:len(data) & ~1])) > 4000
+                if loud and quiet:
+                    onsets.append(now)
+                quiet = not loud
+        threading.Thread(target=watch, daemon=True).start()
         delays = []
         for _ in range(args.bursts):
             feed(0.6)
-            mark = []
             since = time.monotonic()
-            feed(0.2, tone, mark)
+            feed(0.2, tone)
             loud = None
             deadline = time.monotonic() + 2
             while loud is None and time.monotonic() < deadline:
@@ -174,13 +194,17 @@ def local_call(args, a, b, label):
                         loud = f
                         break
                 time.sleep(0.01)
-            if loud is not None:
-                delays.append(1000 * (loud.time - mark[0]))
+            onset = [t for t in onsets if t >= since]
+            if loud is not None and onset:
+                delays.append(1000 * (loud.time - onset[0]))
         feed(0.2)
         player.stdin.close()
         player.wait(10)
+        reference.terminate()
+        reference.wait(10)
         print(f"  mouth to bus: median {statistics.median(delays):5.1f} ms, min {min(delays):5.1f}, "
-              f"max {max(delays):5.1f} over {len(delays)} bursts (from the write into the sound server)")
+              f"max {max(delays):5.1f} over {len(delays)} bursts (from the onset at the source, as a 5 ms "
+              f"recorder sees it)")
     finally:
         run.close()
 
