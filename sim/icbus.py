@@ -44,6 +44,7 @@ import time
 import tty
 
 from .ptys import PtyPair
+from .tones import samples_pitch
 
 CMD_AUDIO_OUT, CMD_STATUS, CMD_REL, CMD_RESET, CMD_AUDIO_IN = 1, 2, 3, 4, 5
 CMD_CLC, CMD_PROD, CMD_TEST, CMD_TEST_RESULT = 7, 8, 9, 10
@@ -129,21 +130,8 @@ _gsm = _Gsm()
 
 
 def tone_frequency(samples, rate=8000):
-    """The frequency of a tone in 16-bit samples: zero crossings of the
-    middle half, counted in the 20 ms blocks that carry sound."""
-    mid = samples[len(samples) // 4:3 * len(samples) // 4]
-    assert len(mid) >= rate // 4, f"only {len(samples)} samples"
-    peak = max(abs(x) for x in mid)
-    assert peak > 1000, f"silence (peak {peak})"
-    block, crossings, voiced = rate // 50, 0, 0
-    for start in range(0, len(mid) - block + 1, block):
-        chunk = mid[start:start + block]
-        if max(abs(x) for x in chunk) < peak / 4:
-            continue
-        voiced += block
-        crossings += sum(1 for a, b in zip(chunk, chunk[1:]) if (a < 0) != (b < 0))
-    assert voiced >= rate // 8, "too little sound"
-    return crossings / 2 / (voiced / rate)
+    """The frequency of a tone in 16-bit samples, all of them (sim/tones.py)."""
+    return samples_pitch(samples, rate, "the intercom's audio", whole=True)
 
 
 class Frame:

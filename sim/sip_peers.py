@@ -15,7 +15,7 @@ import threading
 import time
 import wave
 
-from .tones import periods, pitch
+from .tones import samples_pitch
 
 ADDRESS = "192.0.2.10"
 CLONE_NEWNET = 0x40000000
@@ -302,27 +302,12 @@ ctrl_tcp_listen  127.0.0.1:{ctrl_port}
 
 
 def tone_frequency(path):
-    """The frequency of the tone in a WAV file, over the middle half (no
-    ramp-up, no end), from its rising level crossings (with some hysteresis)
-    as sim/tones.py measures it, so that a gap does not read as a lower
-    pitch."""
+    """The frequency of the tone in a WAV file (sim/tones.py), so that a gap
+    does not read as a lower pitch."""
     with wave.open(path) as w:
         n, channels, rate = w.getnframes(), w.getnchannels(), w.getframerate()
         samples = struct.unpack(f"<{n * channels}h", w.readframes(n))[::channels]
-    mid = samples[len(samples) // 4:3 * len(samples) // 4]
-    assert len(mid) > rate // 2, f"{path}: only {len(samples)} samples"
-    peak = max(abs(x) for x in mid)
-    assert peak > 1000, f"{path}: silence (peak {peak})"
-    threshold = peak / 4
-    rises, state = [], 0
-    for i, x in enumerate(mid):
-        s = 1 if x > threshold else -1 if x < -threshold else 0
-        if s and s != state:
-            if s == 1 and state == -1:
-                rises.append(i)
-            state = s
-    assert periods(rises, rate) > 0.25, f"{path}: too little sound"
-    return pitch(rises, rate)
+    return samples_pitch(samples, rate, path)
 
 
 class RawUa:

@@ -22,3 +22,23 @@ def pitch(rises, rate):
 def periods(rises, rate):
     """How many seconds of whole periods pitch() measures."""
     return sum(_whole_periods(rises)) / rate
+
+
+def samples_pitch(samples, rate, what="the tone", whole=False):
+    """The frequency of a tone in 16-bit samples, over the middle half (no
+    ramp-up, no end) or the whole, from its rising level crossings with
+    some hysteresis."""
+    mid = samples if whole else samples[len(samples) // 4:3 * len(samples) // 4]
+    assert len(mid) > rate // 2, f"{what}: only {len(samples)} samples"
+    peak = max(abs(x) for x in mid)
+    assert peak > 1000, f"{what}: silence (peak {peak})"
+    threshold = peak / 4
+    rises, state = [], 0
+    for i, x in enumerate(mid):
+        s = 1 if x > threshold else -1 if x < -threshold else 0
+        if s and s != state:
+            if s == 1 and state == -1:
+                rises.append(i)
+            state = s
+    assert periods(rises, rate) > 0.25, f"{what}: too little sound"
+    return pitch(rises, rate)
