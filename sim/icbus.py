@@ -33,6 +33,7 @@ split in pieces) and read back every frame the terminal sent, with the time
 it arrived.
 """
 
+import collections
 import ctypes
 import ctypes.util
 import math
@@ -151,7 +152,8 @@ class Frame:
 class Intercom:
     """One intercom unit. Its attributes may be changed at any time."""
 
-    def __init__(self, address, status=0, rcause=0, tone=None, level=8000, a=0, b=160, cpu=10, test_result=0):
+    def __init__(self, address, status=0, rcause=0, tone=None, level=8000, a=0, b=160, cpu=10, test_result=0,
+                 keep=None):
         self.address = address
         self.status = status          # the status bits it reports
         self.rcause = rcause          # its reset cause, 7 bits
@@ -163,10 +165,10 @@ class Intercom:
         self.sticky_audio = False     # keeps the audio bit through a reset
         self.flag = False             # sets bit 7 of its replies' command byte
         self.silent = False           # replies to nothing
-        self.heard = []               # audio-out payloads: what its loudspeaker got
-        self.requests = []            # audio-in request bytes
-        self.poll_flags = []          # flags of the polls it answered
-        self.commands = []            # (command, payload) of rel, reset, clc, prod, test
+        self.heard = collections.deque(maxlen=keep)       # audio-out payloads: what its loudspeaker got
+        self.requests = collections.deque(maxlen=keep)    # audio-in request bytes
+        self.poll_flags = collections.deque(maxlen=keep)  # flags of the polls it answered
+        self.commands = collections.deque(maxlen=keep)    # (command, payload) of rel, reset, clc, prod, test
         self._phase = 0.0
         self._gsm_enc = None
 
@@ -204,12 +206,15 @@ class IntercomBus:
     """Both buses: two pseudo-terminals linked as the sandbox's dev/ttyS1 and
     dev/ttyS2 (the terminal's ports 0 and 1), served by a thread each."""
 
-    def __init__(self, sandbox, devices=("ttyS1", "ttyS2")):
+    def __init__(self, sandbox, devices=("ttyS1", "ttyS2"), keep=None):
+        """keep: how many of the latest frames (and of each intercom's audio
+        and requests) the record holds; all of them when None."""
         self.sb = sandbox
         self.devices = devices
+        self.keep = keep
         self.intercoms = {}
-        self.frames = []
-        self.replies = []  # (time, port, bytes) of everything the intercoms sent
+        self.frames = collections.deque(maxlen=keep)
+        self.replies = collections.deque(maxlen=keep)  # (time, port, bytes) of everything the intercoms sent
         self.lock = threading.Condition()
         # Misbehaviour on demand, for the replies still to come.
         self.corrupt_next = 0     # replies with a wrong CRC
@@ -229,7 +234,7 @@ class IntercomBus:
     # Intercoms.
 
     def add(self, address, **kw):
-        ic = Intercom(address, **kw)
+        ic = Intercom(address, keep=self.keep, **kw)
         with self.lock:
             self.intercoms[address] = ic
         return ic

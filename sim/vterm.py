@@ -4,11 +4,12 @@
 Starts, in a sandbox of its own: the simulated GPIO lines, coprocessor
 (four call buttons, seven discrete inputs) and front LEDs, a push server, a
 private PulseAudio server, the bell program, `kelvgd run` and its health
-monitor `kelvgd failmon`, and the voice console `parlod` with a SIP peer
-(baresip) in a private network namespace. At the prompt you press call
-buttons, open and close inputs, change the battery and supply, run kelvgd's
-maintenance commands, give the console commands and have the peer call it;
-what the terminal makes of it shows as event lines, "[source] text". When
+monitor `kelvgd failmon`, two RS-485 buses with intercom units, and the
+voice console `parlod` with a SIP peer (baresip) in a private network
+namespace. At the prompt you press call buttons, open and close inputs,
+change the battery and supply, run kelvgd's maintenance commands, give the
+console commands, have the peer call it and work the intercoms; what the
+terminal makes of it shows as event lines, "[source] text". When
 you leave (quit, Ctrl-D or Ctrl-C) everything stops and the sandbox goes.
 
     vterm.py [--root DIR] [-c 'press 1; sleep 2; kelvgd dump']

@@ -98,6 +98,9 @@ static void loop_merge_inputs(loop_state *ls)
 	}
 }
 
+// Tries at the states file's lock, a millisecond apart.
+#define FMM_LOCK_TRIES 10
+
 // Reads the intercom states file; -1 when it could not be read.
 static int fmm_read_states(loop_state *ls, char *buf, size_t size)
 {
@@ -118,10 +121,14 @@ static int fmm_read_states(loop_state *ls, char *buf, size_t size)
 			return -1;
 		}
 	}
-	// Never waits: a console that holds the file only suspends this part.
-	if (flock(ls->states_fd, LOCK_SH | LOCK_NB) != 0) {
-		syslog(LOG_ERR, "Failed to lock %s for read (%m)!", path);
-		goto fail;
+	// The console holds the file only while it rewrites it, for moments:
+	// a few short tries, never a wait that could hold up the loop.
+	for (int tries = 1; flock(ls->states_fd, LOCK_SH | LOCK_NB) != 0; tries++) {
+		if (errno != EWOULDBLOCK || tries == FMM_LOCK_TRIES) {
+			syslog(LOG_ERR, "Failed to lock %s for read (%m)!", path);
+			goto fail;
+		}
+		vgd_msleep(1);
 	}
 	n = pread(ls->states_fd, buf, size - 1, 0);
 	if (n < 0) {

@@ -6,8 +6,9 @@ manager notifications, the shell), gpio_mode.GpioHardware and
 gpio_mode.PushPeer (a GPIO-mode terminal's hardware and its push server)
 or cio_mode.CioHardware and cio_mode.DispatcherPeer (a CIO-mode
 terminal's board and its dispatcher), daemon.Daemon (kelvgd run, kelvgd
-failmon, maintenance commands) and voice.VoiceConsole (parlod and a SIP
-peer). sim/vterm.py puts a prompt in front of it.
+failmon, maintenance commands), intercoms.Intercoms (the RS-485 buses and
+their intercom units) and voice.VoiceConsole (parlod and a SIP peer).
+sim/vterm.py puts a prompt in front of it.
 
 To add a simulated device or peer, write a module here with a Part:
 
@@ -44,6 +45,7 @@ from .cio_mode import CioHardware, DispatcherPeer
 from .core import StartError, Terminal
 from .daemon import Daemon
 from .gpio_mode import GpioHardware, PushPeer
+from .intercoms import Intercoms
 from .platform import Platform
 from .voice import VoiceConsole
 
@@ -52,10 +54,11 @@ __all__ = ["StartError", "Terminal", "cio_terminal", "gpio_terminal"]
 
 def gpio_terminal(output, kelvgd, parlod=None, root=None, health_monitor=True):
     """A GPIO-mode terminal: the hardware, the push server, kelvgd and (with
-    a parlod binary) the voice console with its SIP peer."""
+    a parlod binary) the intercom buses and the voice console with its SIP
+    peer."""
     parts = [Platform(), GpioHardware(), PushPeer(), Daemon(health_monitor=health_monitor)]
     if parlod:
-        parts.append(VoiceConsole(parlod))
+        parts += [Intercoms(), VoiceConsole(parlod)]
     return Terminal(output, kelvgd, parts, root=root)
 
 

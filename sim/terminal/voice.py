@@ -39,7 +39,10 @@ class VoiceConsole(Part):
         self.calls = LineQueue("call")
         self.call_state = "none"
         self.ns = NetNs()
-        argv = self.ns.cmd([self.binary, "--sip-listen", ADDRESS])
+        # The cabin's microphone is the sound server's sine source (the
+        # default source is the loudspeaker's monitor, for kelvgd's speaker
+        # test): whoever the console calls hears it.
+        argv = self.ns.cmd([self.binary, "--sip-listen", ADDRESS, "--sound-recorder", "mic"])
         self.proc = sb.adopt(subprocess.Popen(platform.wrap(argv), env=sb.env(platform.env("parlod")),
                                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                               stderr=subprocess.STDOUT))
