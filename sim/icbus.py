@@ -189,11 +189,15 @@ class Intercom:
             return _gsm.encode(self._gsm_enc, samples)
         return bytes([0xD0]) + bytes(32)
 
+    def heard_frames(self):
+        """The audio-out payloads so far (a copy: the bus adds to them)."""
+        return list(self.heard)
+
     def heard_samples(self):
         """What its loudspeaker played, as 16-bit samples."""
         out = []
         dec = None
-        for data in self.heard:
+        for data in self.heard_frames():
             if len(data) == 160:
                 out.extend(ulaw_decode(b) for b in data)
             elif _gsm.lib:

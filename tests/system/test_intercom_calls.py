@@ -98,7 +98,7 @@ def test_network_call_to_an_intercom(sandbox, bus, console, peers):
 
     # The phone's G.711 goes to the intercom as it is: 160-byte frames.
     assert bus.wait_for(lambda: len(ic.heard) >= 100, timeout=15)
-    assert {len(h) for h in ic.heard} == {160}
+    assert {len(h) for h in ic.heard_frames()} == {160}
     assert near(tone_frequency(ic.heard_samples()[-8000:]), PEER_HZ)
     # The terminal speaks: the daemon sees it in the speaker state file.
     assert sandbox.read(SPEAKER) == "1"
@@ -173,7 +173,7 @@ def test_slower_bus_carries_gsm(sandbox, ns, pulse):
         ic = bus.intercoms[3]
         console.send("call rs3")
         assert bus.wait_for(lambda: len(ic.heard) >= 75, timeout=15)
-        assert {len(h) for h in ic.heard} == {33}
+        assert {len(h) for h in ic.heard_frames()} == {33}
         assert near(tone_frequency(ic.heard_samples()[-8000:]), MIC_HZ)
         ic.status |= CB_CUR
         t0 = time.monotonic()
