@@ -15,6 +15,7 @@ raising CommandError with a one-line text, and a failure of what it did by
 returning False (or raising CommandError); anything else is success.
 """
 
+import os
 import shlex
 
 
@@ -151,3 +152,16 @@ def decimal(text, low, high, what, unit=""):
     if x is None or not low <= x <= high:
         raise CommandError(f"{what}: give a number from {low:g} to {high:g}{unit}, not {text!r}")
     return x
+
+
+def write_line(path, line, nobody):
+    """One line into a named pipe, as a local tool writes it: opened without
+    waiting, one write. nobody: what to say when no one reads the pipe."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError as e:
+        raise CommandError(f"{nobody} ({e.strerror})") from None
+    try:
+        os.write(fd, (line + "\n").encode())
+    finally:
+        os.close(fd)

@@ -17,7 +17,7 @@ import subprocess
 import time
 
 from ..icbus import AUDIO, CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, INP1, INP2, IntercomBus, tone_frequency, ulaw_decode
-from .commands import CommandError, arity, command, number
+from .commands import CommandError, arity, command, number, write_line
 from .core import Part
 from .events import EventSource
 from .platform import Platform
@@ -117,14 +117,7 @@ class Intercoms(Part):
         what it makes of it shows in the states file and on the buses."""
         if not line:
             raise CommandError("usage: icctl LINE")
-        try:
-            fd = os.open(self.t.sb.path(FIFO), os.O_WRONLY | os.O_NONBLOCK)
-        except OSError as e:
-            raise CommandError(f"the control FIFO has no reader ({e.strerror})") from None
-        try:
-            os.write(fd, (line + "\n").encode())
-        finally:
-            os.close(fd)
+        write_line(self.t.sb.path(FIFO), line, "the control FIFO has no reader")
 
     def sources(self):
         return [self.states, self.audio]

@@ -10,7 +10,7 @@ import threading
 import time
 
 from ..sip_peers import ADDRESS, Baresip, NetNs
-from .commands import CommandError, arity, command
+from .commands import CommandError, arity, command, write_line
 from .core import Part
 from .events import EventSource, LineQueue, ProcessEnds
 from .platform import Platform
@@ -113,14 +113,7 @@ class VoiceConsole(Part):
         Its answers follow as [parlod] and [call] lines."""
         if not line:
             raise CommandError("usage: console LINE")
-        try:
-            fd = os.open(self.pipe, os.O_WRONLY | os.O_NONBLOCK)
-        except OSError as e:
-            raise CommandError(f"the console is not running ({e.strerror})") from None
-        try:
-            os.write(fd, (line + "\n").encode())
-        finally:
-            os.close(fd)
+        write_line(self.pipe, line, "the console is not running")
 
     @command("peer call|hangup", "the SIP peer calls the console (peer call URI: another party), or hangs up")
     def peer_command(self, args):
