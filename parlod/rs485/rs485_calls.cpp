@@ -28,6 +28,10 @@ constexpr size_t kRxFrameBytes = 161;
 constexpr auto kRxWait = 30ms;
 constexpr auto kPacedWait = 20ms;
 constexpr auto kQuietWrite = 15ms;
+// How late a frame may be and still keep the pacing schedule: the next one
+// then comes that much sooner, so that the intercom gets the rate it asked
+// for on average.
+constexpr auto kCatchUp = 2ms;
 constexpr auto kNoReadSize = 20ms;
 // The pacing the intercom asks for lies between these.
 constexpr int64_t kFastestUs = 18000, kSlowestUs = 22000;
@@ -245,21 +249,22 @@ bool OpalRS485EndPoint::OnWriteMediaData(const callfw::LocalConnection &connecti
 		// (late wake-ups must not add up to a slower pace than asked).
 		m_writePaced.wait(kPacedWait);
 		const auto due = m_lastWriteTime + std::chrono::microseconds(m_writeDelay.load());
-		sent_at = Clock::now();
-		if (due > sent_at) {
+		const auto now = Clock::now();
+		if (due > now) {
 			std::this_thread::sleep_until(due);
 			sent_at = due;
-		}
+		} else // a frame a little late keeps the schedule; a later one starts it afresh
+			sent_at = std::max(due, now - kCatchUp);
 	} else {
 		std::this_thread::sleep_for(kQuietWrite);
 		sent_at = Clock::now();
 	}
 	m_lastWriteTime = sent_at;
 
-	if (active && !queueRS485Pkt(m_currentIc, CMD_AUDIO_OUT, (const uint8_t *)data, (uint8_t)written, 0, 1))
-		return false;
-	m_writePaced.reset(); // the next write waits for the reply to this frame
-	return true;
+	// The next write waits for the reply to this frame: what came before
+	// goes first, lest the reply beat the clearing.
+	m_writePaced.reset();
+	return !active || queueRS485Pkt(m_currentIc, CMD_AUDIO_OUT, (const uint8_t *)data, (uint8_t)written, 0, 1);
 }
 
 bool OpalRS485EndPoint::OnReadMediaData(callfw::LocalConnection &connection, callfw::MediaStream &stream, void *data,
