@@ -44,6 +44,7 @@ import threading
 import time
 import tty
 
+from . import rtp
 from .ptys import PtyPair
 from .tones import samples_pitch
 
@@ -82,19 +83,12 @@ def frame(address, command, payload=b""):
     return body + bytes([crc8(body)])
 
 
-# G.711 µ-law, as ITU-T G.711 defines it.
 def ulaw_encode(sample):
-    sign = 0x80 if sample < 0 else 0
-    magnitude = min(abs(sample), 32635) + 0x84
-    exponent = max(0, magnitude.bit_length() - 8)
-    mantissa = (magnitude >> (exponent + 3)) & 0x0F
-    return ~(sign | exponent << 4 | mantissa) & 0xFF
+    return rtp.ulaw(sample)
 
 
 def ulaw_decode(byte):
-    byte = ~byte & 0xFF
-    magnitude = (((byte & 0x0F) << 3) + 0x84) << ((byte >> 4) & 7)
-    return 0x84 - magnitude if byte & 0x80 else magnitude - 0x84
+    return rtp.ULAW_DECODE[byte]
 
 
 class _Gsm:

@@ -28,6 +28,8 @@ constexpr size_t kRxFrameBytes = 161;
 constexpr auto kRxWait = 30ms;
 constexpr auto kPacedWait = 20ms;
 constexpr auto kQuietWrite = 15ms;
+// A network call whose audio stops for this long has gone quiet.
+constexpr auto kNetworkSilence = 120ms;
 // How late a frame may be and still keep the pacing schedule: the next one
 // then comes that much sooner, so that the intercom gets the rate it asked
 // for on average.
@@ -233,6 +235,8 @@ bool OpalRS485EndPoint::OnWriteMediaData(const callfw::LocalConnection &connecti
 	// calls: nothing goes to a listen-only intercom.
 	const bool hold_back = m_localCall ? m_currentCallButton.load() : m_listenOnly.load();
 	const bool active = length != 0 && !hold_back;
+	if (length)
+		m_lastAudioAt = Clock::now().time_since_epoch().count();
 	const uint8_t was = m_speaking.exchange(active);
 	Clock::time_point sent_at;
 
@@ -275,6 +279,8 @@ bool OpalRS485EndPoint::OnReadMediaData(callfw::LocalConnection &connection, cal
 	length = 0;
 	// Local calls: the intercom is heard while its button is held. Network
 	// calls: only while nothing goes to it (half duplex).
+	if (!m_localCall)
+		NoticeNetworkSilence();
 	const bool listen = m_localCall ? m_currentCallButton.load() : m_speaking == 0;
 	const bool wanted = size != 0 && listen;
 
@@ -307,6 +313,21 @@ bool OpalRS485EndPoint::OnReadMediaData(callfw::LocalConnection &connection, cal
 		if (!m_rxSoundReady.wait(kRxWait))
 			return true; // nothing this time
 	}
+}
+
+// A network peer that falls silent may send nothing at all (silence
+// suppression, hold) rather than empty frames: the writes stop coming. Once
+// nothing has come for a while the terminal no longer speaks, and the
+// intercom is heard, as after a write of nothing.
+void OpalRS485EndPoint::NoticeNetworkSilence()
+{
+	const auto last = Clock::time_point(Clock::duration(m_lastAudioAt.load()));
+	uint8_t speaking = 1;
+	if (Clock::now() - last < kNetworkSilence || !m_speaking.compare_exchange_strong(speaking, 0))
+		return;
+	int fd = m_spkFd;
+	if (fd >= 0)
+		(void)!pwrite(fd, "0", 1, 0);
 }
 
 void OpalRS485EndPoint::ProcessPacing(const uint8_t *frame)

@@ -157,6 +157,7 @@ private:
 	void WaitForSlot(RS485Connection &connection, bool local);
 	bool WriteStates(int fd, std::string &text);
 	void ExecuteControlLine(std::string_view line);
+	void NoticeNetworkSilence();
 	bool ApplyBauds(std::string_view list, bool keep_missing);
 
 	// The ports.
@@ -178,6 +179,7 @@ private:
 
 	// Audio towards the intercom.
 	rs485::Clock::time_point m_lastWriteTime; // the write thread's
+	std::atomic<rs485::Clock::rep> m_lastAudioAt{ 0 }; // when audio for the intercom last came
 	rs485::SyncPoint m_writePaced;
 	std::atomic<int64_t> m_writeDelay{ 20000 }; // microseconds
 

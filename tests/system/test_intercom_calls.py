@@ -127,6 +127,48 @@ def test_network_call_to_an_intercom(sandbox, bus, console, peers):
     wait_states(sandbox, lambda t: t.endswith("call=0\n"))
 
 
+def test_network_peer_that_falls_silent_hears_the_intercom(sandbox, ns, bus, console):
+    """Half duplex with a peer that sends nothing while it is quiet (silence
+    suppression): the intercom is heard as soon as the peer's audio stops,
+    and the peer's audio has the intercom again when it comes back."""
+    import math
+    from sim import rtp
+    from sim.sip_peers import RawUa
+    ua = RawUa(ns)
+    try:
+        assert ua.call(uri=f"sip:rs12@{ADDRESS}:5060") == 200
+        target = ua.rtp_peer()
+        received = rtp.Receiver(ua.rtp)
+        stream = rtp.Stream()
+        tone = rtp.encode(8000 * math.sin(2 * math.pi * PEER_HZ * k / 8000) for k in range(160))
+
+        def talk(frames):
+            sender = rtp.PacedSender(ua.rtp, target, lambda k: tone, frames, stream=stream)
+            sender.join()
+
+        talk(50)
+        assert sandbox.read(SPEAKER) == "1"
+        t0 = time.monotonic()
+        # Quiet: no packets at all.
+        time.sleep(1.5)
+        assert sandbox.read(SPEAKER) == "0"
+        requests = bus.sent(command=CMD_AUDIO_IN, address=12, since=t0)
+        assert len(requests) > 20, len(requests)
+        assert requests[0].time - t0 < 0.5
+        heard = [x for t, _, data in received.packets if t > t0 + 0.5
+                 for x in rtp.decode(rtp.parse(data)[4])]
+        assert near(tone_frequency(heard), IC_HZ)
+        # It speaks again: to the intercom, which is no longer read.
+        t1 = time.monotonic()
+        talk(25)
+        assert sandbox.read(SPEAKER) == "1"
+        assert bus.sent(command=CMD_AUDIO_OUT, address=12, since=t1)
+        received.stop()
+        assert ua.bye() == 200
+    finally:
+        ua.close()
+
+
 def test_listen_only_call_hears_the_intercom(sandbox, bus, console, peers):
     dispatcher = peers("dispatcher")
     dispatcher.dial(f"sip:rs1012@{ADDRESS}:5060")
