@@ -30,8 +30,9 @@
 // Only the transceiver touches the serial ports once the threads run. The
 // locks, none of which is held while another is taken: the transmit
 // queue's, the received-audio queue's (m_rxSoundMutex), the call slot's and
-// those of the events. Values that several threads share without a lock
-// are atomic.
+// those of the events; the manager's (Broadcast, the list of calls) and the
+// configuration cache's are taken with none of them held. Values that
+// several threads share without a lock are atomic.
 #pragma once
 
 #include <atomic>
