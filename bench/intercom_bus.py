@@ -6,9 +6,10 @@ server for the terminal's own sound) and reports:
 
 - the poll rate and the time of one poll cycle with 0, 10 and 128 intercoms
   present, and the console's CPU time per second while it only polls;
-- during a local call to an intercom, for three pacing requests of the
-  intercom (18, 20 and 22 ms): audio frames per second towards the
-  intercom and the spread of their intervals;
+- during a local call to an intercom, for three fixed pacing requests of
+  the intercom (18, 20 and 22 ms) and for pacing that follows the level of
+  its loudspeaker buffer as a real unit's does: audio frames per second
+  towards the intercom and the spread of their intervals;
 - mouth-to-bus latency: from a tone's onset at the sound server's source
   (as a recorder of our own with a 5 ms latency target sees it) to its
   first audio frame on the bus;
@@ -106,11 +107,11 @@ def bus_seconds(nbytes):
     return nbytes * BITS_PER_BYTE / BAUD
 
 
-def local_call(args, a, b, label):
+def local_call(args, a, b, label, buffer=None):
     run = Run(args, [3], ["--sound-recorder", "cabin.monitor"])
     try:
         ic = run.bus.intercoms[3]
-        ic.a, ic.b = a, b
+        ic.a, ic.b, ic.buffer = a, b, buffer
         run.pulse.pactl("load-module", "module-null-sink", "sink_name=cabin")
         # The cabin's microphone: silence, and tone bursts on demand.
         player = subprocess.Popen(["pacat", "--playback", "-d", "cabin", "--raw", "--format=s16le", "--rate=8000",
@@ -227,6 +228,7 @@ def main():
     local_call(args, 0, 200, "paced at 18 ms (a=0)")
     local_call(args, 80, 80, "paced at 20 ms (a+b=160)")
     local_call(args, 40, 160, "paced at 22 ms (b=160)")
+    local_call(args, 0, 0, "paced by its 480-byte buffer", buffer=480)
 
 
 if __name__ == "__main__":

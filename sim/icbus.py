@@ -147,13 +147,19 @@ class Intercom:
     """One intercom unit. Its attributes may be changed at any time."""
 
     def __init__(self, address, status=0, rcause=0, tone=None, level=8000, a=0, b=160, cpu=10, test_result=0,
-                 keep=None):
+                 keep=None, buffer=None):
         self.address = address
         self.status = status          # the status bits it reports
         self.rcause = rcause          # its reset cause, 7 bits
         self.tone = tone              # Hz of its microphone; None: silence
         self.level = level
         self.a, self.b = a, b         # the pacing values of its audio-out replies
+        # With a loudspeaker buffer of this many bytes, a and b follow it
+        # instead: a the bytes waiting to be played, b the room left (a
+        # buffer that runs low asks for frames sooner, one that fills up
+        # for frames later). It plays 8000 bytes a second.
+        self.buffer = buffer
+        self._level, self._played_at = 0.0, None
         self.cpu = cpu                # CPU load of its audio-in replies
         self.test_result = test_result
         self.sticky_audio = False     # keeps the audio bit through a reset
@@ -182,6 +188,18 @@ class Intercom:
                 self._gsm_enc = _gsm.encoder()
             return _gsm.encode(self._gsm_enc, samples)
         return bytes([0xD0]) + bytes(32)
+
+    def pace(self, now):
+        """Takes one frame into the loudspeaker buffer; the a and b to report."""
+        if not self.buffer:
+            return self.a, self.b
+        if self._played_at is not None:
+            self._level = max(0.0, self._level - 8000 * (now - self._played_at))
+        self._played_at = now
+        self._level = min(float(self.buffer), self._level + 160)  # a frame is 20 ms in either codec
+        self.a = int(self._level)
+        self.b = self.buffer - self.a
+        return self.a, self.b
 
     def heard_frames(self):
         """The audio-out payloads so far (a copy: the bus adds to them)."""
@@ -385,7 +403,8 @@ class IntercomBus:
                     replies.append(self._status(ic, port))
                 elif f.command == CMD_AUDIO_OUT and p:
                     ic.heard.append(bytes(p[1:]))
-                    replies.append(frame(ic.address, CMD_AUDIO_OUT | flag, struct.pack("<HH", ic.a, ic.b)))
+                    pacing = ic.pace(f.time)
+                    replies.append(frame(ic.address, CMD_AUDIO_OUT | flag, struct.pack("<HH", *pacing)))
                 elif f.command == CMD_AUDIO_IN and len(p) >= 2:
                     ic.requests.append(p[1])
                     audio = ic.microphone(160 if p[1] & 1 else 33)
