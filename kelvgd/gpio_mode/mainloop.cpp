@@ -110,7 +110,7 @@ static int fmm_read_states(loop_state *ls, char *buf, size_t size)
 
 	// A console that restarted wrote a new file: the one held open is
 	// gone and would say the same for ever.
-	if (ls->states_fd >= 0 && fstat(ls->states_fd, &st) == 0 && st.st_nlink == 0) {
+	if (ls->states_fd >= 0 && (fstat(ls->states_fd, &st) != 0 || st.st_nlink == 0)) {
 		close(ls->states_fd);
 		ls->states_fd = -1;
 	}
