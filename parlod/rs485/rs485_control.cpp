@@ -118,8 +118,10 @@ void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
 		m_buttonLed = value != 0;
 		cfg_write_int(conf, "button_led", (int32_t)std::min<uint64_t>(value, INT32_MAX));
 	} else if (word == "ports" && t.size() >= 2) {
+		// Stored as read back at the next start: a mask with bit 31 set
+		// must not come back negative, which reads as no port at all.
 		uint32_t mask = (uint32_t)number(1);
-		cfg_write_int(conf, "ports_mask", (int32_t)mask);
+		cfg_write_str(conf, "ports_mask", std::to_string(mask).c_str());
 		m_portsMask = mask;
 		m_reopenPorts = true;
 	} else if ((word == "ber_tx" || word == "ber_rx") && t.size() >= 2) {

@@ -234,12 +234,14 @@ def test_control_fifo(sandbox, bus, console):
     port0 = bus._ports[0]
     bus.wait_for(lambda: port0.termios2()[5] == 57600)
     assert "ports_baud=57600" in sandbox.read("etc/parlod-ic.conf")
-    control(sandbox, "ports 3\nbauds 38400,9600\n")
+    control(sandbox, "ports 0xffffffff\nbauds 38400,9600\n")
     port1 = bus._ports[1]
     bus.wait_for(lambda: port1.termios2()[5] == 9600)
     assert port0.termios2()[5] == 38400
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t)
     assert "ports_baud=38400,9600" in sandbox.read("etc/parlod-ic.conf")
+    # Every bit set, stored so that the next start reads it back the same.
+    assert "ports_mask=4294967295" in sandbox.read("etc/parlod-ic.conf")
 
 
 def test_self_test_of_every_present_intercom(sandbox, bus, console):
