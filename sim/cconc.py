@@ -42,7 +42,7 @@ FAULTS = {
     "wrong_type": "byte 1 is not 0x04",
     "short": "stops after six bytes",
     "extra": "sends two bytes more after a correct reply",
-    "late": "answers correctly, but only after 150 ms",
+    "late": "answers correctly, but only after 200 ms",
     "slow": "answers correctly, 40 ms between bytes",
     "garbage": "seven bytes of noise",
 }
@@ -94,7 +94,7 @@ class Unit:
         if f == "extra":
             return good + b"\x55\xaa", TURNAROUND, gap
         if f == "late":
-            return good, 0.15, gap
+            return good, 0.2, gap
         if f == "slow":
             return good, TURNAROUND, 0.04
         if f == "garbage":
