@@ -252,21 +252,18 @@ int serial_waitdata(int fd, int timeout_ms)
 	return serial_poll_in(fd, timeout_ms * 1000L, __func__, false);
 }
 
-static int serial_getchr_in(int fd, long timeout_us, bool bus)
+int serial_getchr_us(int fd, long timeout_us)
 {
-	int r = serial_poll_in(fd, timeout_us, "serial_getchr", bus);
+	int r = serial_poll_in(fd, timeout_us, "serial_getchr", true);
 
 	return r < 0 ? r : serial_read_byte(fd);
 }
 
-int serial_getchr_us(int fd, long timeout_us)
-{
-	return serial_getchr_in(fd, timeout_us, true);
-}
-
 int serial_getchr(int fd, int timeout_ms)
 {
-	return serial_getchr_in(fd, timeout_ms * 1000L, false);
+	int r = serial_waitdata(fd, timeout_ms);
+
+	return r < 0 ? r : serial_read_byte(fd);
 }
 
 // The last bytes skipped while waiting, for the diagnostic of a failed wait.

@@ -11,8 +11,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -108,8 +108,8 @@ static int fmm_read_states(loop_state *ls, char *buf, size_t size)
 	struct stat st;
 	ssize_t n;
 
-	// A console that restarted wrote a new file: the one held open is
-	// gone and would say the same for ever.
+	// The console removes its file when it stops and makes a new one when
+	// it starts again: the one still held would be read for ever.
 	if (ls->states_fd >= 0 && (fstat(ls->states_fd, &st) != 0 || st.st_nlink == 0)) {
 		close(ls->states_fd);
 		ls->states_fd = -1;
