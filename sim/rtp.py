@@ -54,12 +54,14 @@ def parse(data):
 
 class Stream:
     """The headers of one sender: sequence numbers and timestamps that
-    advance by a frame per packet."""
+    advance by a packet's samples (a 20 ms frame unless told) per packet."""
 
-    def __init__(self, ssrc=0x1234, pt=0, seq=1, ts=0):
+    def __init__(self, ssrc=0x1234, pt=0, seq=1, ts=0, samples=FRAME):
         self.ssrc, self.pt, self.seq, self.ts = ssrc, pt, seq, ts
+        self.samples = samples  # of a packet, unless told
 
-    def packet(self, payload, samples=FRAME):
+    def packet(self, payload, samples=None):
+        samples = samples or self.samples
         data = struct.pack("!BBHII", 0x80, self.pt, self.seq & 0xFFFF, self.ts & 0xFFFFFFFF, self.ssrc) + payload
         self.seq += 1
         self.ts += samples

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "pacer.h"
+#include "recoder.h"
 #include "wakeup.h"
 
 namespace sipep {
@@ -24,7 +25,10 @@ public:
 	{
 	}
 
-	void push(const RtpHeader &h, const uint8_t *payload, size_t size, Clock::time_point now)
+	// codec: what the payload is coded in; the reader gets it recoded
+	// into the stream's own when it differs.
+	void push(const RtpHeader &h, const uint8_t *payload, size_t size, const callfw::MediaFormat &codec,
+		  Clock::time_point now)
 	{
 		{
 			std::lock_guard<std::mutex> hold(mutex_);
@@ -53,7 +57,7 @@ public:
 					       [&](const Pending &p) { return (int16_t)(p.seq - h.seq) >= 0; });
 			if (at != queue_.end() && at->seq == h.seq)
 				return;
-			Pending p{ h.seq, h.timestamp, now, std::vector<uint8_t>(payload, payload + size) };
+			Pending p{ h.seq, h.timestamp, now, &codec, std::vector<uint8_t>(payload, payload + size) };
 			queue_.insert(at, std::move(p));
 			if (queue_.size() > RtpSession::kQueueFrames) {
 				next_seq_ = (uint16_t)(queue_.front().seq + 1);
@@ -68,6 +72,7 @@ public:
 		for (;;) {
 			uint32_t ticket = wakeup_.ticket();
 			Clock::time_point skip_at{};
+			const callfw::MediaFormat *codec = nullptr;
 			{
 				std::lock_guard<std::mutex> hold(mutex_);
 				if (closed_)
@@ -81,13 +86,24 @@ public:
 						frame.payload.swap(head.payload);
 						frame.timestamp = head.timestamp;
 						frame.arrival = head.arrived;
+						codec = head.codec;
 						next_seq_ = (uint16_t)(head.seq + 1);
 						last_timestamp_ = head.timestamp;
 						have_delivered_ = true;
 						queue_.pop_front();
-						return true;
 					}
 				}
+			}
+			if (codec) {
+				if (codec->name == format().name)
+					return true;
+				// Outside the lock: the peer's next packet need not wait.
+				frame.timestamp -= (uint32_t)recoder_.recode(*codec, frame.payload.data(),
+									    frame.payload.size(), format(), recoded_);
+				frame.payload.swap(recoded_);
+				if (!frame.payload.empty())
+					return true;
+				continue; // not a whole frame of ours yet
 			}
 			if (skip_at == Clock::time_point{})
 				wakeup_.wait(ticket);
@@ -113,6 +129,7 @@ private:
 		uint16_t seq;
 		uint32_t timestamp;
 		Clock::time_point arrived;
+		const callfw::MediaFormat *codec; // one of the framework's, never freed
 		std::vector<uint8_t> payload;
 	};
 
@@ -125,6 +142,10 @@ private:
 	uint16_t next_seq_ = 0;
 	bool have_delivered_ = false;
 	uint32_t last_timestamp_ = 0;
+
+	// The reading thread's own.
+	Recoder recoder_;
+	std::vector<uint8_t> recoded_;
 };
 
 namespace {
@@ -156,11 +177,19 @@ public:
 			return false;
 		if (frame.payload.empty())
 			return true; // nothing to carry this time: no packet
-		const callfw::MediaFormat &f = format();
+		// A renewed offer may have changed the codec the peer takes.
+		const callfw::MediaFormat f = session_->send_format(format());
+		const std::vector<uint8_t> *payload = &frame.payload;
+		if (f.name != format().name) {
+			recoder_.recode(format(), frame.payload.data(), frame.payload.size(), f, recoded_);
+			if (recoded_.empty())
+				return true; // not a whole frame of the peer's codec yet
+			payload = &recoded_;
+		}
 		// A frame may hold several of the format's frames.
-		uint32_t samples = f.frame_bytes ? (uint32_t)(frame.payload.size() * f.frame_samples / f.frame_bytes)
+		uint32_t samples = f.frame_bytes ? (uint32_t)(payload->size() * f.frame_samples / f.frame_bytes)
 						 : f.frame_samples;
-		return session_->send(frame.payload.data(), frame.payload.size(), (uint8_t)f.payload_type, samples);
+		return session_->send(payload->data(), payload->size(), (uint8_t)f.payload_type, samples);
 	}
 
 	void close() override
@@ -173,7 +202,10 @@ private:
 	std::shared_ptr<RtpSession> session_;
 	callfw::Wakeup wakeup_; // a writer waiting for its frame's time, for the close
 	std::atomic<bool> closed_{ false };
-	callfw::Pacer pacer_; // the writing thread's own
+	// The writing thread's own.
+	callfw::Pacer pacer_;
+	Recoder recoder_;
+	std::vector<uint8_t> recoded_;
 };
 
 } // namespace
@@ -220,14 +252,24 @@ RtpSession::~RtpSession()
 	close();
 }
 
-void RtpSession::set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts, int media_pt)
+void RtpSession::set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts,
+			  callfw::MediaFormatList formats)
 {
 	std::lock_guard<std::mutex> hold(mutex_);
 	latch_.expect(address);
 	have_peer_ = true;
 	send_ = send;
 	event_pts_ = std::move(event_pts);
-	media_pt_ = media_pt;
+	formats_ = std::move(formats);
+}
+
+callfw::MediaFormat RtpSession::send_format(const callfw::MediaFormat &stream) const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	if (formats_.empty())
+		return stream;
+	const callfw::MediaFormat *same = callfw::find_format(formats_, stream.name);
+	return same ? *same : formats_.front();
 }
 
 sockaddr_in RtpSession::media_source() const
@@ -266,7 +308,14 @@ void RtpSession::receive(std::string &keys)
 		return;
 	const RtpHeader &h = packet->header;
 	bool event = std::find(event_pts_.begin(), event_pts_.end(), h.pt) != event_pts_.end();
-	bool media = !event && (media_pt_ < 0 || h.pt == media_pt_);
+	// The codec of the agreement the packet is in, if any.
+	const callfw::MediaFormat *codec = nullptr;
+	for (const callfw::MediaFormat &f : formats_)
+		if (!event && f.payload_type == h.pt) {
+			codec = callfw::find_encoding(f.encoding);
+			break;
+		}
+	bool media = !event && (formats_.empty() || codec);
 	auto now = Clock::now();
 	if (!latch_.accept(from, h, media, now))
 		return;
@@ -278,8 +327,12 @@ void RtpSession::receive(std::string &keys)
 		return;
 	}
 	auto source = source_.lock();
-	if (source && h.pt == source->format().payload_type && packet->size)
-		source->push(h, packet->payload, packet->size, now);
+	if (!source || !packet->size)
+		return;
+	if (!codec && formats_.empty() && h.pt == source->format().payload_type)
+		codec = callfw::find_encoding(source->format().encoding);
+	if (codec)
+		source->push(h, packet->payload, packet->size, *codec, now);
 }
 
 callfw::MediaStreamPtr RtpSession::open_stream(callfw::Connection &owner, const callfw::MediaFormat &format,

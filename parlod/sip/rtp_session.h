@@ -10,7 +10,8 @@
 // ours go to the same place. The source stream hands the peer's frames to
 // its reader in sequence, as they come: late and duplicate packets are
 // dropped, and one that comes out of order is waited for a moment. The
-// sink sends a frame at a time, paced by the frames' timestamps.
+// sink sends a frame at a time, paced by the frames' timestamps. Both
+// recode where the codec on the wire is not the stream's own.
 //
 // Lock order: mutex_ before a source stream's own lock. A sink takes the
 // session's lock only to send, never while it waits for a frame's time.
@@ -51,8 +52,14 @@ public:
 	// Where the peer says it is: its packets are taken from there, or from
 	// the source latched instead, and ours go to the same place when it
 	// receives (send). event_pts: the payload types that carry telephone
-	// events; media_pt: the one of the media (-1: any other).
-	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts, int media_pt = -1);
+	// events; formats: the codecs of the agreement with their payload
+	// types, the first preferred. The peer may send in any of them (a
+	// stream recodes what is not its own), and ours go in the stream's
+	// codec while it is one of them, else in the first. Without formats a
+	// stream takes its own codec only, and any other payload type counts
+	// as media for the latch.
+	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts,
+		      callfw::MediaFormatList formats = {});
 	// Where the peer's media comes from, and ours goes.
 	sockaddr_in media_source() const;
 
@@ -68,6 +75,10 @@ public:
 
 	// A stream of the format (its payload type is the negotiated one).
 	callfw::MediaStreamPtr open_stream(callfw::Connection &owner, const callfw::MediaFormat &format, bool source);
+
+	// The codec, with its payload type, that a sink of the stream's codec
+	// sends in now.
+	callfw::MediaFormat send_format(const callfw::MediaFormat &stream) const;
 
 	// One packet of payload, covering samples of the clock. False once
 	// the session is closed; a failed send is no reason to stop.
@@ -95,7 +106,7 @@ private:
 	bool have_peer_ = false;
 	bool send_ = false;
 	std::vector<int> event_pts_;
-	int media_pt_ = -1;
+	callfw::MediaFormatList formats_;
 	std::weak_ptr<RtpSourceStream> source_;
 	DtmfReceiver dtmf_;
 	Clock::time_point last_rx_ = Clock::now();

@@ -275,7 +275,7 @@ void SipConnection::apply(const Negotiated &n)
 	std::lock_guard<std::mutex> hold(mutex_);
 	negotiated_ = n;
 	if (rtp_) {
-		rtp_->set_peer(peer, receives, event_pts, n.formats.front().payload_type);
+		rtp_->set_peer(peer, receives, event_pts, n.formats);
 		// A peer back from hold gets the full time again.
 		if (state_ == State::Established)
 			rtp_->start_timeout_clock();
@@ -477,10 +477,11 @@ int SipConnection::on_offer(mbuf **descp, const sip_msg *msg)
 		if (negotiated_)
 			current = negotiated_->formats.front();
 	}
+	// A renewed offer keeps the codec in use first when it has it; one
+	// that drops it changes what goes on the wire, and the RTP streams
+	// recode.
 	auto n = negotiate_offer(*offer, local, current ? &*current : nullptr);
-	// The media streams run in one codec; a new offer that drops it is
-	// turned down and the call goes on as it was.
-	if (!n || (current && !(n->formats.front() == *current)))
+	if (!n)
 		return EPROTO;
 	offer_ = offer;
 	apply(*n);
@@ -499,11 +500,6 @@ int SipConnection::on_answer(const sip_msg *msg)
 	auto n = answer ? negotiate_answer(*answer, offered_, kTelephoneEventPt) : std::nullopt;
 	if (!n)
 		return EPROTO;
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		if (negotiated_ && !(negotiated_->formats.front() == n->formats.front()))
-			return EPROTO; // see on_offer()
-	}
 	apply(*n);
 	return 0;
 }

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <chrono>
+#include <cmath>
 #include <future>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -10,12 +11,24 @@
 #include "call.h"
 #include "call_manager.h"
 #include "rtp_packet.h"
+#include "recoder.h"
 #include "rtp_session.h"
 #include "source_latch.h"
 
 using namespace sipep;
 
 namespace {
+
+// A frame's worth of a 1 kHz tone, in µ-law.
+std::vector<uint8_t> ulaw_tone(size_t samples = 160)
+{
+	std::vector<int16_t> pcm(samples);
+	for (size_t k = 0; k < samples; k++)
+		pcm[k] = (int16_t)(8000 * std::sin(2 * M_PI * 1000 * (double)k / 8000));
+	std::vector<uint8_t> out;
+	callfw::make_codec(callfw::g711_ulaw())->encode(pcm.data(), pcm.size(), out);
+	return out;
+}
 
 std::vector<uint8_t> packet(uint8_t pt, uint16_t seq, uint32_t ts, std::vector<uint8_t> payload, bool marker = false,
 			    uint32_t ssrc = 0x11223344)
@@ -424,6 +437,69 @@ TEST_F(RtpSessionTest, FramesComeInSequenceWithoutDuplicatesOrLateOnes)
 	deliver();
 	ASSERT_TRUE(source->read_frame(frame));
 	EXPECT_EQ(frame.payload[0], 0xee);
+}
+
+// A peer configured unlike us: it answers with GSM first and sends µ-law
+// at 30 ms a packet, and a renewed offer leaves out the codec we send in.
+TEST_F(RtpSessionTest, EveryCodecOfTheAgreementIsTakenAndSentInTheOnesItKeeps)
+{
+	callfw::MediaFormat gsm = callfw::gsm0610(), ulaw = callfw::g711_ulaw();
+	session->set_peer(peer_addr, true, { 101 }, { gsm, ulaw });
+	auto source = session->open_stream(leg, gsm, true);
+	send_from(peer, packet(8, 1, 0, std::vector<uint8_t>(160, 0xd5))); // not agreed
+	for (uint16_t seq = 2; seq <= 5; seq++)
+		send_from(peer, packet(0, seq, seq * 240u, ulaw_tone(240)));
+	deliver();
+	// 960 samples in: the GSM frames they fill, each stamped with the time
+	// of its first sample.
+	callfw::MediaFrame frame;
+	std::vector<uint32_t> stamps;
+	size_t bytes = 0;
+	while (bytes < 6 * gsm.frame_bytes) {
+		ASSERT_TRUE(source->read_frame(frame));
+		ASSERT_FALSE(frame.payload.empty());
+		EXPECT_EQ(frame.payload.size() % gsm.frame_bytes, 0u);
+		bytes += frame.payload.size();
+		stamps.push_back(frame.timestamp);
+	}
+	EXPECT_EQ(bytes, 6 * gsm.frame_bytes);
+	EXPECT_EQ(stamps, (std::vector<uint32_t>{ 480, 640, 960, 1120 }));
+
+	auto sink = session->open_stream(leg, gsm, false);
+	session->set_peer(peer_addr, true, { 101 }, { ulaw });
+	frame.payload.assign(gsm.frame_bytes, 0);
+	frame.timestamp = 0;
+	ASSERT_TRUE(sink->write_frame(frame));
+	uint8_t buf[512];
+	pollfd pfd = { peer, POLLIN, 0 };
+	ASSERT_EQ(poll(&pfd, 1, 2000), 1);
+	ssize_t n = recv(peer, buf, sizeof(buf), 0);
+	auto p = parse_rtp(buf, (size_t)n);
+	ASSERT_TRUE(p);
+	EXPECT_EQ(p->header.pt, 0);
+	EXPECT_EQ(p->size, ulaw.frame_bytes);
+}
+
+TEST(Recoder, CarriesWhatDoesNotFillAFrameToTheNextCall)
+{
+	Recoder recoder;
+	std::vector<uint8_t> out;
+	const auto &gsm = callfw::gsm0610(), &ulaw = callfw::g711_ulaw();
+	EXPECT_EQ(recoder.recode(ulaw, ulaw_tone(100).data(), 100, gsm, out), 0u);
+	EXPECT_TRUE(out.empty());
+	EXPECT_EQ(recoder.recode(ulaw, ulaw_tone(100).data(), 100, gsm, out), 100u);
+	EXPECT_EQ(out.size(), gsm.frame_bytes); // 40 samples wait
+	EXPECT_EQ(recoder.recode(ulaw, ulaw_tone(280).data(), 280, gsm, out), 40u);
+	EXPECT_EQ(out.size(), 2 * gsm.frame_bytes);
+
+	// Into raw PCM and back, what went in comes out.
+	Recoder to_raw, from_raw;
+	std::vector<uint8_t> raw, back;
+	auto tone = ulaw_tone();
+	to_raw.recode(ulaw, tone.data(), tone.size(), callfw::pcm16(), raw);
+	EXPECT_EQ(raw.size(), 2 * tone.size());
+	from_raw.recode(callfw::pcm16(), raw.data(), raw.size(), ulaw, back);
+	EXPECT_EQ(back, tone);
 }
 
 TEST_F(RtpSessionTest, SinkPacesABurstByItsTimestamps)
