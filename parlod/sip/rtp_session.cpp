@@ -21,7 +21,10 @@ public:
 	using Clock = RtpSession::Clock;
 
 	RtpSourceStream(callfw::Connection &owner, const callfw::MediaFormat &format)
-		: MediaStream(owner, format, true)
+		: MediaStream(owner, format, true),
+		  frame_time_(std::chrono::microseconds(format.clock_rate ? 1000000LL * format.frame_samples /
+										  format.clock_rate
+									: 20000))
 	{
 	}
 
@@ -71,18 +74,19 @@ public:
 	{
 		for (;;) {
 			uint32_t ticket = wakeup_.ticket();
-			Clock::time_point skip_at{};
+			Clock::time_point skip_at{}, quiet_at{};
 			const callfw::MediaFormat *codec = nullptr;
 			{
 				std::lock_guard<std::mutex> hold(mutex_);
 				if (closed_)
 					return false;
+				const auto now = Clock::now();
 				if (!queue_.empty()) {
 					// One that is missing is waited for a moment, then
 					// skipped.
 					Pending &head = queue_.front();
 					skip_at = head.arrived + RtpSession::kReorderWait;
-					if (head.seq == next_seq_ || Clock::now() >= skip_at) {
+					if (head.seq == next_seq_ || now >= skip_at) {
 						frame.payload.swap(head.payload);
 						frame.timestamp = head.timestamp;
 						frame.arrival = head.arrived;
@@ -91,6 +95,25 @@ public:
 						last_timestamp_ = head.timestamp;
 						have_delivered_ = true;
 						queue_.pop_front();
+						last_out_ = now;
+						quiet_ = false;
+						quiet_timestamp_ = frame.timestamp;
+					}
+				}
+				// While nothing comes, each frame's time goes by as an
+				// empty frame, so that the filters hear the peer fall
+				// silent (a peer that sends nothing while it is quiet,
+				// or that holds the call) and a test tone still plays.
+				if (!codec) {
+					quiet_at = last_out_ + (quiet_ ? frame_time_ : RtpSession::kQuietAfter);
+					if (now >= quiet_at) {
+						frame.payload.clear();
+						frame.arrival = {};
+						quiet_timestamp_ += format().frame_samples;
+						frame.timestamp = quiet_timestamp_;
+						last_out_ = now;
+						quiet_ = true;
+						return true;
 					}
 				}
 			}
@@ -105,10 +128,7 @@ public:
 					return true;
 				continue; // not a whole frame of ours yet
 			}
-			if (skip_at == Clock::time_point{})
-				wakeup_.wait(ticket);
-			else
-				wakeup_.wait_until(ticket, skip_at);
+			wakeup_.wait_until(ticket, skip_at == Clock::time_point{} ? quiet_at : std::min(skip_at, quiet_at));
 		}
 	}
 
@@ -142,6 +162,10 @@ private:
 	uint16_t next_seq_ = 0;
 	bool have_delivered_ = false;
 	uint32_t last_timestamp_ = 0;
+	const Clock::duration frame_time_;
+	Clock::time_point last_out_ = Clock::now(); // the last frame handed out
+	bool quiet_ = false;                        // the last one was empty
+	uint32_t quiet_timestamp_ = 0;              // that of the last frame handed out
 
 	// The reading thread's own.
 	Recoder recoder_;

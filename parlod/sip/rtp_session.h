@@ -94,6 +94,12 @@ public:
 	// A frame later than this for its time goes at once, and the pace
 	// starts anew from it.
 	static constexpr std::chrono::milliseconds kMaxLate{ 60 };
+	// A source stream that has had nothing to hand out for this long hands
+	// out an empty frame, and one a frame's time after that while nothing
+	// comes: the peer is silent. Longer than the longest packet time in use
+	// (60 ms) with its jitter, so that no gap between packets of speech
+	// counts as silence and switches the speech path back and forth.
+	static constexpr std::chrono::milliseconds kQuietAfter{ 150 };
 
 private:
 	RtpSession(int fd, uint16_t port);

@@ -77,6 +77,27 @@ def test_far_end_speech_switches_the_path(sandbox, ns, pulse):
         assert console.stop() == 0
 
 
+def test_a_peer_that_stops_sending_is_heard_falling_silent(sandbox, ns, pulse):
+    """Some far ends send nothing while they are quiet, or while they hold
+    the call: the path must not stay on the loudspeaker."""
+    sandbox.write("etc/parlod.conf", "gpio=49\n")
+    chip = sandbox.gpio()
+    console = Console(sandbox, ns, pulse)
+    spk = sandbox.path("var/run/parlod.spk")
+    ua = RawUa(ns)
+    try:
+        assert ua.call() == 200
+        wait_for(lambda: os.path.exists(spk))
+        rtp = RtpSender(ua)
+        rtp.send(TONE, 30)
+        wait_for(lambda: chip.line(49)[1] == 0 and open(spk).read() == "1")
+        wait_for(lambda: chip.line(49)[1] == 1 and open(spk).read() == "0", timeout=5)
+        assert ua.bye() == 200
+    finally:
+        ua.close()
+        assert console.stop() == 0
+
+
 def test_a_peer_that_speaks_on_holds_the_speaking_state(sandbox, ns, pulse):
     """Simplex, and a far end whose media comes from another address than
     it announced, speaking without a pause."""
@@ -132,6 +153,8 @@ def test_test_tone_on_the_loudspeaker(sandbox, ns, pulse):
         sender.join()
         assert abs(tone_frequency(path) - 1000) < 15
         assert 0.35 < peak(path) / 32767 < 0.65  # half scale
+        # It plays on while the far end sends nothing.
+        assert abs(tone_frequency(record_loudspeaker(pulse, seconds=2)) - 1000) < 15
         start = console.mark()
         console.send("tcmd sndtest 2001")
         console.wait(r"\nRequested frequency is too high, aborting\nDisabling test signal", start=start)

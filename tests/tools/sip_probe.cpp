@@ -109,7 +109,8 @@ public:
 			return false;
 		const int16_t *s = (const int16_t *)frame.payload.data();
 		samples_.insert(samples_.end(), s, s + frame.payload.size() / 2);
-		frames_++;
+		if (!frame.payload.empty()) // an empty one is a frame's time without media
+			frames_++;
 		return true;
 	}
 

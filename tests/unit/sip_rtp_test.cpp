@@ -315,7 +315,10 @@ TEST_F(RtpSessionTest, CloseEndsAWaitingRead)
 	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
 	auto reader = std::async(std::launch::async, [&] {
 		callfw::MediaFrame frame;
-		return source->read_frame(frame);
+		while (source->read_frame(frame))
+			if (!frame.payload.empty())
+				return true;
+		return false;
 	});
 	EXPECT_EQ(reader.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
 	source->close();
@@ -478,6 +481,30 @@ TEST_F(RtpSessionTest, EveryCodecOfTheAgreementIsTakenAndSentInTheOnesItKeeps)
 	ASSERT_TRUE(p);
 	EXPECT_EQ(p->header.pt, 0);
 	EXPECT_EQ(p->size, ulaw.frame_bytes);
+}
+
+// A peer that sends nothing while it is quiet, or that holds the call, is
+// heard falling silent: empty frames at the pace of its codec.
+TEST_F(RtpSessionTest, SilentPeerGivesEmptyFramesAtTheFramePace)
+{
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	send_from(peer, packet(0, 1, 1000, ulaw_tone()));
+	deliver();
+	callfw::MediaFrame frame;
+	ASSERT_TRUE(source->read_frame(frame));
+	auto spoke = std::chrono::steady_clock::now();
+	for (uint32_t k = 1; k <= 3; k++) {
+		ASSERT_TRUE(source->read_frame(frame));
+		EXPECT_TRUE(frame.payload.empty());
+		EXPECT_EQ(frame.timestamp, 1000 + k * 160);
+	}
+	EXPECT_GE(std::chrono::steady_clock::now() - spoke, RtpSession::kQuietAfter + std::chrono::milliseconds(40));
+	send_from(peer, packet(0, 2, 1800, ulaw_tone()));
+	deliver();
+	do
+		ASSERT_TRUE(source->read_frame(frame));
+	while (frame.payload.empty());
+	EXPECT_EQ(frame.timestamp, 1800u);
 }
 
 TEST(Recoder, CarriesWhatDoesNotFillAFrameToTheNextCall)
