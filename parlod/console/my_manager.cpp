@@ -1,6 +1,7 @@
 #include "my_manager.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -232,7 +233,12 @@ void MyManager::ProcessCommand(Connection *connection, const std::vector<std::st
 	if (args.empty())
 		return;
 	const char *word = args[0].c_str();
-	auto number = [&](size_t i) { return (unsigned)strtoul(args[i].c_str(), nullptr, 0); };
+	// A number too large for its type, or a negative one, is too large for
+	// every range below: it must not come out small by wrapping around.
+	auto number = [&](size_t i) {
+		unsigned long v = strtoul(args[i].c_str(), nullptr, 0);
+		return v > UINT_MAX ? UINT_MAX : (unsigned)v;
+	};
 
 	if (!strcasecmp(word, "tr_on"))
 		m_echoCanceler.SetTransistorMode(1, false);

@@ -158,6 +158,13 @@ def test_test_tone_on_the_loudspeaker(sandbox, ns, pulse):
         start = console.mark()
         console.send("tcmd sndtest 2001")
         console.wait(r"\nRequested frequency is too high, aborting\nDisabling test signal", start=start)
+        # Numbers beyond 32 bits, or negative, are not taken modulo 2^32.
+        start = console.mark()
+        for command in ("sndtest 4294968296", "sndtest -1", "sndtest 1000 4294967346", "vol_spk 4294967396"):
+            console.send(f"tcmd {command}")
+        console.wait(r"(?s)\nRequested frequency is too high.*\nRequested frequency is too high.*"
+                     r"\nRequested level \(%\) is too high.*\nVolume percentage out of range", start=start)
+        assert "Activating" not in console.text()[start:]
         assert ua.bye() == 200
     finally:
         ua.close()
