@@ -46,11 +46,16 @@ def wait_for(cond, timeout=10):
         time.sleep(0.02)
 
 
-def test_far_end_speech_switches_the_path(sandbox, ns, pulse):
+def switching_console(sandbox, ns, pulse, **kw):
+    """A console that switches the speech path on GPIO 49: (chip, console,
+    the path of its state file)."""
     sandbox.write("etc/parlod.conf", "gpio=49\n")
     chip = sandbox.gpio()
-    console = Console(sandbox, ns, pulse)
-    spk = sandbox.path("var/run/parlod.spk")
+    return chip, Console(sandbox, ns, pulse, **kw), sandbox.path("var/run/parlod.spk")
+
+
+def test_far_end_speech_switches_the_path(sandbox, ns, pulse):
+    chip, console, spk = switching_console(sandbox, ns, pulse)
     ua = RawUa(ns)
     try:
         assert chip.line(49) == ("out", 1)  # the idle level
@@ -80,10 +85,7 @@ def test_far_end_speech_switches_the_path(sandbox, ns, pulse):
 def test_a_peer_that_stops_sending_is_heard_falling_silent(sandbox, ns, pulse):
     """Some far ends send nothing while they are quiet, or while they hold
     the call: the path must not stay on the loudspeaker."""
-    sandbox.write("etc/parlod.conf", "gpio=49\n")
-    chip = sandbox.gpio()
-    console = Console(sandbox, ns, pulse)
-    spk = sandbox.path("var/run/parlod.spk")
+    chip, console, spk = switching_console(sandbox, ns, pulse)
     ua = RawUa(ns)
     try:
         assert ua.call() == 200
@@ -101,11 +103,8 @@ def test_a_peer_that_stops_sending_is_heard_falling_silent(sandbox, ns, pulse):
 def test_a_peer_that_speaks_on_holds_the_speaking_state(sandbox, ns, pulse):
     """Simplex, and a far end whose media comes from another address than
     it announced, speaking without a pause."""
-    sandbox.write("etc/parlod.conf", "gpio=49\n")
-    chip = sandbox.gpio()
-    console = Console(sandbox, ns, pulse, listen=None)
+    chip, console, spk = switching_console(sandbox, ns, pulse, listen=None)
     peer = Baresip(ns, sandbox.root, address="127.0.0.1", tone=700)
-    spk = sandbox.path("var/run/parlod.spk")
     try:
         console.send(f"call {peer.uri}")
         peer.wait_event("CALL_ESTABLISHED")

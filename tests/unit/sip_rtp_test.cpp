@@ -260,6 +260,16 @@ protected:
 		sendto(fd, p.data(), p.size(), 0, (const sockaddr *)&to_session, sizeof(to_session));
 	}
 
+	// The next of our packets at the peer; empty when none comes.
+	std::vector<uint8_t> at_peer()
+	{
+		std::vector<uint8_t> data(2048);
+		pollfd pfd = { peer, POLLIN, 0 };
+		ssize_t n = poll(&pfd, 1, 2000) == 1 ? recv(peer, data.data(), data.size(), 0) : -1;
+		data.resize(n > 0 ? (size_t)n : 0);
+		return data;
+	}
+
 	// What the libre thread does while the socket is readable.
 	std::string deliver()
 	{
@@ -349,11 +359,8 @@ TEST_F(RtpSessionTest, SinkNumbersItsPackets)
 
 	std::vector<RtpHeader> got;
 	for (int i = 0; i < 3; i++) {
-		uint8_t buf[512];
-		pollfd pfd = { peer, POLLIN, 0 };
-		ASSERT_EQ(poll(&pfd, 1, 2000), 1);
-		ssize_t n = recv(peer, buf, sizeof(buf), 0);
-		auto p = parse_rtp(buf, (size_t)n);
+		auto data = at_peer();
+		auto p = parse_rtp(data.data(), data.size());
 		ASSERT_TRUE(p);
 		EXPECT_EQ(p->header.pt, 3);
 		got.push_back(p->header);
@@ -473,11 +480,8 @@ TEST_F(RtpSessionTest, EveryCodecOfTheAgreementIsTakenAndSentInTheOnesItKeeps)
 	frame.payload.assign(gsm.frame_bytes, 0);
 	frame.timestamp = 0;
 	ASSERT_TRUE(sink->write_frame(frame));
-	uint8_t buf[512];
-	pollfd pfd = { peer, POLLIN, 0 };
-	ASSERT_EQ(poll(&pfd, 1, 2000), 1);
-	ssize_t n = recv(peer, buf, sizeof(buf), 0);
-	auto p = parse_rtp(buf, (size_t)n);
+	auto data = at_peer();
+	auto p = parse_rtp(data.data(), data.size());
 	ASSERT_TRUE(p);
 	EXPECT_EQ(p->header.pt, 0);
 	EXPECT_EQ(p->size, ulaw.frame_bytes);
