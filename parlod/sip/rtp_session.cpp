@@ -22,6 +22,7 @@ public:
 
 	RtpSourceStream(callfw::Connection &owner, const callfw::MediaFormat &format)
 		: MediaStream(owner, format, true),
+		  clock_restart_(format.clock_rate ? format.clock_rate : 8000), // a second
 		  frame_time_(std::chrono::microseconds(format.clock_rate ? 1000000LL * format.frame_samples /
 										  format.clock_rate
 									: 20000))
@@ -54,7 +55,11 @@ public:
 				ahead = 0;
 			}
 			// Late (its time has been played, or skipped) or a duplicate.
-			if (ahead < 0 || (have_delivered_ && (int32_t)(h.timestamp - last_timestamp_) <= 0))
+			// One in sequence whose time is far behind is not late: the
+			// sender started its clock over, keeping its SSRC and numbers
+			// (a media server switched behind a border controller).
+			const int32_t behind = (int32_t)(last_timestamp_ - h.timestamp);
+			if (ahead < 0 || (have_delivered_ && behind >= 0 && (uint32_t)behind < clock_restart_))
 				return;
 			auto at = std::find_if(queue_.begin(), queue_.end(),
 					       [&](const Pending &p) { return (int16_t)(p.seq - h.seq) >= 0; });
@@ -162,6 +167,7 @@ private:
 	uint16_t next_seq_ = 0;
 	bool have_delivered_ = false;
 	uint32_t last_timestamp_ = 0;
+	const uint32_t clock_restart_; // samples behind that tell a clock started over
 	const Clock::duration frame_time_;
 	Clock::time_point last_out_ = Clock::now(); // the last frame handed out
 	bool quiet_ = false;                        // the last one was empty
