@@ -340,6 +340,15 @@ void KelCLI::ProcessLine(const std::string &line)
 	cmd.handler(args);
 }
 
+bool KelCLI::OpenPipe()
+{
+	m_pipeOpen = m_input.Open(KelConsoleChannel::StandardInput);
+	if (!m_pipeOpen)
+		fprintf(stderr, "Cannot open the command pipe %s: %s\n", kel_path(CONSOLE_PIPE),
+			strerror(m_input.GetErrorNumber()));
+	return m_pipeOpen;
+}
+
 bool KelCLI::StartForeground()
 {
 	char buf[CLI_LINE_MAX];
@@ -347,39 +356,40 @@ bool KelCLI::StartForeground()
 	bool overlong = false;
 	std::chrono::steady_clock::time_point begun; // the line in hand
 
-	if (m_input.Open(KelConsoleChannel::StandardInput)) {
-		while (m_input.Read(buf, sizeof(buf))) {
-			unsigned long count = m_input.GetLastReadCount();
-			auto now = std::chrono::steady_clock::now();
-			// Every client writes whole lines. What one left unfinished when
-			// it went (or, while others kept the pipe open, long ago) is no
-			// command, and must not run into the next client's line.
-			if (count == 0 || ((!line.empty() || overlong) && now - begun > CLI_LINE_AGE)) {
-				line.clear();
-				overlong = false;
-			}
-			for (unsigned long i = 0; i < count; i++) {
-				char c = buf[i];
-				if (line.empty() && !overlong)
-					begun = now;
-				if (c != '\n') {
-					if (line.size() < CLI_LINE_MAX)
-						line += c;
-					else
-						overlong = true;
-					continue;
-				}
-				if (overlong)
-					Output("Command line too long, ignored\n");
-				else
-					ProcessLine(line.substr(0, line.find('\0'))); // a command's text ends at a NUL
-				line.clear();
-				overlong = false;
-			}
+	if (!m_pipeOpen && !OpenPipe())
+		return false;
+	while (m_input.Read(buf, sizeof(buf))) {
+		unsigned long count = m_input.GetLastReadCount();
+		auto now = std::chrono::steady_clock::now();
+		// Every client writes whole lines. What one left unfinished when
+		// it went (or, while others kept the pipe open, long ago) is no
+		// command, and must not run into the next client's line.
+		if (count == 0 || ((!line.empty() || overlong) && now - begun > CLI_LINE_AGE)) {
+			line.clear();
+			overlong = false;
 		}
-		if (m_input.GetErrorNumber() == EINTR)
-			return true; // Stop()
+		for (unsigned long i = 0; i < count; i++) {
+			char c = buf[i];
+			if (line.empty() && !overlong)
+				begun = now;
+			if (c != '\n') {
+				if (line.size() < CLI_LINE_MAX)
+					line += c;
+				else
+					overlong = true;
+				continue;
+			}
+			if (overlong)
+				Output("Command line too long, ignored\n");
+			else
+				ProcessLine(line.substr(0, line.find('\0'))); // a command's text ends at a NUL
+			line.clear();
+			overlong = false;
+		}
 	}
+	if (m_input.GetErrorNumber() == EINTR)
+		return true; // Stop()
+	m_pipeOpen = false;
 	fprintf(stderr, "Cannot open the command pipe %s: %s\n", kel_path(CONSOLE_PIPE),
 		strerror(m_input.GetErrorNumber()));
 	return false;

@@ -97,7 +97,12 @@ public:
 	// Lines that help shows below the command's, each indented.
 	void SetDetails(const std::string &name, const std::vector<std::string> &lines);
 
-	// Serves the pipe on this thread until Stop(); false, with a message
+	// Makes and opens the pipe, so that clients can write to it from now
+	// on; false, with a message naming it on standard error, when it
+	// cannot.
+	bool OpenPipe();
+	// Serves the pipe (opened first if need be) on this thread until
+	// Stop(); false, with a message
 	// naming the pipe on standard error, when it cannot be opened or read
 	// (then the console cannot be reached and must not go on as if it
 	// could).
@@ -127,4 +132,5 @@ private:
 	std::function<void(const std::string &)> m_output;
 	std::map<std::string, Command> m_commands;
 	KelConsoleChannel m_input;
+	bool m_pipeOpen = false; // m_input is open on the pipe
 };

@@ -86,8 +86,6 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	// The idle level first: opening the line drives it there.
 	m_echoCanceler.SetDefState(defstate);
 	m_echoCanceler.SetGPIONum(gpio);
-
-	sd_notify(0, "READY=1");
 	return true;
 }
 
@@ -107,6 +105,11 @@ bool MyManager::CreateRS485EndPoint()
 
 bool MyManager::Run()
 {
+	// Ready once the pipe takes commands: a client ordered after us
+	// writes at once, and finds no pipe, or one without a reader, before.
+	if (!m_cli->OpenPipe())
+		return false;
+	sd_notify(0, "READY=1");
 	return m_cli->StartForeground();
 }
 

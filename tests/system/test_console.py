@@ -66,11 +66,8 @@ class Console:
                                      env=sandbox.env(pulse.env()), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.out = Output(self.proc.stdout)
+        # Ready means that a client may write at once.
         assert sandbox.notify.wait_for("READY=1", timeout=20), self.text()
-        deadline = time.monotonic() + 10
-        while not os.path.exists(self.pipe):
-            assert time.monotonic() < deadline, "no command pipe"
-            time.sleep(0.05)
 
     @property
     def pipe(self):
