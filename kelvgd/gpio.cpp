@@ -169,9 +169,12 @@ int gpio_done(void)
 	return r;
 }
 
+// The level goes out as one digit, as the caller gave it: the sound
+// channel's select lines are handed the masked bit itself (2, 4), which the
+// kernel takes as high like any digit but 0.
 int gpio_set(int gpio, int level)
 {
-	char c = level ? '1' : '0';
+	char c = level >= 0 && level <= 9 ? (char)('0' + level) : '1';
 
 	if (!gpio_valid(gpio)) {
 		fprintf(stderr, "%s(): Invalid GPIO index %d\n", __func__, gpio);

@@ -29,6 +29,7 @@ extern const int gpio_cfg_rows;
 
 int gpio_init(void);
 int gpio_done(void);
+// Writes the level as one digit; any but 0 is high.
 int gpio_set(int gpio, int level);
 int gpio_get(int gpio);
 int gpio_mode_set(int gpio, int out);

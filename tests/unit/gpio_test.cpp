@@ -7,6 +7,7 @@
 
 #include "cfg.h"
 #include "gpio.h"
+#include "gpio_mode/sound.h"
 #include "private_ipc.h"
 #include "tmpdir.h"
 
@@ -102,6 +103,25 @@ TEST_F(Gpio, CountNeverGoesNegative)
 	ipc.state().gpiousr = 0;
 	ASSERT_EQ(gpio_done(), 0);
 	EXPECT_EQ(ipc.state().gpiousr, 0);
+}
+
+// The sound channel's select lines carry the channel number inverted, each
+// line handed the masked bit itself: the value file gets that digit, which
+// the kernel takes as high when it is not 0.
+TEST_F(Gpio, SelectLinesGetTheMaskedBitsAsDigits)
+{
+	variant(0, 5);
+	ipc.state().num_buttons = 8;
+	ASSERT_EQ(gpio_init(), 0);
+	auto level = [&](int n) { return dir.read("sys/class/gpio/gpio" + std::to_string(n) + "/value").substr(0, 1); };
+
+	ASSERT_EQ(sound_set_ch(0), 0); // 000, inverted 111
+	EXPECT_EQ(level(47) + level(52) + level(57) + level(59), "1421");
+	ASSERT_EQ(sound_set_ch(5), 0); // 101, inverted 010
+	EXPECT_EQ(level(47) + level(52) + level(57) + level(59), "1020");
+	ASSERT_EQ(sound_set_ch(-1), 0); // none: code 7, inverted 000
+	EXPECT_EQ(level(47) + level(52) + level(57) + level(59), "0000");
+	ASSERT_EQ(gpio_done(), 0);
 }
 
 TEST(GpioName, FormatsUnderTheRoot)
