@@ -223,6 +223,28 @@ def test_fireman_mode_follows_the_intercom_states(terminal):
     assert "hangup" not in console.lines
 
 
+def test_fireman_mode_reads_the_states_file_of_a_restarted_console(terminal):
+    from sim.console import ConsoleStandIn
+    console = terminal.sb.attach(ConsoleStandIn(terminal.sb))
+    path = terminal.sb.path("run/parlod-ic-states")
+    terminal.sb.write("run/parlod-ic-states", "rs5=0,1,0\ncall=1\n")
+    terminal.sb.write("etc/kelvgd.conf", SETTINGS.format(host=terminal.push.host) +
+                      "fmm_enabled=1\nfmm_icomaddr=5\nfmm_soundch=1\nfmm_icominp=0\n")
+    terminal.start()
+    assert console.wait_for("call rs5")
+    assert terminal.cp.wait_for(lambda: terminal.state().get("fmm_active") == 1)
+    # A console that restarts removes its file and makes a new one: the
+    # daemon must read the new one, not the removed one it still holds.
+    os.unlink(path)
+    terminal.cycles(2)
+    terminal.sb.write("run/parlod-ic-states", "rs5=0,1,0\ncall=2\n")
+    assert terminal.cp.wait_for(lambda: terminal.state().get("fmm_active") == 0, timeout=10)
+    # Replaced by rename, as an editor or an installer would.
+    terminal.sb.write("run/parlod-ic-states.new", "rs5=0,1,0\ncall=1\n")
+    os.rename(path + ".new", path)
+    assert terminal.cp.wait_for(lambda: console.lines.count("call rs5") == 2, timeout=10)
+
+
 def test_termination_signal_ends_the_loop_in_order(terminal):
     terminal.start()
     terminal.cycles(2)
