@@ -57,9 +57,7 @@ int serial_reply_nums(int fd, int32_t *nums, int *count, const char *who)
 
 			errno = 0;
 			v = strtol(p, &end, 0);
-			if (errno == ERANGE || (end != p && (v < INT32_MIN || v > INT32_MAX)))
-				return -ERANGE;
-			if (errno) {
+			if (errno) { // beyond even what the conversion takes
 				int r = neg_errno();
 
 				fprintf(stderr, "%s(): strtol() failed on \"%s\"\n", who, p);
@@ -67,6 +65,8 @@ int serial_reply_nums(int fd, int32_t *nums, int *count, const char *who)
 			}
 			if (end == p)
 				break;
+			if (v < INT32_MIN || v > INT32_MAX)
+				return -ERANGE;
 			nums[(*count)++] = (int32_t)v;
 			p = *end ? end + 1 : end;
 		}

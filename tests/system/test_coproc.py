@@ -58,7 +58,7 @@ def test_silent_coprocessor_times_out(coproc, op):
     assert time.monotonic() - t0 < 10  # one echo wait
 
 
-def test_replies_and_their_checks(coproc, op):
+def test_replies_and_their_checks(coproc, op, probe):
     coproc.set_adc(1, 500, input=7)
     assert op("input", 7)["result"] == 0
     coproc.next_replies = ["8\r"]
@@ -71,6 +71,10 @@ def test_replies_and_their_checks(coproc, op):
     assert op("adc", 6)["result"] == -errno.ERANGE
     coproc.next_replies = ["99999999999\r"]
     assert op("adc", 6)["result"] == -errno.ERANGE
+    assert "strtol" not in probe.stderr  # a number, only too large for the reply
+    coproc.next_replies = ["99999999999999999999\r"]  # beyond what the conversion takes
+    assert op("adc", 6)["result"] == -errno.ERANGE
+    assert 'coproc_readnums(): strtol() failed on "99999999999999999999' in probe.stderr
     coproc.next_replies = ["abc\r"]
     assert op("adc", 6)["result"] == -errno.ENODATA
     coproc.next_replies = ["\r"]
