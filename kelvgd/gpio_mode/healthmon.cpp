@@ -20,6 +20,7 @@
 #include "leds.h"
 #include "rootpath.h"
 #include "shared_state.h"
+#include "util.h"
 
 // A test is judged when this many whole seconds have passed since it
 // started; the next one starts at the following pass.
@@ -378,9 +379,9 @@ static unsigned hm_start_errors(void)
 	return 0;
 }
 
-static bool hm_after(const struct timespec *now, const struct timespec *since, time_t seconds)
+bool hm_after(const struct timespec *since, const struct timespec *now, long seconds)
 {
-	return now->tv_sec - since->tv_sec > seconds;
+	return ts_elapsed_s(since, now) > seconds;
 }
 
 int health_monitor(void)
@@ -404,7 +405,7 @@ int health_monitor(void)
 		if (vgd_load(&vgd_state->error_coproc))
 			errors |= HM_ERR_COPROC;
 
-		if (cpid == 0 && hm_after(&now, &t_codec, HM_TEST_S)) {
+		if (cpid == 0 && hm_after(&t_codec, &now, HM_TEST_S)) {
 			t_codec = now;
 			cpid = hm_test_start();
 			if (cpid < 0) {
@@ -412,7 +413,7 @@ int health_monitor(void)
 				cpid = 0;
 				break;
 			}
-		} else if (cpid > 0 && hm_after(&now, &t_codec, HM_TEST_S)) {
+		} else if (cpid > 0 && hm_after(&t_codec, &now, HM_TEST_S)) {
 			r = hm_test_verdict(cpid);
 			cpid = 0;
 			if (r < 0)
@@ -425,7 +426,7 @@ int health_monitor(void)
 			r = 0;
 		}
 
-		if (cpid == 0 && (errors & HM_ERR_AUDIO) && hm_after(&now, &t_usbr, HM_USB_RETRY_S)) {
+		if (cpid == 0 && (errors & HM_ERR_AUDIO) && hm_after(&t_usbr, &now, HM_USB_RETRY_S)) {
 			t_usbr = now;
 			hm_usb_cycle();
 			if (clock_gettime(CLOCK_MONOTONIC, &t_codec) != 0) {
