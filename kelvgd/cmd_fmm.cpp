@@ -39,9 +39,11 @@ static const fmm_option fmm_options[] = {
 	  "Failed to save fireman's mode input inversion" },
 };
 
+// The operator at the command line learns why, as the system log does.
 static int fmm_refuse(const char *message)
 {
 	syslog(LOG_ERR, "%s", message);
+	fprintf(stderr, "%s\n", message);
 	return -EINVAL;
 }
 

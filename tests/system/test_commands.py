@@ -113,9 +113,15 @@ def test_fireman_configuration(sandbox):
                  "fmm_invert=1"):
         assert line + "\n" in conf
 
-    for args, key in ((["-c", "5"], "fmm_soundch"), (["-d", "7"], "fmm_discrete"), (["-r", "1"], "fmm_cabinact")):
-        r = sandbox.run("fmm", *args)
+    # Refused with the reason, for the system log and the operator alike.
+    log = sandbox.attach(SyslogCapture(sandbox))
+    for args, message in ((["-c", "5"], "Invalid fireman's mode sound channel"),
+                          (["-d", "7"], "Invalid fireman's mode discrete input"),
+                          (["-r", "1"], "Unsupported fireman's mode cabin activation")):
+        r = sandbox.run("fmm", *args, wrap=log.wrap)
         assert r.returncode == 1, args
+        assert r.stderr == message + "\n"
+        assert log.wait_for(message) == 3 * 8 + 3  # daemon facility, error
         assert sandbox.notify.messages()[-1] == f"ERRNO={errno.EINVAL}"
     assert st.get("fmm_soundch") == 3 and "fmm_cabinact" not in sandbox.read("etc/kelvgd.conf")
 
