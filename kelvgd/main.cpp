@@ -73,6 +73,15 @@ static int vgd_infra_open(void)
 	return r;
 }
 
+// A command whose lines could not all be written (a full disk, a closed
+// pipe) has not done its job for whoever reads them.
+static int vgd_stdout_result(int r)
+{
+	if (fflush(stdout) != 0)
+		return r ? r : neg_errno();
+	return r || !ferror(stdout) ? r : -EIO;
+}
+
 int main(int argc, char **argv)
 {
 	const vgd_command *cmd;
@@ -107,7 +116,7 @@ int main(int argc, char **argv)
 	if (!cmd->no_infra && vgd_infra_open() < 0)
 		return 1;
 
-	r = cmd->handler(cmd->params);
+	r = vgd_stdout_result(cmd->handler(cmd->params));
 
 	if (!cmd->no_infra) {
 		sd_notifyf(0, "ERRNO=%d", -r);

@@ -132,3 +132,26 @@ def test_failure_address_names_the_source_line(sandbox):
     assert source.endswith("kelvgd/cmd_cfg.cpp"), where
     with open(source) as f:
         assert "neg_errno_automsg()" in f.read().splitlines()[int(line) - 1]
+
+
+def test_lines_that_cannot_be_written_fail_the_command(sandbox):
+    """A script that reads a command's lines from a full disk must not be
+    told that it got them."""
+    import errno
+
+    sandbox.run("cfg")
+    sandbox.state().set("devtype_valid", 1)
+    sandbox.state().set("inputs_valid", 1)
+    with open("/dev/full", "w") as full:
+        for cmd in (["cfg"], ["srvaddr"], ["fmm"], ["devtype"], ["dump"]):
+            r = subprocess.run([sandbox.kelvgd, *cmd], stdout=full, stderr=subprocess.PIPE, env=sandbox.env(),
+                               timeout=30)
+            assert r.returncode == 1, cmd
+    # Written where they can be, the same commands succeed.
+    for cmd in (["cfg"], ["srvaddr"], ["fmm"], ["devtype"]):
+        r = sandbox.run(*cmd)
+        assert r.returncode == 0 and r.stdout, cmd
+    sandbox.notify.clear()
+    with open("/dev/full", "w") as full:
+        subprocess.run([sandbox.kelvgd, "cfg"], stdout=full, env=sandbox.env(), timeout=30)
+    assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOSPC}"
