@@ -9,6 +9,16 @@
 #include <getopt.h>
 
 uint8_t *volatile daemon_loop;
+volatile sig_atomic_t vgd_terminating;
+
+void vgd_loop_begin(uint8_t *flag)
+{
+	__atomic_store_n(flag, 1, __ATOMIC_SEQ_CST);
+	// A signal now either sees the flag through daemon_loop, or came
+	// before and is seen here.
+	if (vgd_terminating)
+		__atomic_store_n(flag, 0, __ATOMIC_SEQ_CST);
+}
 
 int cmd_index(const char *word)
 {

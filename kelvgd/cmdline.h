@@ -5,6 +5,7 @@
 // param_num() and param_str().
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,14 @@ extern const size_t commands_count;
 
 // Set while a long-running loop runs: the flag that keeps it going.
 extern uint8_t *volatile daemon_loop;
+
+// Set by a termination signal, whether or not a loop ran to be stopped.
+extern volatile sig_atomic_t vgd_terminating;
+
+// Raises the flag of a loop that is starting, which daemon_loop points at
+// already; a termination signal that came before the flag was there to be
+// cleared (while the daemon opened its hardware) clears it at once.
+void vgd_loop_begin(uint8_t *flag);
 
 // The row of the command word, searched from the last row; -EINVAL.
 int cmd_index(const char *word);

@@ -22,6 +22,7 @@ static void SIGTERM_handler(int sig)
 
 	(void)sig;
 	sd_notify(0, "STOPPING=1");
+	vgd_terminating = 1;
 	if (flag)
 		vgd_store(flag, 0);
 	errno = saved;

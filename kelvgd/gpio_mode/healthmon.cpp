@@ -470,10 +470,10 @@ int vgd_failmon(cmdline_param *params)
 	int r;
 
 	(void)params;
-	// Raised before a signal can reach it: a SIGTERM during the start (the
-	// systemctl query may take a while) must not be lost.
-	vgd_store(&running, 1);
+	// Raised before the start's work: a SIGTERM during it (the systemctl
+	// query may take a while), or before it, must not be lost.
 	daemon_loop = &running;
+	vgd_loop_begin(&running);
 	r = health_monitor();
 	daemon_loop = nullptr;
 	return r;

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "battery.h"
+#include "cmdline.h"
 #include "errmsg.h"
 #include "inputs.h"
 #include "report.h"
@@ -488,7 +489,7 @@ int vgd_main_loop(void)
 		return r;
 	snmp_write_cfg(0, num_tsensors());
 	vgd_store(&vgd_state->inputs_valid, 0);
-	vgd_store(&vgd_state->daemon_loop, 1);
+	vgd_loop_begin(&vgd_state->daemon_loop);
 
 	ls.notify_server = true;
 	ls.sk = -1;

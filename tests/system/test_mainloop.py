@@ -253,3 +253,22 @@ def test_termination_signal_ends_the_loop_in_order(terminal):
     messages = terminal.sb.notify.messages()
     assert messages[-2:] == ["STOPPING=1", "ERRNO=0"]
     assert terminal.sb.semaphores().values() == [1, 1, 1, 32767, 1, 1]
+
+
+def test_termination_signal_during_the_start_is_not_lost(terminal):
+    """systemd may stop the service while the coprocessor still boots:
+    the daemon must not start its loop after that and run on."""
+    from sim.coproc import BANNER
+
+    terminal.cp.banner = b""  # silent after the reset, for now
+    terminal.proc = terminal.sb.spawn("run", env=terminal.pulse.env())
+    assert terminal.cp.wait_for(lambda: terminal.cp.resets >= 1, timeout=10)
+    time.sleep(0.3)
+    terminal.proc.send_signal(signal.SIGTERM)
+    time.sleep(0.3)
+    terminal.cp.banner = BANNER
+    terminal.cp.boot()
+    assert terminal.proc.wait(timeout=15) == 0
+    assert terminal.sb.notify.messages()[-1] == "ERRNO=0"
+    assert terminal.state().get("daemon_loop") == 0
+    assert terminal.sb.semaphores().values() == [1, 1, 1, 32767, 1, 1]
