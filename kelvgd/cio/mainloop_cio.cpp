@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <systemd/sd-daemon.h>
 
+#include "cmdline.h"
 #include "errmsg.h"
 #include "loop.h"
 #include "shared_state.h"
@@ -353,7 +354,7 @@ int vgd_main_loop_cio(const char *serv_addr, int addr_interval)
 		return r;
 	// Raised before the board is set up, which takes a while: a stop
 	// asked for meanwhile must not be overwritten.
-	vgd_store(&vgd_state->daemon_loop, 1);
+	vgd_loop_begin(&vgd_state->daemon_loop);
 	l.serv_socket = -1;
 	l.retry_flag = true;
 	l.adc_state = 255;
