@@ -5,8 +5,10 @@
 #include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
+#include <unistd.h>
 
 #include "cmdline.h"
 #include "errmsg.h"
@@ -83,12 +85,27 @@ static int vgd_stdout_result(int r)
 	return r || !ferror(stdout) ? r : -EIO;
 }
 
+// A standard stream that was closed when the program started would lend
+// its number to the first file opened: messages would go into a GPIO
+// line's files or to the coprocessor. The null device takes its place.
+static void vgd_std_streams_open(void)
+{
+	int fd;
+
+	do
+		fd = open("/dev/null", O_RDWR | O_NOCTTY);
+	while (fd >= 0 && fd <= STDERR_FILENO);
+	if (fd > STDERR_FILENO)
+		close(fd);
+}
+
 int main(int argc, char **argv)
 {
 	const vgd_command *cmd;
 	int idx;
 	int r;
 
+	vgd_std_streams_open();
 	openlog("kelvgd", LOG_PID, LOG_DAEMON);
 	if (vgd_sigpipe_install() < 0)
 		return 1;

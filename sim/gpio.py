@@ -41,6 +41,7 @@ class GpioChip(MountedFs):
     def __init__(self, exported=()):
         self.lines = {n: Line() for n in exported}
         self.events = []
+        self.refused = []  # (gpio, attribute, text) of every write the kernel would refuse
         self.listeners = []
         self._mutex = threading.Lock()
 
@@ -149,6 +150,7 @@ class GpioChip(MountedFs):
             ln = self.lines[n]
             if attr == "direction":
                 if text not in ("in", "out", "low", "high"):
+                    self.refused.append((n, attr, text))
                     raise FuseOSError(errno.EINVAL)
                 ln.direction = "in" if text == "in" else "out"
                 if text != "in":
@@ -160,6 +162,7 @@ class GpioChip(MountedFs):
                 try:
                     ln.value = 1 if int(text) else 0
                 except ValueError:
+                    self.refused.append((n, attr, text))
                     raise FuseOSError(errno.EINVAL)
                 self._record(n, "value", ln.value)
             else:

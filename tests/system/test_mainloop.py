@@ -272,3 +272,23 @@ def test_termination_signal_during_the_start_is_not_lost(terminal):
     assert terminal.sb.notify.messages()[-1] == "ERRNO=0"
     assert terminal.state().get("daemon_loop") == 0
     assert terminal.sb.semaphores().values() == [1, 1, 1, 32767, 1, 1]
+
+
+def close_standard_streams():
+    for fd in (0, 1, 2):
+        os.close(fd)
+
+
+def test_started_without_standard_streams(terminal):
+    """Started with its standard streams closed, the daemon's first files
+    would take their numbers: its messages must not land in a GPIO line's
+    files or on the coprocessor's line."""
+    terminal.push.mode = "refuse"  # a message every second
+    terminal.proc = terminal.sb.spawn("run", env=terminal.pulse.env(), stdin=None, stdout=None, stderr=None,
+                                      preexec_fn=close_standard_streams)
+    assert terminal.sb.notify.wait_for("READY=1", timeout=30)
+    terminal.cycles(4)
+    time.sleep(2)
+    assert terminal.sb.chip.refused == []
+    assert terminal.cp.unknown == []
+    assert terminal.proc.poll() is None
