@@ -10,6 +10,7 @@
 
 uint8_t *volatile daemon_loop;
 volatile sig_atomic_t vgd_terminating;
+unsigned vgd_std_closed;
 
 void vgd_loop_begin(uint8_t *flag)
 {

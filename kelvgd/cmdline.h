@@ -38,6 +38,10 @@ extern const size_t commands_count;
 // Set while a long-running loop runs: the flag that keeps it going.
 extern uint8_t *volatile daemon_loop;
 
+// The standard streams that were closed when the program started (bit n
+// for descriptor n); the null device stands in for them.
+extern unsigned vgd_std_closed;
+
 // Set by a termination signal, whether or not a loop ran to be stopped.
 extern volatile sig_atomic_t vgd_terminating;
 

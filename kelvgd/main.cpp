@@ -92,9 +92,11 @@ static void vgd_std_streams_open(void)
 {
 	int fd;
 
-	do
+	do {
 		fd = open("/dev/null", O_RDWR | O_NOCTTY);
-	while (fd >= 0 && fd <= STDERR_FILENO);
+		if (fd >= 0 && fd <= STDERR_FILENO)
+			vgd_std_closed |= 1u << fd;
+	} while (fd >= 0 && fd <= STDERR_FILENO);
 	if (fd > STDERR_FILENO)
 		close(fd);
 }

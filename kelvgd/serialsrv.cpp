@@ -230,9 +230,11 @@ int serial_inetd_srv(void)
 	}
 	if ((r = kel_pathf(path, sizeof(path), "/dev/ttyS%u", c.port)) < 0)
 		return r;
-	// Without a connection on them the port could be opened as one of them.
-	if (fcntl(STDIN_FILENO, F_GETFL) < 0 || fcntl(STDOUT_FILENO, F_GETFL) < 0)
+	// Started without them, there is no connection to serve.
+	if (vgd_std_closed & (1u << STDIN_FILENO | 1u << STDOUT_FILENO)) {
+		errno = EBADF;
 		return neg_errno_msg("%s(): No connection on standard input and output\n", __func__);
+	}
 	fd = serial_open_flags(path, (int)c.baud, c.bits, c.par != 'N', c.par == 'O', c.stop,
 			       SERIAL_ADAPTER | SERIAL_NONBLOCK);
 	if (fd == -EBUSY)
