@@ -330,7 +330,11 @@ def test_socket_activation(sandbox, peer, tmp_path):
         time.sleep(0.02)
     for round in range(2):  # one session after the other
         with socket.socket(socket.AF_UNIX) as c:
-            c.connect(path)
+            # The name appears when the activator binds it, a moment
+            # before it listens.
+            while c.connect_ex(path) == errno.ECONNREFUSED:
+                assert time.monotonic() < deadline and activator.poll() is None
+                time.sleep(0.02)
             c.settimeout(30)
             c.sendall(b"ping %d" % round)
             assert peer.wait_received(6 * (round + 1), 30)
