@@ -63,6 +63,23 @@ POLL = 0.05  # seconds between two looks at a wait_for() predicate
 REQUEST_TIMEOUT = 5  # seconds the serving thread may take to carry out a request
 
 
+def _proc_address(addr):
+    """An IPv4 address and port as /proc/net/tcp writes them."""
+    host, port = addr
+    return "%08X:%04X" % (struct.unpack("=I", socket.inet_aton(host))[0], port)
+
+
+def _receive_queue(local, remote):
+    """The bytes waiting to be read on the TCP socket from local to remote."""
+    want = (_proc_address(local), _proc_address(remote))
+    with open("/proc/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if (fields[1], fields[2]) == want:
+                return int(fields[4].split(":")[1], 16)
+    return 0
+
+
 class Connection:
     """One client connection and the bytes of its unfinished message."""
 
@@ -171,6 +188,12 @@ class Server:
             with self._cond:
                 if len(received) == len(items):
                     self._cond.wait(min(left, POLL))
+
+    def unread_by_peers(self):
+        """Bytes sent on the open connections that the programs at their
+        other ends have not read yet, as the kernel counts them."""
+        ends = self._ask(lambda: [(s.getpeername(), s.getsockname()) for s in self._clients])
+        return sum(_receive_queue(peer, own) for peer, own in ends)
 
     def drop_connections(self, reset=False):
         """Closes every open client connection now; with reset, with a reset."""

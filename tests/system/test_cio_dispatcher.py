@@ -66,7 +66,12 @@ def test_line_command_ordered_before_a_lost_connection(cio):
         raise AssertionError("the data packets never got stuck")
     since = len(cio.board.lines.edges)
     cio.disp.send("01030507")
-    time.sleep(0.5)
+    # Taken by the loop before the connection is lost: a reset would
+    # discard a command still unread in the terminal's socket.
+    deadline = time.monotonic() + 10
+    while cio.disp.unread_by_peers():
+        assert time.monotonic() < deadline, "the loop does not read its commands"
+        time.sleep(0.05)
     cio.disp.drop_connections(reset=True)
     cio.disp.mode = "accept"
     # The line command is carried out and acknowledged on the next
