@@ -33,15 +33,22 @@ static void SIGTERM_handler(int sig)
 static int vgd_signals_install(void)
 {
 	struct sigaction sa = {};
+	sigset_t set;
 
 	// No SA_RESTART: a sleep or wait cut short lets the loop see the
 	// cleared flag at once.
 	sa.sa_handler = SIGTERM_handler;
 	sigemptyset(&sa.sa_mask);
-	for (int sig : { SIGTERM, SIGHUP, SIGINT })
+	sigemptyset(&set);
+	for (int sig : { SIGTERM, SIGHUP, SIGINT }) {
 		if (sigaction(sig, &sa, nullptr) != 0)
 			return neg_errno_automsg();
-	return 0;
+		sigaddset(&set, sig);
+	}
+	// The mask is inherited: a parent that blocked them would leave a
+	// daemon that no stop request reaches, and pass that on to the
+	// programs it starts.
+	return sigprocmask(SIG_UNBLOCK, &set, nullptr) == 0 ? 0 : neg_errno_automsg();
 }
 
 // A reader that goes away (the SNMP sub-agent, the console, a push server,

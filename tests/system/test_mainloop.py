@@ -274,6 +274,20 @@ def test_termination_signal_during_the_start_is_not_lost(terminal):
     assert terminal.sb.semaphores().values() == [1, 1, 1, 32767, 1, 1]
 
 
+def block_termination_signals():
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGHUP, signal.SIGINT})
+
+
+def test_termination_signal_reaches_a_daemon_started_with_it_blocked(terminal):
+    """The signal mask is inherited: a parent that blocked the termination
+    signals must not leave a daemon that no signal stops."""
+    terminal.proc = terminal.sb.spawn("run", env=terminal.pulse.env(), preexec_fn=block_termination_signals)
+    assert terminal.sb.notify.wait_for("READY=1", timeout=30)
+    terminal.proc.send_signal(signal.SIGTERM)
+    assert terminal.proc.wait(timeout=10) == 0
+    assert terminal.sb.notify.messages()[-2:] == ["STOPPING=1", "ERRNO=0"]
+
+
 def close_standard_streams():
     for fd in (0, 1, 2):
         os.close(fd)
