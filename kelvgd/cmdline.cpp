@@ -158,6 +158,12 @@ int vgd_parse_options(const vgd_command *cmd, int argc, char **argv)
 		}
 		p->populated = 1;
 	}
+	// A value without its letter ("clcall 3") would otherwise be dropped,
+	// and the command carried out as if it had not been given: on every
+	// channel instead of one, or showing a setting instead of changing it.
+	if (optind < argc)
+		return vgd_bad_cmdline(argv[0], "Unexpected option\n", "\"%s\" is not an option of \"%s\"\n",
+				       argv[optind], cmd->cmd);
 
 	for (const cmdline_param *p = cmd->params; p && p->t; p++)
 		if (p->mandatory && !p->populated)

@@ -92,6 +92,12 @@ def test_help_and_version(sandbox):
     (["cfg", "-:"], "Unexpected option", '-: is not an option of "cfg"'),
     (["cfg", "--help"], "Unexpected option", '"cfg" has no long options'),
     (["atest", "-a"], "Unexpected option", '"atest" takes no options'),
+    # A value without its letter would widen or undo the command.
+    (["clcall", "3"], "Unexpected option", '"3" is not an option of "clcall"'),
+    (["clalarm", "-c", "1", "2"], "Unexpected option", '"2" is not an option of "clalarm"'),
+    (["srvaddr", "192.0.2.1", "-e", "1"], "Unexpected option", '"192.0.2.1" is not an option of "srvaddr"'),
+    (["cfg", "--", "-w", "20"], "Unexpected option", '"-w" is not an option of "cfg"'),
+    (["stop", "now"], "Unexpected option", '"now" is not an option of "stop"'),
 ])
 def test_bad_options_change_nothing(sandbox, args, message, detail):
     r = sandbox.run(*args)
