@@ -278,10 +278,10 @@ int vgd_sersrv(cmdline_param *params)
 	int r;
 
 	(void)params;
-	// Raised before a signal can reach it, so that a SIGTERM during the
-	// start is not lost.
-	vgd_store(&running, 1);
+	// Raised before the start's work: a SIGTERM during it, or before it,
+	// must not be lost.
 	daemon_loop = &running;
+	vgd_loop_begin(&running);
 	r = serial_inetd_srv();
 	daemon_loop = nullptr;
 	return r;

@@ -69,7 +69,7 @@ class Session:
     """One pass-through session: a client connected over loopback TCP, and
     kelvgd sersrv with the accepted connection as stdin and stdout."""
 
-    def __init__(self, sandbox, stdio=None):
+    def __init__(self, sandbox, stdio=None, preexec=default_sigpipe):
         self.sb = sandbox
         if stdio is None:
             with socket.socket() as listener:
@@ -84,7 +84,7 @@ class Session:
                 self.client.connect(listener.getsockname())
                 self.conn, _ = listener.accept()
             stdio = self.conn
-        self.proc = sandbox.spawn("sersrv", stdin=stdio, stdout=stdio, preexec_fn=default_sigpipe)
+        self.proc = sandbox.spawn("sersrv", stdin=stdio, stdout=stdio, preexec_fn=preexec)
         assert sandbox.notify.wait_for("READY=1", 20), self.proc.stderr.read() if self.proc.poll() else ""
 
     def finish(self, timeout=30):
@@ -258,6 +258,20 @@ def test_sigterm_ends_the_session(sandbox, peer):
     assert s.recv_to_end() == b""
     assert s.finish() == (0, "")
     assert "STOPPING=1" in sandbox.notify.messages()
+
+
+def termination_pending():
+    """A SIGTERM that came while the starting program had it blocked: it
+    waits across exec until the program unblocks it."""
+    default_sigpipe()
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+def test_sigterm_before_the_session_began_ends_it(sandbox, peer):
+    s = Session(sandbox, preexec=termination_pending)
+    assert s.recv_to_end(timeout=20) == b""
+    assert s.finish() == (0, "")
 
 
 def run_refused(sandbox):
