@@ -8,7 +8,6 @@ import os
 import re
 import signal
 import socket
-import stat
 import struct
 import subprocess
 import threading
@@ -54,6 +53,22 @@ class Output:
             raise AssertionError(f"no {pattern!r} in {timeout} s; got:\n{self.text[start:]}")
 
 
+def wait_for_reader(pipe, timeout=10):
+    """Until the console reads its pipe. The pipe is made (or made again) a
+    moment before the console opens it: until then a client that does not
+    wait is refused (ENXIO)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            os.close(os.open(pipe, os.O_WRONLY | os.O_NONBLOCK))
+            return
+        except OSError as e:
+            if e.errno not in (errno.ENOENT, errno.ENXIO, errno.EISDIR):
+                raise
+        assert time.monotonic() < deadline, "no command pipe"
+        time.sleep(0.05)
+
+
 class Console:
     """The console in the namespace. listen: its SIP address (None: every
     address, as on a terminal with more than one)."""
@@ -68,6 +83,9 @@ class Console:
         self.out = Output(self.proc.stdout)
         # Ready means that a client may write at once.
         assert sandbox.notify.wait_for("READY=1", timeout=20), self.text()
+
+    def wait_for_reader(self):
+        wait_for_reader(self.pipe)
 
     @property
     def pipe(self):
@@ -217,10 +235,7 @@ def test_commands_from_the_pipe(console, peers):
 def test_pipe_survives_removal_and_refuses_without_console(sandbox, ns, pulse):
     c = Console(sandbox, ns, pulse)
     os.unlink(c.pipe)
-    deadline = time.monotonic() + 10
-    while not os.path.exists(c.pipe):
-        assert time.monotonic() < deadline, "the pipe was not made anew"
-        time.sleep(0.1)
+    c.wait_for_reader()  # made anew
     c.send("tcmd sndtest")
     c.wait("sndtest: frequency parameter missing")
     assert c.stop() == 0
@@ -421,10 +436,7 @@ def test_a_directory_in_place_of_the_pipe(sandbox, ns, pulse):
     # An empty one is replaced by the pipe.
     os.unlink(c.pipe)
     os.mkdir(c.pipe)
-    deadline = time.monotonic() + 10
-    while not stat.S_ISFIFO(os.stat(c.pipe).st_mode):
-        assert time.monotonic() < deadline, "no pipe again"
-        time.sleep(0.1)
+    c.wait_for_reader()
     c.send("calls")
     c.wait("No calls.")
     # One with something in it is kept; the console cannot go on.
@@ -449,6 +461,7 @@ def test_output_to_a_closed_pipe_does_not_end_the_console(sandbox, ns, pulse):
         assert sandbox.notify.wait_for("READY=1", timeout=20)
         proc.stdout.close()
         pipe = sandbox.path("run/parlod-cli")
+        wait_for_reader(pipe)
         for line in ("help", "calls", "tcmd sndtest 2001"):
             fd = os.open(pipe, os.O_WRONLY | os.O_NONBLOCK)
             os.write(fd, (line + "\n").encode())
