@@ -58,7 +58,10 @@ def test_si_through_the_modem_lines(probe, board):
 def test_port_b(probe, board):
     r = probe("cio", "sound", -1, "sound", 1, "filter", 1, "modreset", 1, "modreset", 0, "filter", 0)
     assert r["result"] == 0
-    assert [v for _, v in board.portb_log] == [0x00, 0x48, 0x58, 0x59, 0x58, 0x48]
+    # Written by the terminal; the board's thread may still be reading.
+    writes = [0x00, 0x48, 0x58, 0x59, 0x58, 0x48]
+    assert board.wait_for(lambda: len(board.portb_log) >= len(writes))
+    assert [v for _, v in board.portb_log] == writes
     assert board.sound == (1, True)
 
 
