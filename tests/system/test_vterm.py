@@ -19,6 +19,7 @@ from conftest import ROOT, built
 VTERM = os.path.join(ROOT, "sim", "vterm.py")
 PROMPT = "vterm> "
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\r")
+CLEAR_LINE = "\x1b[K"  # vterm clears its prompt line with it before an event line
 
 
 def vterm_argv(*args):
@@ -81,13 +82,35 @@ class Session:
         os.write(self.master, text.encode())
 
     def command(self, line, timeout=20):
-        """Types a command and waits for the next prompt; the screen between."""
-        start = len(self.screen)
+        """Types a command and waits for the prompt that asks for the next
+        one; the screen between. An event line that comes meanwhile clears
+        the prompt line and draws the prompt again under it: such a prompt
+        does not end the command's output."""
+        start, raw_start = len(self.screen), len(self.raw)
         self.type(line + "\n")
         self.expect(re.escape(line), start=start)
         begin = self.end
-        self.prompt(timeout)
-        return self.screen[begin:self.match.start()]
+        deadline = time.monotonic() + timeout
+        while (end := self._fresh_prompt(raw_start, begin)) is None:
+            left = deadline - time.monotonic()
+            if left <= 0 or self._read(left) is None:
+                raise AssertionError(f"no prompt after {line!r} in {timeout} s; the screen since:\n"
+                                     f"{self.screen[begin:]}")
+        self.end = end + len(PROMPT)
+        return self.screen[begin:end]
+
+    def _fresh_prompt(self, raw_start, begin):
+        """The screen offset of the first prompt after screen offset begin
+        that was not drawn again under an event line, or None. raw_start is
+        a raw offset before begin."""
+        since = raw_start
+        for m in re.finditer(re.escape(PROMPT), self.raw[raw_start:]):
+            at = raw_start + m.start()
+            on_screen = len(ANSI.sub("", self.raw[:at]))
+            if on_screen >= begin and CLEAR_LINE not in self.raw[since:at]:
+                return on_screen
+            since = at + len(PROMPT)
+        return None
 
     def wait(self, timeout=60):
         deadline = time.monotonic() + timeout
