@@ -229,11 +229,23 @@ def test_ctrl_c_stops_a_daemonized_daemon_too():
     assert leftovers(s.root, s.key) == []
 
 
+# kelvgd run ends when the coprocessor misses its one-second reply timeout.
+COPROC_TIMED_OUT = re.compile(r"^\[kelvgd\] run: .*(timed out|Last written data)[\s\S]*"
+                              r"^\[kelvgd\] kelvgd run ended with status", re.M)
+
+
 def test_scripted_use():
-    r = subprocess.run(vterm_argv("-c", "press 1; shell 'echo one; echo two'; sleep 1"), capture_output=True,
-                       text=True, timeout=180)
+    # The simulated coprocessor answers from a thread of this machine's; a
+    # loaded machine may keep it from answering within that second. Such a
+    # run is done again, once: the daemon ending then is right.
+    for attempt in range(2):
+        r = subprocess.run(vterm_argv("-c", "press 1; shell 'echo one; echo two'; sleep 1"), capture_output=True,
+                           text=True, timeout=180)
+        if attempt or not COPROC_TIMED_OUT.search(r.stdout):
+            break
     assert r.returncode == 0, r.stdout + r.stderr
-    assert re.search(r"^one\ntwo$", r.stdout, re.M)
+    # Event lines come when they come, between the shell's lines too.
+    assert re.search(r"^one\n(\[[^\n]*\n)*two$", r.stdout, re.M), r.stdout
     assert re.search(r"^\[push\] report \d+: call_button1=0,1$", r.stdout, re.M), r.stdout
 
     r = subprocess.run(vterm_argv("-c", "press 9; kelvgd cfg"), capture_output=True, text=True, timeout=180)
