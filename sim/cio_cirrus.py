@@ -88,6 +88,7 @@ class CirrusBoard(GpioSwitches, StreamingBoard):
 
     FILTER_GPIO = FILTER_GPIO
     FOUR_WIRE_GPIO = FOUR_WIRE_GPIO
+    REALTIME = True  # the driver gives the firmware's answer a quarter of a second
 
     def __init__(self, pty, chip, adc, lines=None, version=3):
         super().__init__(pty, lines or Lines(2), per_byte=4)

@@ -45,7 +45,7 @@ import time
 import tty
 
 from . import rtp
-from .ptys import PtyPair
+from .ptys import PtyPair, realtime
 from .tones import samples_pitch
 
 CMD_AUDIO_OUT, CMD_STATUS, CMD_REL, CMD_RESET, CMD_AUDIO_IN = 1, 2, 3, 4, 5
@@ -339,10 +339,7 @@ class IntercomBus:
     # Serving.
 
     def _serve(self, port, pty):
-        try:
-            os.sched_setscheduler(threading.get_native_id(), os.SCHED_FIFO, os.sched_param(10))
-        except (OSError, AttributeError):
-            pass  # not allowed: ordinary scheduling is usually fast enough
+        realtime()
         fd = pty.master
         buf = bytearray()
         last = 0.0

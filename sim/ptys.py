@@ -100,6 +100,16 @@ class PtyPair:
                 pass
 
 
+def realtime():
+    """Puts the calling thread on a real-time priority: the hardware it
+    stands for answers in its own time, however busy this machine is. Where
+    that is not allowed, ordinary scheduling has to do."""
+    try:
+        os.sched_setscheduler(threading.get_native_id(), os.SCHED_FIFO, os.sched_param(10))
+    except (OSError, AttributeError):
+        pass
+
+
 class PtyDevice:
     """A device on the master side of a pty, served from a daemon thread.
 
@@ -110,6 +120,7 @@ class PtyDevice:
     at once."""
 
     POLL = 0.1  # seconds; how soon the thread notices a close or a timer
+    REALTIME = False  # a device whose answers have deadlines: served in real time
 
     def __init__(self, pty):
         self._master = pty.master
@@ -168,6 +179,8 @@ class PtyDevice:
         pass
 
     def _serve(self):
+        if self.REALTIME:
+            realtime()
         while True:
             with self._lock:
                 if self._closed:
