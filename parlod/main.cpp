@@ -8,7 +8,10 @@
 #include <memory>
 
 #include "my_manager.h"
+#include "version.h"
 
+// The console's process identity. The release of the terminal software,
+// which --version prints first, is the project's (KEL_VERSION).
 static const char Manufacturer[] = "Quorvane";
 static const char Application[] = "Parlod Console";
 static const char Version[] = "3.19.4";
@@ -60,10 +63,10 @@ int main(int argc, char **argv)
 		switch (c) {
 		case 'h':
 			usage(stdout, argv[0]);
-			return 0;
+			return fflush(stdout) == 0 ? 0 : 1;
 		case 'v':
-			printf("%s %s\nVersion: %s\nManufacturer: %s\n", Manufacturer, Application, Version, Manufacturer);
-			return 0;
+			printf("parlod %s\n%s %s, version %s\n", KEL_VERSION, Manufacturer, Application, Version);
+			return fflush(stdout) == 0 ? 0 : 1;
 		case 'p': {
 			char *end;
 			long port = strtol(optarg, &end, 10);
