@@ -314,8 +314,7 @@ void MyManager::on_user_input_string(Connection &connection, const std::string &
 	ProcessCommand(&connection, args);
 }
 
-// The stored volume of one side of a call: the key's first occurrence
-// anywhere in the file, the number after the next "=".
+// The stored volume of one side of a call, read afresh for every call.
 std::string MyManager::ApplyStoredVolume(Connection &connection, bool microphone)
 {
 	const char *key = microphone ? "mic" : "spk";
@@ -329,22 +328,10 @@ std::string MyManager::ApplyStoredVolume(Connection &connection, bool microphone
 	close(fd);
 	if (n < 0)
 		return "";
-	text[n] = '\0';
-
-	const char *at = strstr(text, key);
-	if (!at)
-		return "";
-	const char *eq = strchr(at, '=');
-	if (!eq)
-		return std::string("\nInvalid format of ") + PARLOD_VOL_CONF;
-	char *end;
-	errno = 0;
-	long v = strtol(eq + 1, &end, 0);
-	if (errno || end == eq + 1)
-		return std::string("\nInvalid ") + key + " volume";
-	if (v < 50 || v > 150)
-		return std::string("\n") + key + " volume out of range";
-	if (!connection.set_audio_volume(microphone, (unsigned)v))
+	StoredVolume v = find_stored_volume(std::string(text, (size_t)n), key);
+	if (!v.found || !v.error.empty())
+		return v.error;
+	if (!connection.set_audio_volume(microphone, v.percent))
 		return std::string("\nFailed to set ") + key + " volume";
 	return "";
 }

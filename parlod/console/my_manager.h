@@ -10,9 +10,9 @@
 #include "call_manager.h"
 #include "echo_canceler.h"
 #include "kel_cli.h"
+#include "volume_file.h"
 
 #define PARLOD_CONF "/etc/parlod.conf"
-#define PARLOD_VOL_CONF "/etc/parlod_vol.conf"
 
 // What the command line chooses.
 struct ParlodOptions {

@@ -24,6 +24,12 @@ def built(variable, default):
     return path
 
 
+def build_dir():
+    """The build tree of the programs under test: they lie one folder below
+    its top."""
+    return os.path.dirname(os.path.dirname(built("KELVGD", "build/kelvgd/kelvgd")))
+
+
 @pytest.fixture(scope="session")
 def kelvgd_binary():
     return built("KELVGD", "build/kelvgd/kelvgd")
