@@ -1,6 +1,7 @@
 // parlod: the terminal's voice console. It places and answers calls
 // between the terminal's loudspeaker and microphone, network telephony and
 // intercom units, driven by text commands from its command pipe.
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +17,16 @@ static const char Manufacturer[] = "Quorvane";
 static const char Application[] = "Parlod Console";
 static const char Version[] = "3.19.4";
 
-static MyManager *running_manager;
+// Termination signals are taken by the main thread alone (every other
+// thread starts with them blocked), so that the manager cannot go between
+// the handler's look at it and its use.
+static std::atomic<MyManager *> running_manager;
 
 static void on_interrupt(int sig)
 {
 	(void)sig;
-	if (running_manager)
-		running_manager->EndRun();
+	if (MyManager *manager = running_manager.load())
+		manager->EndRun(); // writes to an eventfd: safe in a handler
 }
 
 static void usage(FILE *to, const char *prog)
@@ -100,6 +104,12 @@ int main(int argc, char **argv)
 		return 1;
 	}
 
+	sigset_t termination;
+	sigemptyset(&termination);
+	sigaddset(&termination, SIGTERM);
+	sigaddset(&termination, SIGINT);
+	// A signal that comes while the console starts waits for the handler.
+	pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 	auto manager = std::make_unique<MyManager>();
 	if (!manager->Initialise(options))
 		return 1;
@@ -110,9 +120,11 @@ int main(int argc, char **argv)
 	running_manager = manager.get();
 	sigaction(SIGTERM, &sa, nullptr);
 	sigaction(SIGINT, &sa, nullptr);
+	pthread_sigmask(SIG_UNBLOCK, &termination, nullptr);
 
 	bool served = manager->Run();
 
+	pthread_sigmask(SIG_BLOCK, &termination, nullptr);
 	running_manager = nullptr;
 	manager.reset(); // STOPPING=1, every call cleared and every thread joined
 	return served ? 0 : 1;

@@ -41,12 +41,15 @@ int KelEchoCanceler::SetGPIONum(int gpio)
 
 int KelEchoCanceler::SetDefState(int level)
 {
+	std::lock_guard<std::mutex> hold(m_stateMutex);
 	PinDefState = level != 0;
 	return m_gpioFd >= 0 ? sysfs_gpio::gpio_set(m_gpioFd, PinDefState) : 0;
 }
 
+// At the end of a call's media, while the other patch's filter may still run.
 int KelEchoCanceler::ResetGPIO()
 {
+	std::lock_guard<std::mutex> hold(m_stateMutex);
 	if (m_spkFd >= 0) {
 		close(m_spkFd);
 		m_spkFd = -1;
@@ -70,22 +73,26 @@ void KelEchoCanceler::SetClockRate(int rate)
 
 void KelEchoCanceler::SetTXDelay(int ms)
 {
+	std::lock_guard<std::mutex> hold(m_stateMutex);
 	m_txDelaySamples = Samples(ms);
 }
 
 void KelEchoCanceler::SetRXDelay(int ms)
 {
+	std::lock_guard<std::mutex> hold(m_stateMutex);
 	m_rxDelaySamples = Samples(ms);
 }
 
 void KelEchoCanceler::SetMicDelay(int ms)
 {
+	std::lock_guard<std::mutex> hold(m_stateMutex);
 	m_micDelaySamples = Samples(ms);
 }
 
+// The frame size goes with the tone, which fills whole frames.
 void KelEchoCanceler::SetDataSize(unsigned samples)
 {
-	std::lock_guard<std::mutex> hold(m_stateMutex);
+	std::lock_guard<std::timed_mutex> hold(m_testMutex);
 	m_dataSize = samples;
 }
 
@@ -131,15 +138,20 @@ void KelEchoCanceler::SetTransistorMode(int mode, bool open_state_file)
 
 void KelEchoCanceler::SetTestSignal(unsigned frequency, unsigned level)
 {
+	uint32_t rate;
+	{
+		std::lock_guard<std::mutex> hold(m_stateMutex);
+		rate = m_clockRate;
+	}
 	std::lock_guard<std::timed_mutex> hold(m_testMutex);
 
-	if (frequency > m_clockRate)
+	if (frequency > rate)
 		frequency = 0;
 	m_testTable.reset();
 	if (frequency == 0)
 		return;
 	m_testPosition = 0;
-	m_testLength = m_clockRate / frequency;
+	m_testLength = rate / frequency;
 	m_testTable.reset(new (std::nothrow) int16_t[m_testLength]);
 	if (!m_testTable)
 		return;

@@ -10,9 +10,10 @@
 // file to go when a call ends.
 //
 // Threads: the filters run on the media threads of the two patches, the
-// setters on the command and call threads. m_stateMutex guards the state;
-// m_testMutex the tone, which the loudspeaker filter never waits for. The
-// two are never held together.
+// setters on the command and call threads. m_stateMutex guards the state,
+// the line and the state file; m_testMutex the tone and the frame size it
+// fills, which the loudspeaker filter never waits for. The two are never
+// held together.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +69,6 @@ private:
 
 	std::mutex m_stateMutex;
 	uint32_t m_clockRate = 8000;
-	uint32_t m_dataSize = 0;
 	int32_t m_transistorMode = 0;
 	int32_t m_duplexMode = 0;
 	int32_t m_micMute = 0; // -1 during far-end speech, > 0 while the hold runs
@@ -79,10 +79,11 @@ private:
 	int32_t m_txDelaySamples = 160;
 
 	std::timed_mutex m_testMutex;
+	uint32_t m_dataSize = 0;
 	uint32_t m_testLength = 0;
 	uint32_t m_testPosition = 0;
 	std::unique_ptr<int16_t[]> m_testTable;
 
-	int m_gpioFd = -1;
-	int m_spkFd = -1;
+	int m_gpioFd = -1; // set up before the filters run
+	int m_spkFd = -1;  // m_stateMutex
 };
