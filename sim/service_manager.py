@@ -68,8 +68,14 @@ def _our_cgroups():
     return ours
 
 
+# The version 1 hierarchies whose cgroups systemd makes by default. The
+# others stay as they are: in a cpu cgroup of its own, on a kernel with
+# real-time group scheduling, no process could have real-time priority.
+SYSTEMD_V1 = {"name=systemd", "memory", "pids", "devices"}
+
+
 def _hierarchy_paths(mounts):
-    """The directory of this process in each mounted hierarchy."""
+    """The directory of this process in each hierarchy the manager uses."""
     ours = _our_cgroups()
     found = []
     for mountpoint, fstype, options in mounts:
@@ -78,7 +84,8 @@ def _hierarchy_paths(mounts):
             continue
         opts = set(options.split(","))
         for controllers, path in ours.items():
-            if controllers and set(controllers.split(",")) <= opts:
+            names = set(controllers.split(","))
+            if controllers and names <= opts and names & SYSTEMD_V1:
                 found.append(mountpoint + path)
                 break
     return found
@@ -123,12 +130,6 @@ class ServiceManager:
             d = os.path.join(path, tag)
             os.mkdir(d)
             self.cgroups.append(d)
-            for name in ("cpuset.cpus", "cpuset.mems"):  # a new cpuset has none
-                if os.path.exists(os.path.join(d, name)):
-                    with open(os.path.join(os.path.dirname(d), name)) as f:
-                        value = f.read()
-                    with open(os.path.join(d, name), "w") as f:
-                        f.write(value)
 
         def enter_cgroups():
             for d in self.cgroups:
@@ -176,10 +177,13 @@ class ServiceManager:
                 pass
         return None
 
+    def argv(self, *argv):
+        """A command line that runs argv in the manager's mount and PID
+        namespaces."""
+        return ["nsenter", "-t", str(self.pid), "-m", "-p", *argv]
+
     def run(self, *argv, timeout=60):
-        """Runs a command in the manager's mount and PID namespaces."""
-        return subprocess.run(["nsenter", "-t", str(self.pid), "-m", "-p", *argv], capture_output=True, text=True,
-                              timeout=timeout)
+        return subprocess.run(self.argv(*argv), capture_output=True, text=True, timeout=timeout)
 
     def systemctl(self, *args, check=True, timeout=60):
         """systemctl against this manager (in its namespaces, where its /run

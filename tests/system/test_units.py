@@ -14,12 +14,13 @@ import os
 import shlex
 import shutil
 import socket
+import subprocess
 import tempfile
 import time
 
 import pytest
 
-from conftest import build_dir, built
+from conftest import CioTerminal, build_dir, built
 from sim.coproc import Coprocessor
 from sim.leds import LedClass
 from sim.pulse import PulseServer
@@ -57,7 +58,8 @@ def parse(text):
 
 def drop_in(name, sandbox, env=None, exec_args=None):
     """The drop-in that runs unit name against the sandbox. The stand-ins'
-    record is the test's, not the program's: it stays writable."""
+    record is the test's, not the program's: it stays writable; a system
+    log caught by the test (sim/syslog.py) is the program's /dev/log."""
     unit = parse(unit_text(name))
     service = unit["Service"]
     conditions = "".join(f"{key}=\n{key}={sandbox.path(value)}\n" for key, value in unit["Unit"].items()
@@ -73,11 +75,13 @@ def drop_in(name, sandbox, env=None, exec_args=None):
     variables = {k: sb_env[k] for k in ("KEL_ROOT", "PATH")}
     variables.update(env or {})
     log = sandbox.path("run/service.log")
+    syslog = sandbox.path("syslog.sock")
     return (f"[Unit]\n{conditions}[Service]\nExecStart=\nExecStart={shlex.join([program, *(exec_args or argv[1:])])}\n"
             + "".join(f"Environment={shlex.quote(f'{k}={v}')}\n" for k, v in variables.items())
             + ("" if "StandardOutput" in service else f"StandardOutput=append:{log}\n")
             + f"StandardError=append:{log}\n"
             + "ReadWritePaths=\n" + (f"ReadWritePaths={' '.join(writable)}\n" if writable else "")
+            + (f"BindPaths={syslog}:/dev/log\n" if os.path.exists(syslog) else "")
             + "SystemCallErrorNumber=\n")
 
 
@@ -172,6 +176,26 @@ def test_kelvgd_service_monitors_stops_and_reboots(sandbox, managers):
     sd.systemctl("start", "kelvgd.service")
     assert standins.wait_for("reboot", timeout=40), log(sandbox)
     sd.wait_for("kelvgd.service", "ActiveState", "inactive")
+    assert sd.show("kelvgd.service", "Result") == "success", log(sandbox)
+
+
+def test_kelvgd_service_on_a_cio_terminal(sandbox, managers):
+    """Line actions run at real-time priority, which the unit allows."""
+    cio = CioTerminal(sandbox)
+    sd = managers(units("kelvgd.service", sandbox=sandbox))
+    sd.systemctl("start", "kelvgd.service")
+    assert sd.show("kelvgd.service", "ActiveState") == "active", log(sandbox)
+    cio.command("03010100")
+    pid = sd.show("kelvgd.service", "MainPID")
+    # The scheduling policy of the daemon, sampled while it acts on a line.
+    sampler = subprocess.Popen(sd.argv("sh", "-c", f"for i in $(seq 300); do cut -d' ' -f41 /proc/{pid}/stat; "
+                                       "sleep 0.01; done"), stdout=subprocess.PIPE, text=True)
+    time.sleep(0.2)
+    assert cio.command("01030507", "TE").body == bytes(10)
+    policies = set(sampler.communicate(timeout=60)[0].split())
+    assert str(os.SCHED_FIFO) in policies, policies
+    assert not any("scheduling" in text for _, text in cio.log.messages()), cio.log.messages()
+    sd.systemctl("stop", "kelvgd.service")
     assert sd.show("kelvgd.service", "Result") == "success", log(sandbox)
 
 
