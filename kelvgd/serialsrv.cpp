@@ -260,16 +260,18 @@ int serial_inetd_srv(void)
 	r = sersrv_relay(STDIN_FILENO, STDOUT_FILENO, fd, &running, &waitmask);
 	sigprocmask(SIG_SETMASK, &mask, nullptr);
 
+	// What was written to the port leaves it at the line's own rate before
+	// the close resets the serial adapter's rate under it. The port (and
+	// its lock) goes before the client learns that the session has ended:
+	// one that connects again at once must find it free.
+	tcdrain(fd);
+	serial_close(fd);
 	if (shutdown(STDOUT_FILENO, SHUT_WR) != 0 && errno != ENOTSOCK) {
 		fputs("shutdown() failed:\n\t", stderr);
 		neg_errno_automsg();
 	}
 	sersrv_restore(STDOUT_FILENO, out_flags);
 	sersrv_restore(STDIN_FILENO, in_flags);
-	// What was written to the port leaves it at the line's own rate before
-	// the close resets the serial adapter's rate under it.
-	tcdrain(fd);
-	serial_close(fd);
 	return r;
 }
 

@@ -9,6 +9,7 @@ stops the data going to it.
 
 import configparser
 import errno
+import fcntl
 import os
 import shlex
 import signal
@@ -368,4 +369,11 @@ def test_socket_activation(sandbox, peer, tmp_path):
             assert c.recv(6) == b"pong %d" % round
             c.shutdown(socket.SHUT_WR)
             assert c.recv(1) == b""
+            # The session's end says the port is free: a client that connects
+            # again at once must not be refused.
+            fd = os.open(sandbox.path("dev/" + TTY), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            finally:
+                os.close(fd)
     assert peer.received == b"ping 0ping 1"
