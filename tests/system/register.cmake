@@ -10,6 +10,12 @@ foreach(file IN LISTS system_test_files)
 	file(READ "${file}" text)
 	string(REGEX MATCHALL "\n(class [A-Za-z0-9_]+|(async )?def [A-Za-z0-9_]+|    (async )?def test[A-Za-z0-9_]*)"
 		definitions "\n${text}")
+	# A file whose tests build much (the package) says how long they may
+	# take on a busy machine: "TIMEOUT = <seconds>" at its top level.
+	set(timeout 300)
+	if(text MATCHES "\nTIMEOUT = ([0-9]+)")
+		set(timeout ${CMAKE_MATCH_1})
+	endif()
 	set(class "")
 	set(tests "")
 	foreach(definition IN LISTS definitions)
@@ -32,7 +38,7 @@ foreach(file IN LISTS system_test_files)
 		# Python's compiled modules are kept in the build tree, also where the
 		# environment says not to write them: the entries start some hundred
 		# interpreters.
-		set_tests_properties("${name}" PROPERTIES ENVIRONMENT "${system_test_env}" TIMEOUT 300
+		set_tests_properties("${name}" PROPERTIES ENVIRONMENT "${system_test_env}" TIMEOUT ${timeout}
 			ENVIRONMENT_MODIFICATION "PYTHONDONTWRITEBYTECODE=unset:;PYTHONPYCACHEPREFIX=set:${system_test_pycache}")
 	endforeach()
 endforeach()

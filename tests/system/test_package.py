@@ -19,6 +19,10 @@ from sim import sysv
 from sim.coproc import Coprocessor
 from sim.sandbox import IPC_PROJECT
 
+# Under ctest: the package is built from scratch, with the compiler's full
+# optimisation, beside the rest of the suite.
+TIMEOUT = 900
+
 UNITS = ["kelvgd.service", "kelvgd-failmon.service", "parlod.service", "kelvgd-sersrv.socket",
          "kelvgd-sersrv@.service"]
 
