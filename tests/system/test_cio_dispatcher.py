@@ -59,8 +59,9 @@ def test_line_command_ordered_before_a_lost_connection(cio):
     for _ in range(60):
         recordings = len(cio.board.streams)
         cio.disp.send("03010100")
-        time.sleep(0.3)
-        if len(cio.board.streams) == recordings:
+        # A slow run may take a while to start the next recording: only a
+        # long wait for it says that none follows.
+        if not cio.board.wait_for(lambda: len(cio.board.streams) > recordings, 3):
             break
     else:
         raise AssertionError("the data packets never got stuck")
