@@ -55,9 +55,11 @@ def test_layout(installed):
     docs = f"{prefix}/share/doc/kel"
     assert {"README.md", "CHANGELOG.md", "LICENSE", "examples"} <= set(os.listdir(docs))
     examples = set(os.listdir(docs + "/examples"))
-    assert {"kelvgd.conf", "device.conf", "disp.conf", "parlod.conf", "parlod_vol.conf"} <= examples
+    assert {"kelvgd.conf", "device.conf", "disp.conf", "parlod.conf", "parlod_vol.conf", "parlod-ic.conf"} <= examples
     # The hardware identity is no file to ship: a terminal is made with it.
-    assert set(os.listdir(etc)) == examples - {"device.conf"}
+    # Nor are the intercom buses' settings: a terminal without buses needs
+    # none, and the console stores them when it is told to.
+    assert set(os.listdir(etc)) == examples - {"device.conf", "parlod-ic.conf"}
     for name in os.listdir(etc):
         assert open(f"{etc}/{name}").read() == open(f"{docs}/examples/{name}").read()
 
