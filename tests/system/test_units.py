@@ -190,9 +190,9 @@ def test_kelvgd_service_on_a_cio_terminal(sandbox, managers):
     # The scheduling policy of the daemon, sampled while it acts on a line.
     sampler = subprocess.Popen(sd.argv("sh", "-c", f"for i in $(seq 300); do cut -d' ' -f41 /proc/{pid}/stat; "
                                        "sleep 0.01; done"), stdout=subprocess.PIPE, text=True)
-    time.sleep(0.2)
+    first = sampler.stdout.readline()  # sampling, however slowly the sampler started
     assert cio.command("01030507", "TE").body == bytes(10)
-    policies = set(sampler.communicate(timeout=60)[0].split())
+    policies = set((first + sampler.communicate(timeout=60)[0]).split())
     assert str(os.SCHED_FIFO) in policies, policies
     assert not any("scheduling" in text for _, text in cio.log.messages()), cio.log.messages()
     sd.systemctl("stop", "kelvgd.service")
