@@ -232,7 +232,8 @@ bool PcSoundStream::write_frame(const callfw::MediaFrame &frame)
 	if (is_source())
 		return false;
 	out_.resize(frame.payload_size() / 2);
-	std::memcpy(out_.data(), frame.payload.data(), out_.size() * 2);
+	if (!out_.empty()) // an empty frame has no buffer to copy from
+		std::memcpy(out_.data(), frame.payload.data(), out_.size() * 2);
 	apply_gain(out_.data(), out_.size(), gain_->load());
 
 	// The put fails once the stream is closed or went down. The delay is
