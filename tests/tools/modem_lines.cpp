@@ -125,16 +125,18 @@ int modem_ioctl(const char *sock, unsigned long request, int *arg)
 		errno = EFAULT;
 		return -1;
 	}
+	// The kernel takes the argument from any address: so does the stand-in.
+	memcpy(&lines, arg, sizeof(lines));
 	if (request == TIOCMGET)
 		snprintf(text, sizeof(text), "get");
 	else
 		snprintf(text, sizeof(text), "%s %d",
-			 request == TIOCMSET ? "set" : request == TIOCMBIS ? "bis" : "bic", *arg);
+			 request == TIOCMSET ? "set" : request == TIOCMBIS ? "bis" : "bic", lines);
 	lines = exchange(sock, text);
 	if (lines < 0)
 		return -1;
 	if (request == TIOCMGET)
-		*arg = lines;
+		memcpy(arg, &lines, sizeof(lines));
 	return 0;
 }
 
