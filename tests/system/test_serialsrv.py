@@ -316,17 +316,6 @@ def unit(name):
     return cp
 
 
-def connect(sock, path, timeout=20):
-    deadline = time.monotonic() + timeout
-    while True:
-        try:
-            return sock.connect(path)
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.02)
-
-
 def test_socket_activation(sandbox, peer, tmp_path):
     """The shipped units, checked by systemd, and their command run the way
     Accept=yes runs it."""
