@@ -18,8 +18,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr size_t kReadSize = 1024;
-// A line longer than this is no command: it is dropped whole.
-constexpr size_t kLineMax = 1024;
 constexpr long kFifoWaitUs = 999999;
 constexpr auto kTestRun = 2000ms;
 constexpr auto kTestIdle = 1000ms;
@@ -37,41 +35,6 @@ std::string_view trim(std::string_view s)
 		s.remove_suffix(1);
 	return s;
 }
-
-// Lines of the FIFO as they arrive. A line cut between two reads is put
-// together again; one that never ends within the limit is dropped.
-class LineAssembler {
-public:
-	template <class Run> void feed(const char *data, size_t size, Run run)
-	{
-		for (size_t i = 0; i < size; i++) {
-			char c = data[i];
-			if (c == '\n' || c == '\r') {
-				if (!overlong_)
-					run(std::string_view(pending_));
-				pending_.clear();
-				overlong_ = false;
-			} else if (pending_.size() < kLineMax)
-				pending_ += c;
-			else
-				overlong_ = true;
-		}
-	}
-	// The writer is gone, or quiet: what it left without a line end is
-	// taken as its last line.
-	template <class Run> void flush(Run run)
-	{
-		if (!pending_.empty() && !overlong_)
-			run(std::string_view(pending_));
-		pending_.clear();
-		overlong_ = false;
-	}
-	bool empty() const { return pending_.empty() && !overlong_; }
-
-private:
-	std::string pending_;
-	bool overlong_ = false;
-};
 
 } // namespace
 

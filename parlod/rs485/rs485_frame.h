@@ -46,6 +46,13 @@ extern const uint8_t crc8ccitt_table[256];
 
 uint8_t rs485_crc8(const uint8_t *data, size_t length, uint8_t crc = 0);
 
+// The size of the frame at the start of the held bytes when it has come
+// whole, or 0 while more is to come.
+constexpr unsigned rs485_complete_frame(const uint8_t *held, unsigned count)
+{
+	return count >= 3 && count >= held[1] + 3u ? held[1] + 3u : 0;
+}
+
 // A frame waiting in the transmit queue.
 struct RS485Frame {
 	uint8_t address;      // full intercom address, bus bit included

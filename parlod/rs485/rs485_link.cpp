@@ -223,8 +223,7 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 		}
 
 		// Every complete frame held, in order.
-		while (held >= 3 && held >= buffer[1] + 3u) {
-			const unsigned length = buffer[1] + 3u;
+		while (const unsigned length = rs485_complete_frame(buffer, held)) {
 			code = buffer[2] & 0x7F;
 			if (rs485_crc8(buffer, length) != 0) {
 				Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));

@@ -1,0 +1,121 @@
+// The intercom endpoint against anything on its buses and its control FIFO.
+// The first byte picks one, the second shapes the input.
+//
+// Bus bytes reach the endpoint as the transceiver hands them over: read
+// into its buffer in pieces, cut into frames as each comes whole; a frame
+// whose CRC fails ends the reply, every valid one goes to the endpoint's
+// own handling of replies to a request for the intercom the second byte
+// names. Control bytes arrive in reads of a size the second byte gives and
+// are put together into lines and split into words as the control thread
+// does: every line is a whole line within the limit, and its words are
+// what lies between its separators.
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+#include "call_manager.h"
+#include "rs485_endpoint.h"
+
+namespace {
+
+void check(bool ok)
+{
+	if (!ok)
+		abort();
+}
+
+// A console with the endpoint and its threads, but no bus: the ports
+// stay closed, so nothing the harness hands over is ever sent anywhere.
+struct Console {
+	callfw::CallManager manager;
+	OpalRS485EndPoint endpoint{ manager, "rs485" };
+};
+std::unique_ptr<Console> console;
+
+void feed_bus(uint8_t address, const uint8_t *data, size_t size, unsigned piece)
+{
+	uint8_t buffer[RS485_MAX_FRAME];
+	unsigned held = 0;
+
+	while (size) {
+		if (held == sizeof(buffer))
+			return; // the transceiver flushes the port
+		const size_t n = std::min<size_t>({ size, piece, sizeof(buffer) - held });
+		memcpy(buffer + held, data, n);
+		data += n;
+		size -= n;
+		held += (unsigned)n;
+		while (const unsigned length = rs485_complete_frame(buffer, held)) {
+			check(length <= held && length <= RS485_MAX_FRAME);
+			if (rs485_crc8(buffer, length) != 0)
+				return;
+			console->endpoint.ProcessIncoming(address, buffer);
+			memmove(buffer, buffer + length, held - length);
+			held -= length;
+		}
+	}
+}
+
+void feed_control(const uint8_t *data, size_t size, unsigned piece)
+{
+	rs485::LineAssembler lines;
+	auto run = [](std::string_view line) {
+		check(line.size() <= rs485::LineAssembler::kLineMax);
+		check(line.find_first_of("\r\n") == std::string_view::npos);
+		const auto words = rs485::split_control_line(line);
+		check(!words.empty());
+		size_t total = words.size() - 1;
+		for (std::string_view w : words) {
+			check(w.find_first_of(" \t") == std::string_view::npos);
+			check(w.data() >= line.data() && w.data() + w.size() <= line.data() + line.size());
+			total += w.size();
+		}
+		check(total == line.size());
+	};
+	while (size) {
+		const size_t n = std::min<size_t>(size, piece);
+		lines.feed((const char *)data, n, run);
+		data += n;
+		size -= n;
+	}
+	lines.flush(run);
+	check(lines.empty());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+	// The endpoint's threads keep their states file and control FIFO in a
+	// sandbox root of their own (run-fuzzer names a scratch directory in
+	// TMPDIR); its reports of resets and bad audio go nowhere.
+	const char *tmp = getenv("TMPDIR");
+	std::string root = std::string(tmp && *tmp ? tmp : "/tmp") + "/kel-fuzz-rs485-XXXXXX";
+	if (!mkdtemp(root.data()) || mkdir((root + "/etc").c_str(), 0755) != 0 ||
+	    mkdir((root + "/run").c_str(), 0755) != 0 || setenv("KEL_ROOT", root.c_str(), 1) != 0 ||
+	    !freopen("/dev/null", "w", stdout))
+		abort();
+	console = std::make_unique<Console>();
+	return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+	if (size < 2)
+		return 0;
+	const bool bus = data[0] & 1;
+	const uint8_t shape = data[1];
+	data += 2;
+	size -= 2;
+	if (bus)
+		feed_bus(shape % RS485_INTERCOMS, data, size, 1 + shape % 67);
+	else
+		feed_control(data, size, 1 + shape);
+	return 0;
+}
