@@ -172,4 +172,37 @@ TEST(RS485Rules, ControlLinesSplitAtEverySeparator)
 	EXPECT_EQ(split_control_line("hbt"), (V{ "hbt" }));
 }
 
+TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
+{
+	LineAssembler lines;
+	std::vector<std::string> got;
+	auto run = [&](std::string_view line) { got.emplace_back(line); };
+	lines.feed("rel 5", 5, run);
+	lines.feed(" 1\r\nhb", 6, run);
+	EXPECT_EQ(got, (std::vector<std::string>{ "rel 5 1", "" }));
+	lines.flush(run); // a writer gone without a line end
+	EXPECT_EQ(got.back(), "hb");
+	EXPECT_TRUE(lines.empty());
+
+	// One byte over the limit: the line is dropped whole, up to its end.
+	got.clear();
+	std::string overlong(LineAssembler::kLineMax + 1, 'x');
+	lines.feed(overlong.data(), overlong.size(), run);
+	lines.feed("yy\nled 0\n", 9, run);
+	overlong.pop_back();
+	lines.feed((overlong + "\n").data(), overlong.size() + 1, run);
+	EXPECT_EQ(got, (std::vector<std::string>{ "led 0", overlong }));
+}
+
+TEST(RS485Frame, FramesComeWholeByTheirLength)
+{
+	const uint8_t held[] = { 3, 2, 2, 0x41, 0x99, 7 };
+	EXPECT_EQ(rs485_complete_frame(held, 2), 0u);
+	EXPECT_EQ(rs485_complete_frame(held, 4), 0u);
+	EXPECT_EQ(rs485_complete_frame(held, 5), 5u);
+	EXPECT_EQ(rs485_complete_frame(held, 6), 5u);
+	const uint8_t longest[] = { 3, 255, 5 };
+	EXPECT_EQ(rs485_complete_frame(longest, 3), 0u);
+}
+
 } // namespace
