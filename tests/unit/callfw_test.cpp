@@ -74,6 +74,27 @@ private:
 	std::condition_variable cv_;
 };
 
+// What a test double keeps of the objects the framework has it make: its
+// threads hand them over while the test is already looking for them.
+// Weak: a test double must not keep a cleared call's parts alive.
+template <class T> class Handover {
+public:
+	void set(const std::shared_ptr<T> &object)
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		object_ = object;
+	}
+	std::shared_ptr<T> lock() const
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		return object_.lock();
+	}
+
+private:
+	mutable std::mutex mutex_;
+	std::weak_ptr<T> object_;
+};
+
 MediaFrame sine_frame(double hz, double amplitude = 8000)
 {
 	MediaFrame f;
@@ -91,11 +112,10 @@ public:
 	MediaStreamPtr create_stream(Connection &c, const MediaFormat &f, bool source) override
 	{
 		auto s = std::make_shared<TestStream>(c, f, source, sine_frame(1000), 50);
-		(source ? mic : speaker) = s;
+		(source ? mic : speaker).set(s);
 		return s;
 	}
-	// Weak: a test double must not keep a cleared call's streams alive.
-	std::weak_ptr<TestStream> mic, speaker;
+	Handover<TestStream> mic, speaker;
 };
 
 // A network leg: coded audio, answers at once, releases when told.
@@ -115,7 +135,7 @@ public:
 	void user_input(const std::string &text) { endpoint().manager().on_user_input_string(*this, text); }
 
 	std::atomic<CallEndReason> released_with{ CallEndReason::Shutdown };
-	std::weak_ptr<TestStream> in, out;
+	Handover<TestStream> in, out;
 
 private:
 	MediaFormatList formats_;
@@ -127,10 +147,10 @@ public:
 	ConnectionPtr make_connection(Call &call, const std::string &party) override
 	{
 		auto c = std::make_shared<NetConnection>(call, *this, "net:" + party, formats_);
-		last = c;
+		last.set(c);
 		return c;
 	}
-	std::weak_ptr<NetConnection> last;
+	Handover<NetConnection> last;
 
 private:
 	MediaFormatList formats_;
@@ -142,7 +162,7 @@ MediaStreamPtr NetConnection::open_media_stream(const MediaFormat &f, bool sourc
 	MediaFrame coded;
 	make_codec(f)->encode(sine_frame(500).samples(), 160, coded.payload);
 	auto s = std::make_shared<TestStream>(*this, f, source, coded, 50);
-	(source ? in : out) = s;
+	(source ? in : out).set(s);
 	return s;
 }
 
