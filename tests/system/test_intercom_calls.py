@@ -289,7 +289,7 @@ def test_fireman_mode_calls_the_intercom(sandbox, ns, terminal):
         assert bus.sent(command=CMD_AUDIO_OUT) == []
 
         bus.intercoms[3].status |= INP1
-        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
+        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=60)
         assert bus.wait_for(lambda: len(bus.intercoms[3].heard) >= 50, timeout=15)
         assert near(tone_frequency(bus.intercoms[3].heard_samples()[-8000:]), MIC_HZ)
         assert terminal.state().get("fmm_active") == 1
@@ -306,7 +306,7 @@ def test_fireman_mode_calls_the_intercom(sandbox, ns, terminal):
         console = start_console(sandbox, ns, terminal.pulse)
         wait_states(sandbox, lambda t: "rs3=0,0," in t)
         bus.intercoms[3].status |= INP1
-        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=20)
+        console.wait(r"Started call from pc:\* to rs485:rs3", timeout=60)
         bus.intercoms[3].status &= ~INP1
         wait_states(sandbox, lambda t: t.endswith("call=0\n"), timeout=20)
         assert terminal.stop() == 0

@@ -125,7 +125,7 @@ def test_snmp_reader_restarts_under_a_shell_started_daemon(terminal):
         # of it and lives on.
         wait_until(lambda: fifo_holders(pid, fifo) == 0, what="the daemon keeps the dead pipe")
         assert terminal.proc.poll() is None, terminal.stderr()
-        wait_until(lambda: len(warnings(log)) == outage, what="no warning of the outage")
+        wait_until(lambda: len(warnings(log)) == outage, timeout=30, what="no warning of the outage")
 
     # One warning per outage, not one a second.
     terminal.cycles(6)
