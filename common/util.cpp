@@ -94,3 +94,16 @@ int socket_keepalive_enable(int fd)
 			return neg_errno_msg("%s", o.msg);
 	return 0;
 }
+
+std::vector<std::string_view> split_words(std::string_view line)
+{
+	std::vector<std::string_view> words;
+	size_t start = 0;
+
+	for (size_t i = 0; i <= line.size(); i++)
+		if (i == line.size() || line[i] == ' ' || line[i] == '\t') {
+			words.push_back(line.substr(start, i - start));
+			start = i + 1;
+		}
+	return words;
+}

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string_view>
+#include <vector>
 
 // CRC-8, polynomial 0x31, most significant bit first, no reflection and no
 // final XOR, over the string up to its NUL. *crc holds the running value, so
@@ -26,6 +28,11 @@ uint32_t str_hash32(const char *s);
 
 // The value of a hexadecimal digit, or -EINVAL.
 int fromhex(char c);
+
+// The words of a command line: every single blank or tab separates, so
+// adjacent ones leave an empty word (commands count their arguments by
+// position).
+std::vector<std::string_view> split_words(std::string_view line);
 
 // TCP keep-alive: 3 probes 10 s apart after 30 s of silence, so a dead peer
 // is noticed about a minute after the last traffic.

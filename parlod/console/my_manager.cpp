@@ -13,6 +13,7 @@
 #include "pc_sound_endpoint.h"
 #include "rootpath.h"
 #include "rs485_endpoint.h"
+#include "util.h"
 #include "sip_endpoint.h"
 
 using namespace callfw;
@@ -302,14 +303,8 @@ void MyManager::ProcessCommand(Connection *connection, const std::vector<std::st
 void MyManager::on_user_input_string(Connection &connection, const std::string &text)
 {
 	std::vector<std::string> args;
-	size_t start = 0;
-
-	// Every tab and blank separates: adjacent ones leave empty words.
-	for (size_t i = 0; i <= text.size(); i++)
-		if (i == text.size() || text[i] == ' ' || text[i] == '\t') {
-			args.push_back(text.substr(start, i - start));
-			start = i + 1;
-		}
+	for (std::string_view word : split_words(text))
+		args.emplace_back(word);
 	broadcast("\nUser input received: \"" + text + "\"");
 	ProcessCommand(&connection, args);
 }

@@ -1,6 +1,7 @@
 // The control FIFO, through which local tools drive the intercoms and the
 // buses, and the intercom self-test.
 #include "rs485_endpoint.h"
+#include "util.h"
 
 #include <cerrno>
 #include <cstring>
@@ -38,28 +39,12 @@ std::string_view trim(std::string_view s)
 
 } // namespace
 
-namespace rs485 {
-
-std::vector<std::string_view> split_control_line(std::string_view line)
-{
-	std::vector<std::string_view> tokens;
-	size_t start = 0;
-	for (size_t i = 0; i <= line.size(); i++)
-		if (i == line.size() || line[i] == ' ' || line[i] == '\t') {
-			tokens.push_back(line.substr(start, i - start));
-			start = i + 1;
-		}
-	return tokens;
-}
-
-} // namespace rs485
-
 void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
 {
 	line = trim(line);
 	if (line.empty())
 		return;
-	const auto t = split_control_line(line);
+	const auto t = split_words(line);
 	const std::string_view word = t[0];
 	const char *conf = kel_path(PARLOD_IC_CONF);
 	auto number = [&](size_t i) { return parse_number(t[i]); };

@@ -288,7 +288,4 @@ private:
 	bool overlong_ = false;
 };
 
-// A control FIFO line split at every single space or tab.
-std::vector<std::string_view> split_control_line(std::string_view line);
-
 } // namespace rs485

@@ -21,6 +21,7 @@
 
 #include "call_manager.h"
 #include "rs485_endpoint.h"
+#include "util.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ void feed_control(const uint8_t *data, size_t size, unsigned piece)
 	auto run = [](std::string_view line) {
 		check(line.size() <= rs485::LineAssembler::kLineMax);
 		check(line.find_first_of("\r\n") == std::string_view::npos);
-		const auto words = rs485::split_control_line(line);
+		const auto words = split_words(line);
 		check(!words.empty());
 		size_t total = words.size() - 1;
 		for (std::string_view w : words) {

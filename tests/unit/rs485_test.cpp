@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "rs485_endpoint.h"
+#include "util.h"
 
 using namespace rs485;
 
@@ -166,10 +167,10 @@ TEST(RS485Rules, StatesFileLines)
 TEST(RS485Rules, ControlLinesSplitAtEverySeparator)
 {
 	using V = std::vector<std::string_view>;
-	EXPECT_EQ(split_control_line("rel 5 1"), (V{ "rel", "5", "1" }));
-	EXPECT_EQ(split_control_line("rel  5 1"), (V{ "rel", "", "5", "1" }));
-	EXPECT_EQ(split_control_line("bauds\t9600,57600"), (V{ "bauds", "9600,57600" }));
-	EXPECT_EQ(split_control_line("hbt"), (V{ "hbt" }));
+	EXPECT_EQ(split_words("rel 5 1"), (V{ "rel", "5", "1" }));
+	EXPECT_EQ(split_words("rel  5 1"), (V{ "rel", "", "5", "1" }));
+	EXPECT_EQ(split_words("bauds\t9600,57600"), (V{ "bauds", "9600,57600" }));
+	EXPECT_EQ(split_words("hbt"), (V{ "hbt" }));
 }
 
 TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
