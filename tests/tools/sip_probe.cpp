@@ -267,8 +267,11 @@ public:
 			return;
 		}
 		{
+			// A call refused at once (nobody listening) may be cleared
+			// before setup_call() returns; it must not stay current.
 			std::lock_guard<std::mutex> hold(mutex_);
-			current_ = call->token();
+			if (!call->is_cleared())
+				current_ = call->token();
 		}
 		say("call token=" + call->token());
 	}
