@@ -20,7 +20,8 @@ static int vgd_save(const char *key, int32_t value)
 	return 0;
 }
 
-// Saves a setting, then hands it to the running daemon under the write lock.
+// Saves a setting, then hands it to the running daemon under the write lock,
+// the lock the daemon reads its file under when it starts.
 static int vgd_save_locked(const char *key, int32_t value, void (*apply)(int32_t))
 {
 	int r = vgd_save(key, value);
@@ -44,10 +45,9 @@ int vgd_cfg(cmdline_param *params)
 	int r;
 
 	if (wdt_disabled >= 0) {
-		r = vgd_save("wdt_disabled", wdt_disabled);
+		r = vgd_save_locked("wdt_disabled", wdt_disabled, [](int32_t v) { vgd_state->wdt_disabled = v != 0; });
 		if (r < 0)
 			return r;
-		vgd_store(&vgd_state->wdt_disabled, wdt_disabled != 0);
 	}
 	if (wdt_period >= 0) {
 		r = vgd_save_locked("wdt_period", wdt_period, [](int32_t v) { vgd_state->wdt_period = v; });

@@ -17,12 +17,18 @@ static void vgd_store_mm(int32_t override, int32_t modes)
 	vgd_state->mod_override = override != 0;
 }
 
-int vgd_update_mm(int32_t override, int32_t modes)
+// The daemon's copy of the setting, read from the file under the lock
+// that vgd_modules_save() holds from its first save to its update.
+int vgd_load_mm(void)
 {
+	const char *conf = kel_path(VGD_CONF);
+	int32_t override = 0, modes = 0;
 	int r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
 
 	if (r < 0)
 		return r;
+	cfg_read_int(conf, "mods_override", &override);
+	cfg_read_int(conf, "mods_modes", &modes);
 	vgd_store_mm(override, modes);
 	return vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 }

@@ -92,8 +92,12 @@ int vgd_fmm(cmdline_param *params)
 			syslog(LOG_ERR, "%s: %m", o.save_error);
 			return r;
 		}
-		int8_t *field = (int8_t *)((char *)vgd_state + o.field);
-		vgd_store((uint8_t *)field, (uint8_t)(o.letter == 'e' ? v != 0 : (int8_t)v));
+		// Handed over under the lock the daemon reads its file under.
+		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+			return r;
+		vgd_store((uint8_t *)vgd_state + o.field, (uint8_t)(o.letter == 'e' ? v != 0 : (int8_t)v));
+		if ((r = vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+			return r;
 	}
 	if (!any)
 		fmm_print();

@@ -8,5 +8,5 @@
 #define VGD_CONF "/etc/kelvgd.conf"  // settings of kelvgd, rewritten by its commands
 #define DISP_CONF "/etc/disp.conf"   // CIO-mode dispatcher settings
 
-// Stores the CIO modules' 2/4-wire override and modes in the shared state.
-int vgd_update_mm(int32_t override, int32_t modes);
+// Reads the CIO modules' 2/4-wire override and modes into the shared state.
+int vgd_load_mm(void);

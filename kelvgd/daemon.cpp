@@ -18,21 +18,25 @@
 #include "rootpath.h"
 #include "shared_state.h"
 
+// The daemon's settings are read from the file while it holds the state's
+// write lock. A command that changes one saves the file and then hands the
+// value over under the same lock, so whichever comes first, the daemon
+// ends up with the value the file has: read before the save, it is then
+// handed the new one; read after it, it reads the new one.
+
 // Settings of /etc/kelvgd.conf that both modes use.
 static int vgd_load_common_settings(void)
 {
 	const char *conf = kel_path(VGD_CONF);
 	int32_t wdt_disabled = 0, wdt_period = 900, multi_notify = 1, force_notify = 1;
-	int r;
+	int r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
 
+	if (r < 0)
+		return r;
 	cfg_read_int(conf, "wdt_disabled", &wdt_disabled);
 	cfg_read_int(conf, "wdt_period", &wdt_period);
 	cfg_read_int(conf, "multi_notify", &multi_notify);
 	cfg_read_int(conf, "force_notify", &force_notify);
-
-	r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W);
-	if (r < 0)
-		return r;
 	vgd_state->wdt_disabled = wdt_disabled != 0;
 	vgd_state->wdt_period = wdt_period;
 	vgd_state->multi_notify = multi_notify != 0;
@@ -43,16 +47,12 @@ static int vgd_load_common_settings(void)
 static int vgd_run_cio(cmdline_param *params)
 {
 	const char *disp = kel_path(DISP_CONF);
-	const char *conf = kel_path(VGD_CONF);
 	const char *addresses = param_given(params, 'a') ? param_str(params, 'a') : cfg_read_str(disp, "disp_addresses", "");
 	int32_t interval = param_num(params, 'i');
-	int32_t override = 0, modes = 0;
 	int r;
 
 	cfg_read_int(disp, "disp_interval", &interval); // the file wins over -i
-	cfg_read_int(conf, "mods_override", &override);
-	cfg_read_int(conf, "mods_modes", &modes);
-	r = vgd_update_mm(override, modes);
+	r = vgd_load_mm();
 	if (r < 0)
 		return r;
 
@@ -62,8 +62,9 @@ static int vgd_run_cio(cmdline_param *params)
 	return r;
 }
 
-// Settings of a GPIO-mode terminal from /etc/kelvgd.conf.
-static void vgd_load_gpio_settings(void)
+// Settings of a GPIO-mode terminal from /etc/kelvgd.conf. The push
+// server's name is resolved outside the lock; fireman's mode is read under it.
+static int vgd_load_gpio_settings(void)
 {
 	static const struct {
 		const char *key;
@@ -79,10 +80,13 @@ static void vgd_load_gpio_settings(void)
 	};
 	const char *conf = kel_path(VGD_CONF);
 	int32_t push = 0, enabled = 0;
+	int r;
 
 	cfg_read_int(conf, "push_enabled", &push);
 	vgd_store(&vgd_state->push_en, push != 0);
 	vgd_update_addr(cfg_read_str(conf, "serv_addr", ""));
+	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
+		return r;
 	cfg_read_int(conf, "fmm_enabled", &enabled);
 	vgd_store(&vgd_state->fmm_enabled, enabled != 0);
 	for (const auto &f : fmm) {
@@ -91,6 +95,7 @@ static void vgd_load_gpio_settings(void)
 		cfg_read_int(conf, f.key, &v);
 		vgd_store((uint8_t *)vgd_state + f.field, (uint8_t)(int8_t)v);
 	}
+	return vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 }
 
 static int vgd_run_gpio(cmdline_param *params)
@@ -111,7 +116,11 @@ static int vgd_run_gpio(cmdline_param *params)
 		gpio_done();
 		return r;
 	}
-	vgd_load_gpio_settings();
+	if ((r = vgd_load_gpio_settings()) < 0) {
+		inputs_done();
+		gpio_done();
+		return r;
+	}
 
 	daemon_loop = &vgd_state->daemon_loop;
 	r = vgd_main_loop();

@@ -4,6 +4,7 @@ The layout follows the record's published field order with natural
 alignment on x86-64; offsets are computed here, not taken from the daemon.
 """
 
+import contextlib
 import socket
 import struct
 
@@ -107,3 +108,18 @@ class StateView:
         else:
             raw = struct.pack("<" + code, value)
         self.seg.write(offset + size * (index or 0), raw)
+
+
+# The state lock: a writer takes every reader place of semaphore 3 of the
+# set (the gate, semaphore 4, only keeps new readers out while it waits).
+STATE_LOCK_SEM, READER_PLACES = 3, 32767
+
+
+@contextlib.contextmanager
+def write_locked(semset):
+    """Holds the record's state lock as a writer does, for the block."""
+    semset.op([(STATE_LOCK_SEM, -READER_PLACES)])
+    try:
+        yield
+    finally:
+        semset.op([(STATE_LOCK_SEM, READER_PLACES)])

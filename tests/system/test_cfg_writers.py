@@ -1,6 +1,6 @@
-"""Settings saved by commands that run at the same time, and by commands
-killed half-way: no setting is lost, the file is always whole, and nothing
-is left behind in /etc."""
+"""Settings saved by commands that run at the same time, by commands killed
+half-way, and while the daemon starts: no setting is lost, the file is
+always whole, and nothing is left behind in /etc."""
 
 import os
 import random
@@ -8,6 +8,9 @@ import re
 import signal
 import stat
 import subprocess
+import time
+
+from sim import shared_state, sysv
 
 KEYS = {"d": "wdt_disabled", "w": "wdt_period", "m": "multi_notify", "f": "force_notify"}
 HEADER = "# kelvgd\nserv_addr=host\n"
@@ -81,3 +84,19 @@ def test_writers_killed_at_random_moments_leave_a_whole_file(sandbox):
     assert sandbox.run("cfg", "-w", "900").returncode == 0
     assert leftovers(sandbox) == []
     assert parse(sandbox.read("etc/kelvgd.conf"))["wdt_period"] == "900"
+
+
+def test_settings_saved_while_the_daemon_starts_are_the_ones_it_runs_with(terminal):
+    """The daemon reads its file under the state lock, the lock a command
+    hands its new value over under after saving it. A value saved while the
+    daemon waits for that lock at its start must be the one it runs with,
+    not the one the file had a moment before."""
+    sb = terminal.sb
+    sb.run("cfg")
+    with shared_state.write_locked(sysv.SemSet(sb.key)):
+        terminal.proc = sb.spawn("run", env=terminal.pulse.env())
+        time.sleep(1)  # on its way to the lock; a later start reads the new file anyway
+        sb.write("etc/kelvgd.conf", sb.read("etc/kelvgd.conf") + "wdt_period=77\nfmm_icomaddr=9\n")
+    assert sb.notify.wait_for("READY=1", timeout=30), terminal.stderr()
+    st = sb.state()
+    assert (st.get("wdt_period"), st.get("fmm_icomaddr")) == (77, 9)

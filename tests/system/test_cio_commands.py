@@ -7,6 +7,8 @@ import os
 import subprocess
 import time
 
+from sim import shared_state, sysv
+
 RATE = 16384
 STEP = 512  # samples of one step of a hub address or code: 1/32 s
 
@@ -85,6 +87,17 @@ def test_modules_set_at_once_keep_their_pairs(cio):
         assert saved in pairs
         assert (str(st.get("mod_override")), str(st.get("mod_modes"))) == saved
         cio.sb.notify.messages()  # drained
+
+
+def test_modules_saved_while_the_daemon_starts_are_the_ones_it_runs_with(cio):
+    assert cio.run("modules").returncode == 0
+    with shared_state.write_locked(sysv.SemSet(cio.sb.key)):
+        cio.start(ready=False)
+        time.sleep(1)  # on its way to the lock; a later start reads the new file anyway
+        cio.sb.write("etc/kelvgd.conf", cio.sb.read("etc/kelvgd.conf") + "mods_override=1\nmods_modes=12\n")
+    assert cio.sb.notify.wait_for("READY=1", timeout=20), cio.stderr()
+    st = cio.sb.state()
+    assert (st.get("mod_override"), st.get("mod_modes")) == (1, 12)
 
 
 def test_running_daemon_follows_the_module_override(cio):
