@@ -317,14 +317,22 @@ void PcSoundStream::collect_locked(size_t readable)
 	const void *data;
 	size_t size;
 	bool frame_ready = false;
+	{
+		// Still opening: what came stays queued in the library until the
+		// opener collects it. It is not even peeked at: a peeked block
+		// stays pinned until it is dropped, and when the connection fails
+		// meanwhile, the main loop's thread waits, with its lock held, for
+		// that block before it lets the server's memory go: for ever.
+		std::lock_guard<std::mutex> hold(mutex_);
+		if (!recorded_)
+			return;
+	}
 	while (readable > 0) {
 		if (pa_stream_peek(stream_, &data, &size) < 0 || size == 0)
 			break;
 		readable -= std::min(readable, size);
 		{
 			std::lock_guard<std::mutex> hold(mutex_);
-			if (!recorded_)
-				return; // still opening: the server keeps it until then
 			recorded_->append(data, size); // a hole (no data) as silence keeps the pace
 			frame_ready = recorded_->size() >= data_size();
 		}
