@@ -330,6 +330,19 @@ def test_both_directions_carry_the_phone_role(probe, sound):
         time.sleep(0.05)
 
 
+def test_audio_goes_through_the_socket_not_shared_memory(probe):
+    """libpulse cannot always let go of memory it shares with a server that
+    dies: a record stream's block, or the shared ring buffer it sets up at
+    the connection's start, leaves its thread waiting or spinning for ever
+    with its lock held, and with it every call and the console's stop."""
+    assert probe("open", "a", "c1", "in")["stream"] == "1"
+    assert probe("open", "b", "c1", "out")["stream"] == "1"
+    assert probe("record", "a", 0.5, os.devnull)["ended"] == "0"
+    with open(f"/proc/{probe.proc.pid}/maps") as f:
+        shared = [line for line in f if "pulse" in line and ("memfd:" in line or "/dev/shm/" in line)]
+    assert shared == []
+
+
 def test_microphone_gain_per_connection(probe, workdir):
     def level(stream):
         path = os.path.join(workdir, f"{stream}.raw")
