@@ -263,15 +263,48 @@ def test_user_input_from_the_far_end(console, ns):
         ua.close()
 
 
-def test_sound_server_gone_during_a_call(console, peers):
+def test_sound_server_gone_at_any_moment_of_a_call(duplex, console, peers):
+    """The sound server goes away while a call's media opens, while the
+    call runs and while it is hung up. Each time the call ends, the console
+    answers at once, and once the server is back a call has its sound; in
+    the end the console stops promptly."""
     peer = peers()
-    console.send(f"call {peer.uri}")
+
+    def call():
+        start = console.mark()
+        console.send(f"call {peer.uri}")
+        console.wait("Started call", start=start)
+        return start
+
+    def sound_gone(start):
+        console.pulse.stop()
+        console.wait(r"cleared: ", start=start, timeout=30)
+        peer.wait_event("CALL_CLOSED", timeout=30)
+        mark = console.mark()
+        console.send("calls")
+        console.wait("No calls", start=mark)
+        console.pulse = console.sb.attach(PulseServer(console.sb.path("pulse"), mic_frequency=MIC_HZ))
+
+    # The far end answers at once: the media opens as the server goes.
+    sound_gone(call())
+    start = call()
     peer.wait_event("CALL_ESTABLISHED")
-    console.pulse.stop()
-    peer.wait_event("CALL_CLOSED", timeout=30)
-    start = console.mark()
-    console.send("calls")
-    console.wait("No calls", start=start)
+    time.sleep(0.5)
+    sound_gone(start)
+    start = call()
+    peer.wait_event("CALL_ESTABLISHED")
+    console.send("hangup")
+    sound_gone(start)
+
+    call()
+    peer.wait_event("CALL_ESTABLISHED")
+    time.sleep(1)
+    assert abs(tone_frequency(record_loudspeaker(console.pulse)) - PEER_HZ) < 15
+    console.send("hangup")
+    peer.wait_event("CALL_CLOSED")
+    began = time.monotonic()
+    assert console.stop() == 0
+    assert time.monotonic() - began < 10
 
 
 def rms(path):
