@@ -16,6 +16,7 @@
 #include "cmdline.h"
 #include "errmsg.h"
 #include "gpio.h"
+#include "pulse_context.h"
 #include "rootpath.h"
 #include "shared_state.h"
 #include "sound.h"
@@ -162,7 +163,7 @@ static int pa_mute_calls(void)
 	pa_mlapi = pa_mainloop_get_api(pa_ml);
 	if (!pa_mlapi)
 		return neg_errno_func("pa_mainloop_get_api");
-	pa_ctx = pa_context_new(pa_mlapi, "button-handler");
+	pa_ctx = kel_pa_context_new(pa_mlapi, "button-handler");
 	if (!pa_ctx)
 		return neg_errno_func("pa_context_new");
 	pa_context_set_state_callback(pa_ctx, pa_mute_state_cb, (void *)1);

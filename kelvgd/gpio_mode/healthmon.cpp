@@ -18,6 +18,7 @@
 #include "fileio.h"
 #include "handlers.h"
 #include "leds.h"
+#include "pulse_context.h"
 #include "rootpath.h"
 #include "shared_state.h"
 #include "util.h"
@@ -218,7 +219,7 @@ int audio_test(void)
 		r = neg_errno_msg("pa_threaded_mainloop_new() failed\n");
 		goto out_cond;
 	}
-	ctx = pa_context_new(pa_threaded_mainloop_get_api(ml), "Health Monitor");
+	ctx = kel_pa_context_new(pa_threaded_mainloop_get_api(ml), "Health Monitor");
 	if (!ctx) {
 		errno = ENOMEM;
 		r = neg_errno_msg("pa_context_new() failed\n");

@@ -15,6 +15,7 @@
 #include "cmdline.h"
 #include "errmsg.h"
 #include "gpio.h"
+#include "pulse_context.h"
 #include "shared_state.h"
 #include "sound.h"
 
@@ -224,7 +225,7 @@ static int st_run(spk_test_ctx *t)
 	if (!t->loop)
 		return neg_errno_msg("spktest: pa_mainloop_new() failed\n");
 	api = pa_mainloop_get_api(t->loop);
-	c = pa_context_new(api, "Automatic speakerphone check");
+	c = kel_pa_context_new(api, "Automatic speakerphone check");
 	if (!c) {
 		pa_mainloop_free(t->loop);
 		return neg_errno_msg("spktest: pa_context_new() failed\n");

@@ -1,5 +1,7 @@
 #include "pulse_session.h"
 
+#include "pulse_context.h"
+
 namespace pcsound {
 
 PulseSession::PulseSession(Token) {}
@@ -15,16 +17,7 @@ std::shared_ptr<PulseSession> PulseSession::connect(const std::string &server, c
 		error = "cannot create a main loop";
 		return nullptr;
 	}
-	pa_proplist *props = pa_proplist_new();
-	pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, client_name.c_str());
-	// Audio through the socket, not through memory shared with the server.
-	// A call's audio is too little for the copy to matter, and libpulse
-	// cannot let go of a shared connection that breaks at a bad moment: a
-	// server gone while it sets up the shared ring buffer leaves the main
-	// loop's thread spinning for ever in the clean-up, holding its lock.
-	pa_proplist_sets(props, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
-	s.context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(s.loop_), client_name.c_str(), props);
-	pa_proplist_free(props);
+	s.context_ = kel_pa_context_new(pa_threaded_mainloop_get_api(s.loop_), client_name.c_str());
 	if (!s.context_) {
 		error = "cannot create a context";
 		return nullptr;

@@ -11,9 +11,10 @@
 // callbacks touch (the streams' state included). Callers take it through
 // Lock; it is the innermost lock of the sound endpoint.
 //
-// Audio goes through the server's socket, never through shared memory:
-// libpulse's thread can hang for good, holding that lock, when a server
-// that shares memory with it goes away at the wrong moment.
+// Audio goes through the server's socket, never through shared memory
+// (pulse_context.h says why): libpulse's thread can hang for good, holding
+// that lock, when a server that shares memory with it goes away at the
+// wrong moment.
 #pragma once
 
 #include <pulse/pulseaudio.h>
