@@ -220,6 +220,8 @@ def test_without_real_time_priority(cio):
     cio.command("03010100")
     cio.command("01030507", "TE")
     cio.command("03010100")
+    # The log's socket is read by a thread of its own, which may lag.
+    assert cio.log.wait_for("Failed to configure scheduling policy!") is not None
     failures = [m for m in cio.log.messages() if m[1] == "Failed to configure scheduling policy!"]
     assert failures == [((3 << 3) | 4, "Failed to configure scheduling policy!")]
     assert cio.proc.poll() is None
