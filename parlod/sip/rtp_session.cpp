@@ -302,6 +302,12 @@ callfw::MediaFormat RtpSession::send_format(const callfw::MediaFormat &stream) c
 	return same ? *same : formats_.front();
 }
 
+void RtpSession::set_peer_address(const sockaddr_in &address)
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	latch_.resolve(address);
+}
+
 sockaddr_in RtpSession::media_source() const
 {
 	std::lock_guard<std::mutex> hold(mutex_);
@@ -385,14 +391,16 @@ bool RtpSession::send(const uint8_t *payload, size_t size, uint8_t pt, uint32_t 
 	std::lock_guard<std::mutex> hold(mutex_);
 	if (closed_)
 		return false;
-	if (!have_peer_ || !send_)
-		return true; // on hold: the frame goes nowhere, the call goes on
+	const sockaddr_in &to = latch_.source();
+	// On hold, or the peer's address is not known yet: the frame goes
+	// nowhere, the call goes on.
+	if (!have_peer_ || !send_ || to.sin_addr.s_addr == htonl(INADDR_ANY))
+		return true;
 	tx_.pt = pt;
 	packet_.clear();
 	build_rtp(packet_, tx_, payload, size);
 	// Errors (an ICMP error reported late, a full buffer) are the
 	// network's; the next frame tries again.
-	const sockaddr_in &to = latch_.source();
 	(void)sendto(fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&to,
 		     sizeof(to));
 	tx_.marker = false;

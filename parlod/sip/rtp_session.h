@@ -51,7 +51,8 @@ public:
 
 	// Where the peer says it is: its packets are taken from there, or from
 	// the source latched instead, and ours go to the same place when it
-	// receives (send). event_pts: the payload types that carry telephone
+	// receives (send). An address of 0.0.0.0 is not known (yet): nothing
+	// is sent until a source is latched. event_pts: the payload types that carry telephone
 	// events; formats: the codecs of the agreement with their payload
 	// types, the first preferred. The peer may send in any of them (a
 	// stream recodes what is not its own), and ours go in the stream's
@@ -60,7 +61,11 @@ public:
 	// as media for the latch.
 	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts,
 		      callfw::MediaFormatList formats = {});
-	// Where the peer's media comes from, and ours goes.
+	// The peer's address, found later than set_peer() was told (it named a
+	// host, given as 0.0.0.0 until now): a source latched meanwhile stays.
+	void set_peer_address(const sockaddr_in &address);
+	// Where the peer's media comes from, and ours goes; 0.0.0.0 while that
+	// is not known.
 	sockaddr_in media_source() const;
 
 	// The call is up: the media timeout counts from now.

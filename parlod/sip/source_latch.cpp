@@ -13,6 +13,14 @@ void SourceLatch::expect(const sockaddr_in &announced)
 	candidate_.packets = 0;
 }
 
+void SourceLatch::resolve(const sockaddr_in &announced)
+{
+	announced_ = announced;
+	have_announced_ = true;
+	if (!latched_)
+		source_ = announced;
+}
+
 bool SourceLatch::accept(const sockaddr_in &from, const RtpHeader &header, bool media, Clock::time_point now)
 {
 	if (!have_announced_ || from.sin_family != AF_INET)

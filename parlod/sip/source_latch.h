@@ -10,7 +10,10 @@
 // anywhere else are dropped again; a source that takes over later must
 // prove itself the same way while the present one is silent. A stray
 // packet, or a short burst from elsewhere, takes nothing over. Our media
-// goes to the source the peer's media comes from (symmetric RTP).
+// goes to the source the peer's media comes from (symmetric RTP). A peer
+// that names a host instead of an address is announced as 0.0.0.0 until
+// the name is looked up: nothing comes from there, so its media is taken
+// as soon as it has proved itself, and answered there.
 //
 // Not thread-safe: the RTP session guards it.
 #pragma once
@@ -34,6 +37,11 @@ public:
 	// over; the same one keeps a source latched (a renewed offer that
 	// changes nothing, a hold and its end).
 	void expect(const sockaddr_in &announced);
+	// The announced address became known after expect() was told 0.0.0.0
+	// (the peer named a host, which had to be looked up). A source latched
+	// meanwhile is the peer's and stays; a later expect() of the same
+	// address keeps it too.
+	void resolve(const sockaddr_in &announced);
 
 	// Whether a packet from there is the peer's. media: it has the
 	// negotiated payload type (events and comfort noise come only from a
