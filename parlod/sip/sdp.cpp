@@ -69,8 +69,38 @@ SdpPayload static_payload(int pt)
 	}
 }
 
-// "IN IP4 192.0.2.1[/ttl]": the address, "" for another address type;
-// false when the line is not a connection line at all.
+bool is_letter_or_digit(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// A host name as DNS writes it: labels of letters, digits and hyphens
+// (never first or last), dots between. The last label is never all
+// digits, so that a mistyped address such as 192.0.2.300 is no name.
+bool is_host_name(std::string_view name)
+{
+	if (name.empty() || name.size() > 253)
+		return false;
+	std::string_view label;
+	for (;;) {
+		size_t dot = name.find('.');
+		label = name.substr(0, dot);
+		if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+			return false;
+		for (char c : label)
+			if (!is_letter_or_digit(c) && c != '-')
+				return false;
+		if (dot == std::string_view::npos)
+			break;
+		name.remove_prefix(dot + 1);
+	}
+	return !std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "IN IP4 192.0.2.1[/ttl]", or a host name in place of the address (a
+// PBX, or a phone behind a NAT helper, may write its public name): the
+// address or name, "" for another address type; false when the line is
+// not a connection line at all.
 bool parse_connection(std::string_view value, std::string &address)
 {
 	auto w = words(value);
@@ -79,10 +109,9 @@ bool parse_connection(std::string_view value, std::string &address)
 	address.clear();
 	if (w[1] != "IP4")
 		return true; // IPv6 and the like: this console does not reach them
-	std::string_view a = w[2].substr(0, w[2].find('/'));
+	std::string text(w[2].substr(0, w[2].find('/')));
 	in_addr ip;
-	std::string text(a);
-	if (inet_pton(AF_INET, text.c_str(), &ip) != 1)
+	if (inet_pton(AF_INET, text.c_str(), &ip) != 1 && !is_host_name(text))
 		return false;
 	address = text;
 	return true;

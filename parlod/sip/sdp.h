@@ -30,7 +30,7 @@ struct SdpMedia {
 	std::string proto; // "RTP/AVP"
 	std::vector<std::string> formats; // the m= line's format list, as written
 	std::vector<SdpPayload> payloads; // the numeric ones, in m= order
-	std::string address;              // c= of the line, or of the session
+	std::string address;              // c= of the line, or of the session: IPv4 address or host name
 	SdpDirection direction = SdpDirection::SendRecv;
 };
 
@@ -49,7 +49,7 @@ struct Negotiated {
 	callfw::MediaFormatList formats;
 	int telephone_event_pt = -1; // -1: no RFC 4733 events
 	size_t media_index = 0;      // the audio line among the session's
-	std::string remote_address;  // where the peer receives
+	std::string remote_address;  // where the peer receives: an IPv4 address or a host name
 	uint16_t remote_port = 0;
 	SdpDirection remote_direction = SdpDirection::SendRecv;
 

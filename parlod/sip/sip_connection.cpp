@@ -262,9 +262,9 @@ void SipConnection::apply(const Negotiated &n)
 	peer.sin_family = AF_INET;
 	peer.sin_port = htons(n.remote_port);
 	// The address also tells whose packets to take, so it counts even
-	// when the peer takes nothing from us (it holds the call).
-	bool known = inet_pton(AF_INET, n.remote_address.c_str(), &peer.sin_addr) == 1;
-	bool receives = known && n.peer_receives();
+	// when the peer takes nothing from us (it holds the call). One not
+	// known yet stays unspecified: the source latch finds the peer.
+	peer.sin_addr = peer_address(n.remote_address);
 	std::vector<int> event_pts;
 	if (n.telephone_event_pt >= 0) {
 		event_pts.push_back(n.telephone_event_pt);
@@ -275,11 +275,54 @@ void SipConnection::apply(const Negotiated &n)
 	std::lock_guard<std::mutex> hold(mutex_);
 	negotiated_ = n;
 	if (rtp_) {
-		rtp_->set_peer(peer, receives, event_pts, n.formats);
+		rtp_->set_peer(peer, n.peer_receives(), event_pts, n.formats);
 		// A peer back from hold gets the full time again.
 		if (state_ == State::Established)
 			rtp_->start_timeout_clock();
 	}
+}
+
+in_addr SipConnection::peer_address(const std::string &host)
+{
+	in_addr address;
+	if (inet_pton(AF_INET, host.c_str(), &address) == 1)
+		return address;
+	if (host != host_) {
+		// A renewed description that names the same host keeps what its
+		// lookup found; a new name is looked up afresh, and one that could
+		// not be looked up now is tried again with the next description.
+		host_address_.reset();
+		host_.clear();
+		if (sip_.resolver_.lookup(id_, host))
+			host_ = host;
+		else
+			fprintf(stderr, "sip: cannot look up %s now; the media goes where the peer's comes from\n",
+				host.c_str());
+	}
+	if (host_address_)
+		return *host_address_;
+	address.s_addr = htonl(INADDR_ANY);
+	return address;
+}
+
+void SipConnection::on_resolved(const std::string &name, std::optional<in_addr> address)
+{
+	if (state_ == State::Closed || name != host_)
+		return; // a later description named another host
+	if (!address) {
+		fprintf(stderr, "sip: %s has no IPv4 address; the media goes where the peer's comes from\n",
+			name.c_str());
+		return;
+	}
+	host_address_ = address;
+	std::lock_guard<std::mutex> hold(mutex_);
+	if (!rtp_ || !negotiated_ || negotiated_->remote_address != name)
+		return;
+	sockaddr_in peer{};
+	peer.sin_family = AF_INET;
+	peer.sin_port = htons(negotiated_->remote_port);
+	peer.sin_addr = *address;
+	rtp_->set_peer_address(peer);
 }
 
 mbuf *SipConnection::description(const std::string &text)

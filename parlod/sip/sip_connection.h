@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
 #include <optional>
 #include <set>
 #include <string>
@@ -68,6 +69,8 @@ private:
 	void on_info(const sip_msg *msg);
 	void on_closed(int err, const sip_msg *msg);
 	void on_rtp();
+	// The address of a host name that a description gave, or none.
+	void on_resolved(const std::string &name, std::optional<in_addr> address);
 	void check_media(std::chrono::steady_clock::time_point now);
 	// The endpoint ends: drop libre's objects without a word to the call.
 	void abandon();
@@ -78,6 +81,10 @@ private:
 	// The RTP session, taken under the lock; none when there is none.
 	std::shared_ptr<RtpSession> current_rtp() const;
 	void apply(const Negotiated &n);
+	// The peer's announced address as a number: written as one, or a host
+	// name whose address is known; a name not seen before is looked up.
+	// 0.0.0.0 while it is not known.
+	in_addr peer_address(const std::string &host);
 	void keepalive(const sip_msg *msg);
 	mbuf *description(const std::string &text);
 	void report(callfw::CallEndReason reason);
@@ -101,6 +108,11 @@ private:
 	bool reported_ = false;             // released() was called
 	bool rang_ = false;                 // outgoing: the far end rang
 	bool rtp_listening_ = false;
+	// The host name of the last description that gave one, and its address
+	// once looked up. Until then, or if it has none, the media goes where
+	// the peer's comes from (see source_latch.h).
+	std::string host_;
+	std::optional<in_addr> host_address_;
 	// Nothing of libre's is left: set under libre's lock by release() or
 	// abandon(), read by the destructor, which the last owner runs after
 	// them (shared_ptr's count orders the two).

@@ -148,6 +148,11 @@ std::string SipEndpoint::setup()
 	}
 	if (error.empty() && (err = sipsess_listen(&sock_, sip_, 32, invite_handler, this)))
 		error = std::string("cannot listen for calls: ") + strerror(err);
+	auto resolved = [this](uint64_t id, const std::string &name, std::optional<in_addr> address) {
+		on_resolved(id, name, address);
+	};
+	if (error.empty() && (err = resolver_.open(resolved)))
+		error = std::string("cannot look up host names: ") + strerror(err);
 	if (error.empty()) {
 		wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 		if (wake_fd_ < 0 || (err = fd_listen(wake_fd_, FD_READ, wake_handler, this)))
@@ -181,6 +186,7 @@ void SipEndpoint::teardown()
 		close(wake_fd_);
 		wake_fd_ = -1;
 	}
+	resolver_.close();
 	for (auto &c : connections())
 		c->abandon();
 	sock_ = (sipsess_sock *)mem_deref(sock_);
@@ -274,6 +280,13 @@ void SipEndpoint::on_tick()
 	auto now = std::chrono::steady_clock::now();
 	for (auto &c : connections())
 		c->check_media(now);
+}
+
+// A connection that is gone by now needed the answer no more.
+void SipEndpoint::on_resolved(uint64_t id, const std::string &name, std::optional<in_addr> address)
+{
+	if (auto c = find(id))
+		c->on_resolved(name, address);
 }
 
 uint64_t SipEndpoint::add(const std::shared_ptr<SipConnection> &connection)

@@ -10,7 +10,10 @@
 //   re_thread_leave() (the Enter guard below), and wake the loop so that
 //   timers they set are seen at once;
 // - media patch threads read and write the RTP streams, which need no
-//   libre lock (see rtp_session.h).
+//   libre lock (see rtp_session.h);
+// - short-lived lookup threads of the HostResolver find the addresses of
+//   host names in the peers' descriptions, and hand them back to the libre
+//   thread (see host_resolver.h).
 //
 // Lock order: libre's lock, then the endpoint's mutex_, then a connection's
 // mutex_, then an RTP session's. libre's lock is never taken while a
@@ -30,11 +33,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "endpoint.h"
+#include "host_resolver.h"
 
 struct sip;
 struct sipsess_sock;
@@ -108,6 +113,7 @@ private:
 	void wake();
 	void on_invite(const sip_msg *msg);
 	void on_tick();
+	void on_resolved(uint64_t id, const std::string &name, std::optional<in_addr> address);
 
 	uint64_t add(const std::shared_ptr<SipConnection> &connection);
 	void remove(uint64_t id);
@@ -133,6 +139,7 @@ private:
 	struct sip *sip_ = nullptr;
 	struct sipsess_sock *sock_ = nullptr;
 	struct dnsc *dnsc_ = nullptr;
+	HostResolver resolver_; // the host names in the peers' descriptions
 	struct Timers;
 	std::unique_ptr<Timers> timers_;
 	int wake_fd_ = -1;

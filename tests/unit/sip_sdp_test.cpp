@@ -204,6 +204,7 @@ TEST(SdpParse, RefusesWhatIsNoDescription)
 		"v=0\r\nc=IN\r\n",                          // short connection line
 		"v=0\r\nc=XX IP4 192.0.2.1\r\n",            // network type
 		"v=0\r\nc=IN IP4 192.0.2.300\r\n",          // address
+		"v=0\r\nc=IN IP4 192.0.2\r\n",              // address
 		"v=0\r\nno equals sign\r\n",
 		"v=0\r\n\x01\x02\x03\r\n",
 	};
@@ -225,6 +226,35 @@ TEST(SdpParse, ToleratesWhatDoesNotMatter)
 	auto n = negotiate_offer(*s, ours());
 	ASSERT_TRUE(n);
 	EXPECT_EQ(names(n->formats), (std::vector<std::string>{ "PCMU/0" })); // 96 stayed unknown
+}
+
+TEST(SdpParse, HostNameInPlaceOfTheAddress)
+{
+	// As a PBX, or a phone behind a NAT helper, may write it.
+	auto s = parse_sdp("v=0\r\nc=IN IP4 pbx.example.net\r\nm=audio 4000 RTP/AVP 0\r\n"
+			   "m=audio 4002 RTP/AVP 0\r\nc=IN IP4 Media-2.Example.NET/127\r\n");
+	ASSERT_TRUE(s);
+	EXPECT_EQ(s->media[0].address, "pbx.example.net");
+	EXPECT_EQ(s->media[1].address, "Media-2.Example.NET"); // the TTL goes as with an address
+	auto n = negotiate_offer(*s, ours());
+	ASSERT_TRUE(n);
+	EXPECT_EQ(n->remote_address, "pbx.example.net");
+	EXPECT_TRUE(n->both_ways());
+	auto answer = parse_sdp("v=0\r\nc=IN IP4 localhost\r\nm=audio 4000 RTP/AVP 0\r\n");
+	ASSERT_TRUE(answer);
+	EXPECT_EQ(negotiate_answer(*answer, ours(), kTelephoneEventPt)->remote_address, "localhost");
+
+	const std::string long_label(64, 'h'), long_name = std::string(250, 'n') + ".net";
+	for (const std::string &name : { std::string("a"), std::string("x-1.y"), std::string("3com.example"),
+					  std::string("a.b2"), long_label.substr(1) })
+		EXPECT_TRUE(parse_sdp("v=0\r\nc=IN IP4 " + name + "\r\n")) << name;
+	for (const std::string &junk :
+	     { std::string("-pbx.example.net"), std::string("pbx-.example.net"), std::string("pbx..example.net"),
+	       std::string(".example.net"), std::string("example.net."), std::string("pbx_1.example.net"),
+	       std::string("pbx.example.net:5060"), std::string("pbx\x01.net"), std::string("b\xc3\xa4r.example"),
+	       std::string("192.0.2.300"), std::string("1.2.3.4.5"), std::string("/127"), long_label + ".net",
+	       long_name })
+		EXPECT_FALSE(parse_sdp("v=0\r\nc=IN IP4 " + junk + "\r\n")) << junk;
 }
 
 } // namespace
