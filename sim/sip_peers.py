@@ -312,15 +312,18 @@ def tone_frequency(path):
 
 class RawUa:
     """A bare SIP user agent over UDP: for requests baresip cannot send (INFO
-    with text) and for broken ones. It keeps one dialog at a time."""
+    with text) and for broken ones, and for descriptions that baresip does
+    not write (a host name for the media). It keeps one dialog at a time.
+    rtp_address: where its RTP socket is bound."""
 
-    def __init__(self, ns, target=(ADDRESS, 5060)):
+    def __init__(self, ns, target=(ADDRESS, 5060), rtp_address=ADDRESS):
         self.target = target
         self.sock = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((ADDRESS, 0))
         self.port = self.sock.getsockname()[1]
+        self.uri = f"sip:raw@{ADDRESS}:{self.port}"
         self.rtp = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.rtp.bind((ADDRESS, 0))
+        self.rtp.bind((rtp_address, 0))
         self.rtp_port = self.rtp.getsockname()[1]
         self.cseq = 0
         self.call_id = None
@@ -334,9 +337,11 @@ class RawUa:
     def raw(self, data):
         self.sock.sendto(data, self.target)
 
-    def offer(self, payloads=((0, "PCMU/8000"),), events=101):
+    def offer(self, payloads=((0, "PCMU/8000"),), events=101, host=ADDRESS):
+        """A description of our audio (an offer or an answer); host: what its
+        connection line names."""
         pts = [str(pt) for pt, _ in payloads] + ([str(events)] if events is not None else [])
-        lines = ["v=0", f"o=raw 1 1 IN IP4 {ADDRESS}", "s=raw", f"c=IN IP4 {ADDRESS}", "t=0 0",
+        lines = ["v=0", f"o=raw 1 1 IN IP4 {ADDRESS}", "s=raw", f"c=IN IP4 {host}", "t=0 0",
                  f"m=audio {self.rtp_port} RTP/AVP {' '.join(pts)}"]
         lines += [f"a=rtpmap:{pt} {name}" for pt, name in payloads]
         if events is not None:
@@ -416,8 +421,54 @@ class RawUa:
         self.request("ACK", body=ack_body)
         return status
 
+    def receive_request(self, method, timeout=10):
+        """The next request of the method, as (header lines, body, source);
+        others that come first are dropped."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError(f"no {method}")
+            self.sock.settimeout(left)
+            data, source = self.sock.recvfrom(65536)
+            head, _, body = data.decode(errors="replace").partition("\r\n\r\n")
+            lines = head.split("\r\n")
+            if lines[0].startswith(method + " "):
+                return lines, body, source
+
+    def reply(self, request, status, reason, body=None, to_tag=None):
+        """Answers a request from receive_request()."""
+        lines, _, source = request
+        hdrs = [f"SIP/2.0 {status} {reason}"]
+        for line in lines[1:]:
+            name = line.partition(":")[0].strip().lower()
+            if name == "to" and to_tag:
+                line += f";tag={to_tag}"
+            if name in ("via", "from", "to", "call-id", "cseq"):
+                hdrs.append(line)
+        hdrs.append(f"Contact: <{self.uri}>")
+        body_bytes = (body or "").encode()
+        if body is not None:
+            hdrs.append("Content-Type: application/sdp")
+        hdrs.append(f"Content-Length: {len(body_bytes)}")
+        self.sock.sendto(("\r\n".join(hdrs) + "\r\n\r\n").encode() + body_bytes, source)
+
+    def accept(self, body=None, timeout=10):
+        """Takes a call: answers the next INVITE with 200 and body (our
+        answer, self.offer() unless told), and waits for its ACK. The caller's
+        offer becomes self.answer, for rtp_peer(). The caller ends the call:
+        see answer_bye()."""
+        invite = self.receive_request("INVITE", timeout)
+        self.answer = invite[1]
+        self.reply(invite, 200, "OK", body if body is not None else self.offer(),
+                   to_tag=f"t{time.monotonic_ns() % 100000}")
+        self.receive_request("ACK", timeout)
+
+    def answer_bye(self, timeout=10):
+        self.reply(self.receive_request("BYE", timeout), 200, "OK")
+
     def rtp_peer(self):
-        """Where the endpoint takes our RTP, from its answer."""
+        """Where the endpoint takes our RTP, from its description."""
         addr = re.search(r"c=IN IP4 (\S+)", self.answer).group(1)
         port = int(re.search(r"m=audio (\d+)", self.answer).group(1))
         return addr, port

@@ -508,3 +508,50 @@ def test_output_to_a_closed_pipe_does_not_end_the_console(sandbox, ns, pulse):
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+
+
+@pytest.mark.parametrize("host", ["localhost", "nosuchhost.invalid"])
+@pytest.mark.parametrize("direction", ["incoming", "outgoing"])
+def test_peer_that_names_a_host_for_its_media(duplex, console, ns, host, direction):
+    """A peer whose description gives a host name instead of an address. One
+    that resolves (here through /etc/hosts) gets our media at once; one that
+    does not, once its own media has come."""
+    ua = RawUa(ns, rtp_address="127.0.0.1")  # where "localhost" leads
+    try:
+        description = ua.offer(host=host)
+        if direction == "incoming":
+            assert ua.call(description) == 200
+            console.wait("incoming call at")
+        else:
+            console.send(f"call {ua.uri}")
+            ua.accept(description)
+        received = rtp.Receiver(ua.rtp)
+        time.sleep(1)
+        speaks = time.monotonic()
+        tone = rtp.encode(int(8000 * math.sin(2 * math.pi * PEER_HZ * k / 8000)) for k in range(rtp.FRAME))
+        sender = rtp.PacedSender(ua.rtp, ua.rtp_peer(), lambda k: tone, 250)
+        heard = record_loudspeaker(console.pulse)
+        sender.join()
+        received.stop()
+
+        before = [p for p in received.packets if p[0] < speaks]
+        after = [p for p in received.packets if p[0] > speaks + 0.5]
+        if host == "localhost":
+            assert len(before) >= 10
+        else:
+            assert not before
+        assert len(after) >= 50
+        # Symmetric: from the socket our media goes to.
+        assert {source for _, source, _ in received.packets} == {ua.rtp_peer()}
+        assert abs(tone_frequency(heard) - PEER_HZ) < 15
+
+        start = console.mark()
+        if direction == "incoming":
+            assert ua.bye() == 200
+            console.wait(r"cleared: remote user", start=start)
+        else:
+            console.send("hangup")
+            ua.answer_bye()
+            console.wait(r"cleared: local user", start=start)
+    finally:
+        ua.close()
