@@ -424,7 +424,10 @@ def test_peer_may_send_in_any_agreed_codec_and_change_it(ns, probe):
         sender.join()
         assert ua.bye() == 200
         frames = int(p.wait(rf"^cleared token={token} reason=remote user frames=(\d+)$").group(1))
-        assert frames >= 50  # 3 s of the peer's speech, in 20 ms frames
+        # 1.5 s of the peer's speech, 75 frames of 20 ms, half before the
+        # change and half after: more than half must be taken, even by a
+        # console slowed down by a sanitizer on a loaded machine.
+        assert frames >= 40
         assert near(tone_frequency(p.recording(token)), PEER_TONE)
     finally:
         ua.close()
