@@ -51,14 +51,14 @@ public:
 
 	// Where the peer says it is: its packets are taken from there, or from
 	// the source latched instead, and ours go to the same place when it
-	// receives (send). An address of 0.0.0.0 is not known (yet): nothing
-	// is sent until a source is latched. event_pts: the payload types that carry telephone
-	// events; formats: the codecs of the agreement with their payload
-	// types, the first preferred. The peer may send in any of them (a
-	// stream recodes what is not its own), and ours go in the stream's
-	// codec while it is one of them, else in the first. Without formats a
-	// stream takes its own codec only, and any other payload type counts
-	// as media for the latch.
+	// receives (send). An address of 0.0.0.0 is not known (yet): nothing is
+	// sent until a source is latched. event_pts: the payload types that
+	// carry telephone events; formats: the codecs of the agreement with
+	// their payload types, the first preferred. The peer may send in any of
+	// them (a stream recodes what is not its own), and ours go in the
+	// stream's codec while it is one of them, else in the first. Without
+	// formats a stream takes its own codec only, and any other payload type
+	// counts as media for the latch.
 	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts,
 		      callfw::MediaFormatList formats = {});
 	// The peer's address, found later than set_peer() was told (it named a

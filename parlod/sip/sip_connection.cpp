@@ -73,6 +73,16 @@ callfw::CallEndReason reason_for(int err, uint16_t scode, bool established, bool
 	return callfw::CallEndReason::Unreachable;   // no response, no connection
 }
 
+// Where the peer's media goes: its address and the port of its m= line.
+sockaddr_in media_address(in_addr address, uint16_t port)
+{
+	sockaddr_in a{};
+	a.sin_family = AF_INET;
+	a.sin_port = htons(port);
+	a.sin_addr = address;
+	return a;
+}
+
 std::string_view body_of(const sip_msg *msg)
 {
 	return std::string_view((const char *)mbuf_buf(msg->mb), mbuf_get_left(msg->mb));
@@ -258,13 +268,10 @@ void SipConnection::close_rtp()
 
 void SipConnection::apply(const Negotiated &n)
 {
-	sockaddr_in peer{};
-	peer.sin_family = AF_INET;
-	peer.sin_port = htons(n.remote_port);
 	// The address also tells whose packets to take, so it counts even
 	// when the peer takes nothing from us (it holds the call). One not
 	// known yet stays unspecified: the source latch finds the peer.
-	peer.sin_addr = peer_address(n.remote_address);
+	sockaddr_in peer = media_address(peer_address(n.remote_address), n.remote_port);
 	std::vector<int> event_pts;
 	if (n.telephone_event_pt >= 0) {
 		event_pts.push_back(n.telephone_event_pt);
@@ -318,11 +325,7 @@ void SipConnection::on_resolved(const std::string &name, std::optional<in_addr> 
 	std::lock_guard<std::mutex> hold(mutex_);
 	if (!rtp_ || !negotiated_ || negotiated_->remote_address != name)
 		return;
-	sockaddr_in peer{};
-	peer.sin_family = AF_INET;
-	peer.sin_port = htons(negotiated_->remote_port);
-	peer.sin_addr = *address;
-	rtp_->set_peer_address(peer);
+	rtp_->set_peer_address(media_address(*address, negotiated_->remote_port));
 }
 
 mbuf *SipConnection::description(const std::string &text)
