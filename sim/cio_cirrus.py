@@ -22,9 +22,10 @@ voltage of the board's temperature diode.
 The coprocessor takes one binary frame after each reset:
 
     02 16 22 19 37 00 00                       version query: answered "V"
-                                               and the version digit (no
-                                               answer from firmware without
-                                               packet support)
+                                               and one byte, "0" plus the
+                                               version (no answer from
+                                               firmware without packet
+                                               support)
     06 16 22 0E R 19 17 91 00 81 DF 0B E0      configuration: the rate is
                                                3686400 / ((3 - R) mod 256)
     then 00 00                                 start sampling: 2-bit
@@ -96,7 +97,7 @@ class CirrusBoard(GpioSwitches, StreamingBoard):
         self.adc = adc
 
         # Misbehaviour on demand.
-        self.version = version  # digit of the version answer; None: no answer
+        self.version = version  # 0 to 207, the version answered; None: no answer
         self.answer = None  # bytes sent instead of the version answer
 
         self._in_reset = False
@@ -314,7 +315,7 @@ class CirrusBoard(GpioSwitches, StreamingBoard):
         if self.answer is not None:
             self._out += self.answer
         elif self.version is not None:
-            self._out += b"V" + str(self.version).encode()
+            self._out += b"V" + bytes([ord("0") + self.version])
 
     def _outlook(self):
         sending, timeout = super()._outlook()

@@ -135,8 +135,9 @@ static int cio_cm_coproc_ver(void)
 		return -EIO;
 	if (c < 0)
 		return c;
-	// A digit, or the answer is none the firmware gives.
-	return c >= '0' && c <= '9' ? c - '0' : -EINVAL;
+	// The byte counts up from "0", past "9" too; one below "0" is no
+	// answer the firmware gives.
+	return c >= '0' ? c - '0' : -EINVAL;
 }
 
 // Opens the coprocessor's port and asks its version; firmware before
