@@ -418,8 +418,16 @@ int cio_command(cio_loop *l, const uint8_t c[4])
 		l->four_wire = line && ((vgd_state->mod_modes >> (dir - 1)) & 1);
 	vgd_read_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 
-	if (!line || hub < 1 || hub > 32)
+	if (dir < 1 || dir > CIO_LINES_MAX || hub < 1 || hub > 32)
 		return 0;
+	if (!line) {
+		// A line of the protocol that this board lacks: nothing to do on
+		// it, but the dispatcher waits for the acknowledgement of a line
+		// command or line packet, and would wait for ever.
+		if ((l->cioo->pkt_send && cmd > 64) || (cmd >= 1 && cmd <= 64))
+			return cio_ack(l);
+		return 0;
+	}
 	if (l->cioo->pkt_send && cmd > 64)
 		return cio_queue_packet(l, dir, hub, cmd);
 	if (cmd >= 1 && cmd <= 64) {

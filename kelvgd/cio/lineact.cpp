@@ -125,7 +125,7 @@ int minicio_si_dur(const cio_ops *ops, unsigned si_dur_main, unsigned cur_freq, 
 	return ops->si(0);
 }
 
-static int cio_ack(cio_loop *l)
+int cio_ack(cio_loop *l)
 {
 	static const uint8_t ack[CIO_MSG_HEADER] = { 'T', 'E', '3', 0, CIO_ACK_BODY };
 	uint8_t *buf = (uint8_t *)calloc(1, CIO_MSG_HEADER + CIO_ACK_BODY);

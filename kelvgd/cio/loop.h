@@ -100,6 +100,8 @@ int cio_line_command(cio_loop *l);
 int cio_packet_transmit(cio_loop *l);
 // Gives the packet lock back if this loop holds it.
 void cio_packet_unlock(cio_loop *l);
+// Leaves the acknowledgement in reply.
+int cio_ack(cio_loop *l);
 
 // Saves the scheduling of the process and raises it to first-in-first-out
 // real-time priority 1; restores what was saved.

@@ -4,7 +4,9 @@ connections, dispatchers that do not answer, and the address list."""
 import random
 import time
 
+from conftest import CioTerminal
 from sim.dispatcher import Dispatcher
+from test_cio_commands import line_commands
 
 WINDOW = 16896
 SKIP = 426
@@ -82,6 +84,36 @@ def test_line_command_ordered_before_a_lost_connection(cio):
     assert len([p for p in cio.board.lines.pulses(since) if p.mask == 1 << 2]) == 3
     m = cio.command("03010100")
     assert m.connection == 2 and len(m.samples) == WINDOW
+
+
+def test_lines_the_board_lacks_are_acknowledged(sandbox):
+    """A line command or line packet for a line beyond the board's (a 2-line
+    board here) acts on no line, but is acknowledged as any other: the
+    dispatcher waits for that."""
+    t = CioTerminal(sandbox, "cirrus")
+    try:
+        t.start()
+        t.command("03010100")
+        since = len(t.board.lines.edges)
+        # A line command on line 3, a line packet on line 8, and a line
+        # command that asks for the sound path on line 4.
+        for cmd in ("00030507", "00080547", "01040101"):
+            n = len(t.disp.data_packets)
+            assert t.command(cmd, "TE", timeout=15).body == bytes(10)
+            assert t.disp.wait_messages(n + 1, "TC")  # its one recording
+        # Past the protocol's eight lines, or without a code: a recording,
+        # nothing more.
+        acks = len(t.disp.acks)
+        for cmd in ("00090507", "00030500"):
+            t.command(cmd)
+        time.sleep(1)
+        assert len(t.disp.acks) == acks and t.board.packets == []
+        assert line_commands(t.board.lines, since) == []
+        assert t.board.sound[1] is False
+        assert t.proc.poll() is None
+    finally:
+        t.stop()
+    assert t.disp.errors == []
 
 
 def test_dispatcher_that_never_answers_holds_the_attempt(cio):
