@@ -17,12 +17,15 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <systemd/sd-daemon.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "errmsg.h"
 #include "handlers.h"
+#include "ic_bus.h"
+#include "paths.h"
 #include "rootpath.h"
 #include "serial.h"
 #include "shared_state.h"
@@ -209,6 +212,48 @@ static int sersrv_cfg_read(sersrv_cfg *c)
 	return vgd_read_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 }
 
+// The console runs while its states file is there: it makes the file when
+// it starts and removes it when it stops in order, and one that crashed
+// leaves it to the restart that follows. Or while its pipe has a reader.
+static bool sersrv_console_runs(void)
+{
+	struct stat st;
+	bool fifo;
+	int fd;
+
+	if (stat(kel_path(IC_STATES_FILE), &st) == 0)
+		return true;
+	fd = open(kel_path(CONSOLE_PIPE), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return false;
+	fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+	close(fd);
+	return fifo;
+}
+
+// An intercom bus is the console's while it runs: a session would cut the
+// intercoms off and could put a client's bytes on the bus. A console
+// stopped on purpose leaves the bus to the maintainer. The client is told
+// why before the connection closes.
+static int sersrv_bus_check(unsigned tty, const char *path)
+{
+	int ttys[IC_BUS_PORTS];
+	char line[80];
+	int n;
+
+	ic_bus_ttys(ttys);
+	for (unsigned port = 0; port < IC_BUS_PORTS; port++) {
+		if (ttys[port] != (int)tty || !sersrv_console_runs())
+			continue;
+		n = snprintf(line, sizeof(line), "ttyS%u is intercom bus %u of the voice console: refused\n", tty, port);
+		sersrv_write(STDOUT_FILENO, line, (size_t)n);
+		errno = EBUSY;
+		return neg_errno_msg("%s(): %s is intercom bus %u of the running voice console\n", __func__, path,
+				     port);
+	}
+	return 0;
+}
+
 int serial_inetd_srv(void)
 {
 	char path[PATH_MAX];
@@ -235,6 +280,8 @@ int serial_inetd_srv(void)
 		errno = EBADF;
 		return neg_errno_msg("%s(): No connection on standard input and output\n", __func__);
 	}
+	if ((r = sersrv_bus_check(c.port, path)) < 0)
+		return r;
 	fd = serial_open_flags(path, (int)c.baud, c.bits, c.par != 'N', c.par == 'O', c.stop,
 			       SERIAL_ADAPTER | SERIAL_NONBLOCK);
 	if (fd == -EBUSY)

@@ -309,6 +309,77 @@ def test_refusals(sandbox, peer):
     assert sandbox.notify.messages()[-1] == f"ERRNO={errno.ENOENT}"
 
 
+def session_at_once(sandbox):
+    """A session that ends at once: its CompletedProcess, and what the
+    client got."""
+    a, b = socket.socketpair()
+    with a, b:
+        r = subprocess.run([sandbox.kelvgd, "sersrv"], stdin=a, stdout=a, stderr=subprocess.PIPE,
+                           env=sandbox.env(), text=True, timeout=30)
+        b.setblocking(False)
+        try:
+            return r, b.recv(4096)
+        except BlockingIOError:
+            return r, b""
+
+
+def check_relays(sandbox, peer):
+    """A whole session on the port, carrying data both ways."""
+    before = len(peer.received)
+    s = Session(sandbox)
+    s.client.sendall(b"up")
+    peer.send(b"down")
+    assert s.recv_exactly(4, timeout=10) == b"down"
+    assert peer.wait_received(before + 2, 10) and peer.received[before:] == b"up"
+    s.client.shutdown(socket.SHUT_WR)
+    s.recv_to_end()
+    assert s.finish() == (0, "")
+
+
+@pytest.mark.parametrize("device, mask, port, bus", [
+    ("cio=0\nrevision=4\n", "3", 2, 1),
+    ("cio=0\nrevision=4\n", "0x1", 1, 0),
+    ("cio=1\nrevision=3\n", "2", 1, 1),
+    ("cio=1\nrevision=4\n", "1", 1, 0),
+])
+def test_intercom_bus_of_a_running_console_is_refused(sandbox, device, mask, port, bus):
+    """Which ports are intercom buses depends on the terminal: CIO boards up
+    to revision 3 number them from ttyS0, every other terminal from ttyS1.
+    The console crashed and is being restarted: its states file is there."""
+    sandbox.write("etc/device.conf", device)
+    sandbox.write("etc/parlod-ic.conf", f"ports_mask={mask}\n")
+    sandbox.write("run/parlod-ic-states", "")
+    sandbox.run("sercfg", "-i", port, "-b", "115200", "-p", "n")
+    sandbox.notify.clear()
+    r, got = session_at_once(sandbox)
+    assert got == f"ttyS{port} is intercom bus {bus} of the voice console: refused\n".encode()
+    assert r.returncode == 1
+    assert f"ttyS{port} is intercom bus {bus} of the running voice console" in r.stderr
+    assert sandbox.notify.messages() == [f"ERRNO={errno.EBUSY}"]
+
+
+def test_intercom_bus_of_a_stopped_console_is_free(sandbox, peer):
+    """ttyS2 is bus 1 of a GPIO-mode terminal. The console runs while its
+    states file exists or its pipe has a reader; stopped on purpose, it has
+    neither, and the maintainer may take the bus."""
+    sandbox.write("etc/device.conf", "cio=0\nrevision=4\n")
+    sandbox.write("etc/parlod-ic.conf", "ports_mask=3\n")
+    pipe = sandbox.path("run/parlod-cli")
+    os.mkfifo(pipe)
+    reader = os.open(pipe, os.O_RDWR | os.O_NONBLOCK)
+    try:
+        r, got = session_at_once(sandbox)
+        assert r.returncode == 1 and got.endswith(b"of the voice console: refused\n")
+    finally:
+        os.close(reader)
+    check_relays(sandbox, peer)
+
+    # Only bus 0 is on: ttyS2 is no bus, whether the console runs or not.
+    sandbox.write("etc/parlod-ic.conf", "ports_mask=1\n")
+    sandbox.write("run/parlod-ic-states", "")
+    check_relays(sandbox, peer)
+
+
 def unit(name):
     cp = configparser.ConfigParser(interpolation=None, strict=False)
     cp.optionxform = str
@@ -321,6 +392,8 @@ def test_socket_activation(sandbox, peer, tmp_path):
     Accept=yes runs it."""
     sock, service = unit("kelvgd-sersrv.socket"), unit("kelvgd-sersrv@.service")
     assert sock["Socket"]["Accept"] == "yes"
+    # Anyone who reaches it gets the serial ports: loopback only.
+    assert sock["Socket"]["ListenStream"] == "127.0.0.1:4001"
     assert service["Service"]["StandardInput"] == "socket"
     argv = shlex.split(service["Service"]["ExecStart"])
     assert os.path.basename(argv[0]) == "kelvgd" and argv[1:] == ["sersrv"]

@@ -267,3 +267,21 @@ def test_serial_pass_through_socket(sandbox, managers):
          "a session outlived its connection")
     failed = sd.systemctl("list-units", "--state=failed").stdout
     assert "kelvgd-sersrv@" not in failed, failed + log(sandbox)
+
+    # ttyS2 as an intercom bus of a console that reads its pipe: the
+    # session sees the pipe's reader through the read-only file system.
+    sandbox.write("etc/device.conf", "cio=0\nrevision=4\n")
+    sandbox.write("etc/parlod-ic.conf", "ports_mask=2\n")
+    os.mkfifo(sandbox.path("run/parlod-cli"))
+    reader = os.open(sandbox.path("run/parlod-cli"), os.O_RDWR | os.O_NONBLOCK)
+    try:
+        with socket.socket(socket.AF_UNIX) as c:
+            c.connect(path)
+            c.settimeout(30)
+            assert c.recv(100) == b"ttyS2 is intercom bus 1 of the voice console: refused\n", log(sandbox)
+            assert c.recv(1) == b""
+    finally:
+        os.close(reader)
+    assert peer.received == b"ping 0ping 1"
+    wait(lambda: "kelvgd-sersrv@" in sd.systemctl("list-units", "--state=failed").stdout, 30,
+         "the refused session did not fail")
