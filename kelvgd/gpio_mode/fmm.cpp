@@ -39,6 +39,31 @@ void fmm_activate(void)
 	vgd_sem_unlock(SEM_SOUNDPINS);
 }
 
+int fmm_call_again(void)
+{
+	int icom = (int8_t)vgd_state->fmm_icomaddr;
+	int fd, r = 0;
+
+	if (icom < 0)
+		return 0;
+	if ((r = vgd_sem_lock(SEM_SOUNDPINS)) < 0) {
+		fprintf(stderr, "%s(): Cannot acquire semaphores\n", __func__);
+		return r;
+	}
+	// Fireman's mode may have ended, or a maintenance channel taken the
+	// path, since the loop saw the call gone.
+	if (vgd_load(&vgd_state->sound_ch) == 0 && vgd_load(&vgd_state->fmm_active)) {
+		fd = console_try_open();
+		if (fd >= 0) {
+			r = console_send(fd, "call rs%d\n", icom);
+			close(fd);
+		} else
+			r = fd;
+	}
+	vgd_sem_unlock(SEM_SOUNDPINS);
+	return r;
+}
+
 int fmm_hangup_cmd(void)
 {
 	const char *speaker = kel_path(SPEAKER_STATE_FILE);

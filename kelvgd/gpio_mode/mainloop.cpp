@@ -41,6 +41,10 @@ struct loop_state {
 	vgd_watchdog wdt;
 	bool dumped;         // taken from the shared request; then: feed the watchdog
 	int states_fd;       // intercom states file, kept open between polls
+	// The fireman's call: seen up in the states file since it was placed;
+	// gone again and to be placed anew; the last error of that, reported.
+	bool fmm_call_up, fmm_call_lost;
+	int fmm_call_err;
 	double diode;
 	int32_t temperature, rmux;
 	int32_t discrete[22], buttoncur[8];
@@ -179,6 +183,50 @@ static int fmm_intercom_input(const char *text, int addr, int input)
 	return field ? *field == '1' : -1;
 }
 
+static void fmm_call_forget(loop_state *ls)
+{
+	ls->fmm_call_up = ls->fmm_call_lost = false;
+	ls->fmm_call_err = 0;
+}
+
+// A console that restarts (after a crash, or killed) begins without the
+// fireman's call and knows nothing of it, while the key switch stays on and
+// the trigger does not change. So the call is placed again, once each time
+// it was seen up and then gone: one that never comes up is not placed over
+// and over.
+static void fmm_call_follow(loop_state *ls, int call_state, int icomaddr)
+{
+	int r;
+
+	if (call_state == 1) {
+		ls->fmm_call_up = true;
+		ls->fmm_call_lost = false;
+		return;
+	}
+	if (call_state != 0)
+		return;
+	if (ls->fmm_call_up) {
+		ls->fmm_call_up = false;
+		ls->fmm_call_lost = true;
+		ls->fmm_call_err = 0;
+		syslog(LOG_DAEMON | LOG_WARNING, "Fireman's call lost, calling intercom %d again", icomaddr);
+	}
+	if (!ls->fmm_call_lost)
+		return;
+	r = fmm_call_again();
+	if (r >= 0) {
+		fmm_call_forget(ls);
+		return;
+	}
+	// Tried again at the next poll. A console that is still starting has
+	// no reader on its pipe yet, or is making the pipe anew: no news.
+	if (r != -ENXIO && r != -ENOENT && r != ls->fmm_call_err) {
+		errno = -r;
+		neg_errno_automsg();
+	}
+	ls->fmm_call_err = r;
+}
+
 static void loop_fmm_poll(loop_state *ls)
 {
 	const shared_state *s = vgd_state;
@@ -186,17 +234,18 @@ static void loop_fmm_poll(loop_state *ls)
 	const int icomaddr = s->fmm_icomaddr, icominp = s->fmm_icominp, discrete = s->fmm_discrete;
 	const int invert = s->fmm_invert, cabinact = s->fmm_cabinact, soundch = s->fmm_soundch;
 	static char text[8192];
-	int trigger = -1;
+	int trigger = -1, call_state = -1;
 
 	if (fmm_read_states(ls, text, sizeof(text)) == 0) {
 		const char *call = strstr(text, "call=");
-		int call_state = call ? call[5] - '0' : 0;
 
+		call_state = call ? call[5] - '0' : 0;
 		if (icominp >= 0 && icomaddr >= 0 && icomaddr <= 127)
 			trigger = fmm_intercom_input(text, icomaddr, icominp);
 		if (call_state == 2) {
 			// The console's call has ended on its own.
 			vgd_store(&vgd_state->fmm_active, 0);
+			fmm_call_forget(ls);
 			return;
 		}
 	}
@@ -214,10 +263,14 @@ static void loop_fmm_poll(loop_state *ls)
 		else
 			trigger = active;
 	}
+	if (!active || trigger == 0)
+		fmm_call_forget(ls);
 	if (trigger == 1 && !active)
 		fmm_activate();
 	else if (trigger == 0 && active)
 		fmm_deactivate();
+	else if (active && call_state >= 0)
+		fmm_call_follow(ls, call_state, icomaddr);
 }
 
 // Cycle rate in cycles per 1000 s; the sleep adapts by 1 ms a cycle so that
@@ -458,6 +511,8 @@ static int loop_cycle(loop_state *ls)
 
 	if (vgd_load(&s->fmm_enabled) && !vgd_load(&s->sound_ch))
 		loop_fmm_poll(ls);
+	else
+		fmm_call_forget(ls);
 	loop_rate(ls);
 	if ((r = vgd_battery_cycle(&ls->battery, &ls->t_cur, &gpio_battery, nullptr)) < 0 || (r = loop_psu(ls)) < 0 ||
 	    (r = loop_temperatures(ls)) < 0 || (r = loop_microphone(ls)) < 0)

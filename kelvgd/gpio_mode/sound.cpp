@@ -149,14 +149,25 @@ int sound_disable(void)
 	return r;
 }
 
-int console_open(void)
+int console_try_open(void)
 {
 	// Non-blocking: fails at once while nobody reads the pipe. It stays
 	// non-blocking, so a console that stopped reading can never hold up
 	// the daemon; a command line is far below the pipe's atomic size.
 	int fd = open(kel_path(CONSOLE_PIPE), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
 
-	return fd < 0 ? neg_errno_automsg() : fd;
+	return fd < 0 ? neg_errno() : fd;
+}
+
+int console_open(void)
+{
+	int fd = console_try_open();
+
+	if (fd < 0) {
+		errno = -fd;
+		return neg_errno_automsg();
+	}
+	return fd;
 }
 
 int console_send(int fd, const char *fmt, ...)

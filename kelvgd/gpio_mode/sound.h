@@ -27,10 +27,17 @@ int play_bell(int channel);
 void fmm_activate(void);
 void fmm_deactivate(void);
 int fmm_hangup_cmd(void);
+// Places the fireman's call again on the channel still connected, while
+// fireman's mode lasts: the count written, 0 when fireman's mode has ended
+// or a maintenance channel took the path, or the error of the pipe, which
+// is not reported (-ENXIO: the console is not reading yet).
+int fmm_call_again(void);
 
 // The console's command pipe. console_open() gives a descriptor, or fails
-// at once while the console is not running.
+// at once while the console is not running; console_try_open() fails
+// without a word.
 int console_open(void);
+int console_try_open(void);
 int console_send(int fd, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Bytes the console has not read yet.
 int fifo_unread(int fd);
