@@ -65,8 +65,9 @@ def test_fireman_is_called_again_after_a_console_crash(sandbox, ns, terminal):
         assert terminal.state().get("fmm_active") == 1
         assert terminal.stop() == 0
         assert "No such device or address" not in terminal.proc.stderr.read()
-    finally:
         assert console.stop() == 0
+    finally:
+        console.stop()
 
 
 class PipeReader:
