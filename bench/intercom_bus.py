@@ -14,9 +14,13 @@ server for the terminal's own sound) and reports:
   (as a recorder of our own with a 5 ms latency target sees it) to its
   first audio frame on the bus;
 - CPU time of the console per call second;
-- the bus time the call uses at 115200 baud against what the line can carry.
+- the bus time the call uses at 115200 baud against what the line can carry;
+- a unit on bus 0 that answers and then talks on (a byte every 0.5 ms): the
+  poll rate of bus 1 before and during it, with and without a local call to
+  an intercom on bus 1 (and then that call's frame rate), and how soon
+  bus 0 is polled again once it is quiet.
 
-    /usr/bin/python3 bench/intercom_bus.py [--seconds 10] [--part all|polls|call]
+    /usr/bin/python3 bench/intercom_bus.py [--seconds 10] [--part all|polls|call|babble]
 
 The simulator's clock stamps the frames as it reads them, so its own
 scheduling adds to the measured jitter.
@@ -210,19 +214,61 @@ def local_call(args, a, b, label, buffer=None):
         run.close()
 
 
+def babble(args):
+    print("a babbling unit on bus 0 (a byte every 0.5 ms)")
+    for calling in (False, True):
+        run = Run(args, [3, 70])
+        try:
+            if calling:
+                send(run.sb, "call rs70")
+                run.bus.wait_for(lambda: len(run.bus.intercoms[70].heard) > 20, timeout=15)
+            time.sleep(2)
+            t0 = time.monotonic()
+            time.sleep(args.seconds)
+            t1 = time.monotonic()
+            run.bus.intercoms[3].babble = (args.seconds, 0.0005)
+            run.bus.wait_for(lambda: run.bus.babbled, timeout=args.seconds + 30)
+            _, first, last = run.bus.babbled[0]
+            time.sleep(2)
+
+            def rate(port, since, until, command=CMD_STATUS, address=None):
+                frames = run.bus.sent(command=command, address=address, since=since)
+                return sum(f.port == port and f.time < until for f in frames) / (until - since)
+
+            def polls(port, since, until):
+                # Status polls, and the audio frames that ask for a status
+                # on the same bus (their poll slot).
+                frames = [f for f in run.bus.sent(since=since) if f.port == port and f.time < until]
+                return sum(f.command == CMD_STATUS or (f.command == CMD_AUDIO_OUT and f.payload and
+                                                       f.payload[0] != 0xFF) for f in frames) / (until - since)
+
+            resumed = next((f.time for f in run.bus.sent(command=CMD_STATUS, since=last) if f.port == 0), None)
+            label = "during a local call to 70" if calling else "no call"
+            print(f"  {label}: bus 1 {polls(1, t0, t1):5.1f} polls/s before, {polls(1, first + 1, last):5.1f} "
+                  f"during (from its 2nd second); bus 0 polled again "
+                  f"{1000 * (resumed - last) if resumed else float('nan'):5.0f} ms after the babble's end")
+            if calling:
+                print(f"    the call's audio frames to 70: {rate(1, t0, t1, CMD_AUDIO_OUT, 70):5.1f}/s before, "
+                      f"{rate(1, first, last, CMD_AUDIO_OUT, 70):5.1f}/s during")
+        finally:
+            run.close()
+
+
 def main():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--bursts", type=int, default=15)
-    ap.add_argument("--part", choices=("all", "polls", "call"), default="all")
+    ap.add_argument("--part", choices=("all", "polls", "call", "babble"), default="all")
     ap.add_argument("--parlod", default=os.path.join(here, "build/parlod/parlod"))
     ap.add_argument("--kelvgd", default=os.path.join(here, "build/kelvgd/kelvgd"))
     args = ap.parse_args()
 
     if args.part in ("all", "polls"):
         poll_rates(args)
-    if args.part == "polls":
+    if args.part in ("all", "babble"):
+        babble(args)
+    if args.part in ("polls", "babble"):
         return
     print("local call, cabin to intercom 3")
     local_call(args, 0, 200, "paced at 18 ms (a=0)")

@@ -29,7 +29,7 @@ This model is written from that format alone. Tests place intercoms at any
 addresses, change their status bits and reset causes, give their
 microphones a tone and their pacing values a and b, set self-test results,
 make replies go wrong on demand (bad CRC, cut short, noise, late, twice,
-split in pieces) and read back every frame the terminal sent, with the time
+split in pieces, a unit that talks on after its reply) and read back every frame the terminal sent, with the time
 it arrived.
 """
 
@@ -165,6 +165,9 @@ class Intercom:
         self.sticky_audio = False     # keeps the audio bit through a reset
         self.flag = False             # sets bit 7 of its replies' command byte
         self.silent = False           # replies to nothing
+        # After its next reply it goes on talking (a transceiver stuck in
+        # transmit): (seconds, seconds between bytes), or None.
+        self.babble = None
         self.heard = collections.deque(maxlen=keep)       # audio-out payloads: what its loudspeaker got
         self.requests = collections.deque(maxlen=keep)    # audio-in request bytes
         self.poll_flags = collections.deque(maxlen=keep)  # flags of the polls it answered
@@ -240,6 +243,7 @@ class IntercomBus:
         self.delay = 0.0          # seconds before each reply
         self.split = False        # replies in two pieces, a millisecond apart
         self.stalled = [False, False]  # a port that takes nothing more (a line that hangs)
+        self.babbled = []         # (port, first byte, last byte) of each babble, once over
         self._stall_seen = [threading.Event(), threading.Event()]
         self._stop = threading.Event()
         self._ports = [None, None]
@@ -423,6 +427,9 @@ class IntercomBus:
             if self.twice:
                 replies = replies + replies
             delay, split = self.delay, self.split
+            babble, ic_babbling = (ic.babble, ic) if ic is not None and ic.babble else (None, None)
+            if babble:
+                ic_babbling.babble = None
         if not replies:
             return
         if delay:
@@ -439,6 +446,29 @@ class IntercomBus:
                 pty.write(data)
         except OSError:
             pass
+        if babble:
+            threading.Thread(target=self._babble, args=(port, pty, *babble), daemon=True).start()
+
+    def _babble(self, port, pty, seconds, interval):
+        """Random bytes, one every interval, for seconds: what a unit stuck
+        in transmit puts on the line."""
+        realtime()
+        first = time.monotonic()
+        end, due = first + seconds, first
+        while not self._stop.is_set() and self._ports[port] is pty:
+            now = time.monotonic()
+            if now >= end:
+                break
+            if due > now:
+                time.sleep(due - now)
+            due += interval
+            try:
+                pty.write(os.urandom(1))
+            except OSError:
+                break
+        with self.lock:
+            self.babbled.append((port, first, time.monotonic()))
+            self.lock.notify_all()
 
     def _misbehave(self, reply):
         if self.noise_next:

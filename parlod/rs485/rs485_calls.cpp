@@ -60,8 +60,11 @@ PartyAddress parse_party(std::string_view party)
 }
 
 // a and b come from the intercom: a = 0 asks for a frame every 18 ms, b =
-// 160 (with a > 0) for one every 22 ms. Values outside that model are
-// held to its range, so that a confused intercom cannot stall the call.
+// 160 (with a > 0) for one every 22 ms. Where a + b is below 160 the
+// unsigned arithmetic gives 18 ms exactly, so the formula never asks for
+// less. But with b below 160 and a + b above it, it asks for more than
+// 22 ms, up to 662 ms a frame (a = 161, b = 0): such replies are held to
+// 22 ms, so that a confused intercom cannot slow the call to a crawl.
 int64_t pacing_interval_us(uint16_t a, uint16_t b)
 {
 	uint32_t sum = (uint32_t)a + b;
@@ -172,6 +175,9 @@ void OpalRS485EndPoint::SetUpCall(RS485Connection &connection, bool local)
 
 	PartyAddress to = parse_party(connection.party());
 	m_listenOnly = to.listen_only;
+	// A bus switched off during the call is said once; one that is off
+	// already gives the call no media to begin with.
+	m_busOffReported = to.address >= RS485_INTERCOMS || !(m_portsMask & (1u << rs485_port_of(to.address)));
 	m_currentIc = to.address;
 
 	// A network call tells the daemon when the terminal speaks; a local

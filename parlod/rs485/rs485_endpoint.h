@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "endpoint.h"
+#include "repeated_report.h"
 #include "rs485_frame.h"
 #include "sync_point.h"
 #include "tx_queue.h"
@@ -149,7 +150,14 @@ private:
 	static constexpr std::chrono::milliseconds kJoinLimit{ 10000 };
 
 	bool OpenPort(unsigned port);
+	void ClosePort(unsigned port);
+	void HangUp(unsigned port);
 	void ReopenVanishedPorts(rs485::Clock::time_point now);
+	void NoteJunk(unsigned port, bool junk);
+	void ProbeBabblingPorts(rs485::Clock::time_point now);
+	bool Reachable(unsigned address) const;
+	void SayWhatWasCounted();
+	void NoticeCallBusOff();
 	bool SendBytes(unsigned port, const uint8_t *data, unsigned length);
 	void ProcessStatus(uint8_t address, const uint8_t *frame);
 	void ProcessPacing(const uint8_t *frame);
@@ -167,7 +175,21 @@ private:
 	std::atomic<uint32_t> m_portBaud[2];
 	std::atomic<bool> m_reopenPorts{ false };
 	rs485::Clock::time_point m_portRetry[2]; // the transceiver's
+	rs485::Clock::time_point m_portOpened[2]; // the transceiver's
 	bool m_writeFailing[2] = {};            // the transceiver's: a write error was reported
+	// The transceiver's: a line that talks out of turn (a unit stuck in
+	// transmit) is left alone, its intercoms absent, until it is quiet.
+	struct LineWatch {
+		unsigned junk = 0; // reply waits in a row that got garbage
+		bool babbling = false;
+		rs485::Clock::time_point next_probe;
+	} m_line[2];
+	// Faults that line noise repeats for every frame, and a line that
+	// babbles on and off.
+	rs485::RepeatedReport m_corruptReport{ "Corrupted packet" }, m_truncatedReport{ "Truncated packet" },
+		m_overflowReport{ "RS485 TX Queue overflow" };
+	rs485::RepeatedReport m_babbleReport[2]{ { "RS485 port 0 babbling" }, { "RS485 port 1 babbling" } };
+	rs485::RepeatedReport m_quietReport[2]{ { "RS485 port 0 quiet again" }, { "RS485 port 1 quiet again" } };
 
 	// The threads and their stop events.
 	std::unique_ptr<rs485::WorkerThread> m_transceiverThread, m_monitorThread, m_controlThread, m_testThread;
@@ -207,6 +229,7 @@ private:
 	std::atomic<bool> m_localCall{ false };
 	std::atomic<uint8_t> m_callKind{ 0 };
 	std::atomic<bool> m_currentCallButton{ false };
+	std::atomic<bool> m_busOffReported{ false }; // for the call in progress
 
 	// Control and self-test.
 	std::atomic<uint64_t> m_heartbeatTime{ 0 };

@@ -29,6 +29,15 @@ constexpr auto kIdleWait = 5ms;
 constexpr auto kCallWait = 30ms;
 // Once a frame has begun to arrive, its rest gets at least this long.
 constexpr long kRestOfFrameUs = 3000;
+// Reply waits in a row that get garbage before a line is taken for
+// babbling, how often a babbling line is looked at, and for how many
+// characters' time (5 ms at least) it must then be quiet.
+constexpr unsigned kJunkInARow = 4;
+constexpr auto kBabbleProbe = 250ms;
+constexpr long kQuietChars = 32, kQuietMinUs = 5000;
+// A port that hangs up again this soon after it was opened is left to the
+// slower retry of ports that went away.
+constexpr auto kHangupReopen = 1s;
 // A port that takes no bytes for this long (a line that hangs) loses the frame.
 constexpr auto kWriteLimit = 100ms;
 // An enabled port that went away is tried again this often, once its
@@ -53,6 +62,18 @@ std::string hex_bytes(const uint8_t *data, unsigned length)
 		text += b;
 	}
 	return text;
+}
+
+// Ten bits a character.
+long char_time_us(uint32_t baud)
+{
+	return (long)(10'000'000ull / std::max<uint32_t>(baud, 1));
+}
+
+// No reply goes on longer than the longest frame takes at the port's rate.
+std::chrono::microseconds longest_frame(uint32_t baud)
+{
+	return std::chrono::microseconds(RS485_MAX_FRAME * char_time_us(baud));
 }
 
 std::chrono::milliseconds reply_window(uint8_t command)
@@ -85,7 +106,16 @@ bool OpalRS485EndPoint::OpenPort(unsigned port)
 	if (fd < 0)
 		return false;
 	m_portFd[port] = fd;
+	m_portOpened[port] = Clock::now();
+	m_line[port] = LineWatch{};
 	return true;
+}
+
+void OpalRS485EndPoint::ClosePort(unsigned port)
+{
+	int fd = m_portFd[port].exchange(-1);
+	if (fd >= 0)
+		serial_close(fd);
 }
 
 bool OpalRS485EndPoint::RS485Open()
@@ -98,11 +128,8 @@ bool OpalRS485EndPoint::RS485Open()
 
 void OpalRS485EndPoint::RS485Close()
 {
-	for (unsigned port = 0; port < 2; port++) {
-		int fd = m_portFd[port].exchange(-1);
-		if (fd >= 0)
-			serial_close(fd);
-	}
+	for (unsigned port = 0; port < 2; port++)
+		ClosePort(port);
 }
 
 // A port that failed (a USB adapter that went away, a line that hung up)
@@ -131,7 +158,8 @@ bool OpalRS485EndPoint::queueRS485Pkt(uint8_t address, uint8_t command, const ui
 		return true;
 	switch (m_txQueue.push(RS485Frame(address, command, data, dataLength, priority, offset))) {
 	case RS485TxQueue::Result::Full:
-		Broadcast("\nRS485 TX Queue overflow");
+		if (m_overflowReport.occurred())
+			Broadcast("\nRS485 TX Queue overflow");
 		return false;
 	case RS485TxQueue::Result::Merged:
 	case RS485TxQueue::Result::Queued:
@@ -177,60 +205,162 @@ bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned l
 	return true;
 }
 
+// Garbage in reply after reply (a unit stuck in transmit, a line that
+// picks up noise) makes every wait on that line as long as it may be; the
+// other bus would lose its polls and a call on it its pace. Such a line is
+// left alone until it is quiet again: its intercoms read as absent, which
+// is all that can be known of them.
+void OpalRS485EndPoint::NoteJunk(unsigned port, bool junk)
+{
+	LineWatch &line = m_line[port];
+	if (!junk) {
+		line.junk = 0;
+		return;
+	}
+	if (++line.junk < kJunkInARow || line.babbling)
+		return;
+	line.babbling = true;
+	line.next_probe = Clock::now() + kBabbleProbe;
+	if (m_babbleReport[port].occurred())
+		Broadcast("\nRS485 port " + std::to_string(port) +
+			  " babbling: its intercoms are taken as absent until it is quiet");
+}
+
+void OpalRS485EndPoint::ProbeBabblingPorts(Clock::time_point now)
+{
+	for (unsigned port = 0; port < 2; port++) {
+		LineWatch &line = m_line[port];
+		const int fd = m_portFd[port];
+		if (!line.babbling || fd < 0 || now < line.next_probe)
+			continue;
+		serial_flush(fd);
+		const long quiet_us = std::max(kQuietMinUs, kQuietChars * char_time_us(m_portBaud[port]));
+		int r = serial_wait_us(fd, quiet_us);
+		if (r == -ETIMEDOUT) {
+			line = LineWatch{};
+			if (m_quietReport[port].occurred())
+				Broadcast("\nRS485 port " + std::to_string(port) + " quiet again");
+			continue;
+		}
+		line.next_probe = Clock::now() + kBabbleProbe;
+		// Still talking, or hung up: a read tells which.
+		uint8_t scratch[RS485_MAX_FRAME];
+		ssize_t n = r == 0 ? read(fd, scratch, sizeof(scratch)) : -1;
+		if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
+			HangUp(port);
+	}
+}
+
+// A line that hung up (an adapter unplugged) is opened again at once; one
+// that keeps hanging up is left to the slower retry of vanished ports.
+// The other bus is not disturbed.
+void OpalRS485EndPoint::HangUp(unsigned port)
+{
+	const auto now = Clock::now();
+	const bool again = now - m_portOpened[port] < kHangupReopen;
+	ClosePort(port);
+	m_portRetry[port] = now + kReopenInterval;
+	if (!again)
+		OpenPort(port);
+}
+
+// Whether a frame to address can draw a reply.
+bool OpalRS485EndPoint::Reachable(unsigned address) const
+{
+	const unsigned port = rs485_port_of(address);
+	return address < RS485_INTERCOMS && m_portFd[port] >= 0 && !m_line[port].babbling;
+}
+
+void OpalRS485EndPoint::SayWhatWasCounted()
+{
+	for (auto *report : { &m_corruptReport, &m_truncatedReport, &m_overflowReport, &m_babbleReport[0],
+			      &m_babbleReport[1], &m_quietReport[0], &m_quietReport[1] }) {
+		std::string text = report->summary();
+		if (!text.empty())
+			Broadcast(text);
+	}
+}
+
+// A call whose bus is switched off goes on without audio: it is said once.
+void OpalRS485EndPoint::NoticeCallBusOff()
+{
+	const uint8_t ic = m_currentIc;
+	if (ic >= RS485_INTERCOMS || (m_portsMask & (1u << rs485_port_of(ic))) || m_busOffReported.exchange(true))
+		return;
+	Broadcast("\nCall to rs" + std::to_string(ic) + ": its bus is switched off, no audio");
+}
+
 bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsigned size, Clock::time_point deadline,
 					  unsigned count, uint8_t &code)
 {
 	const unsigned port = rs485_port_of(address);
+	// A frame that has begun to arrive is read to its end, so that its rest
+	// is never taken for the start of the next reply; but no reply ends
+	// later than the longest frame after its window (or after its first
+	// byte, when that came later). A line still talking then is babbling.
+	auto limit = Clock::time_point::max();
 	unsigned held = 0;
 
 	code = 0;
 	for (;;) {
-		int fd = m_portFd[port];
+		const int fd = m_portFd[port];
 		if (fd < 0)
 			return false;
+		if (Clock::now() >= limit) {
+			serial_flush(fd);
+			NoteJunk(port, true);
+			return count == 0;
+		}
 		long remaining = micros_until(deadline);
 		if (held && remaining < kRestOfFrameUs)
 			remaining = kRestOfFrameUs;
-		if (remaining < 0)
-			remaining = 0;
+		if (limit != Clock::time_point::max())
+			remaining = std::min(remaining, micros_until(limit));
+		remaining = std::max(remaining, 0L);
 
 		int r = serial_wait_us(fd, remaining);
 		if (r == -ETIMEDOUT) {
+			NoteJunk(port, held != 0);
 			if (!held)
 				return count == 0;
 			if (held >= 3)
 				code = buffer[2] & 0x7F;
-			Broadcast("\nTruncated packet:" + hex_bytes(buffer, held));
+			if (m_truncatedReport.occurred())
+				Broadcast("\nTruncated packet:" + hex_bytes(buffer, held));
 			return count == 0;
 		}
 		if (held == size) {
 			serial_flush(fd);
+			NoteJunk(port, true);
 			return false;
 		}
 		int err = 0;
 		if (r == 0) {
 			ssize_t n = read(fd, buffer + held, size - held);
-			if (n > 0)
+			if (n > 0) {
+				if (limit == Clock::time_point::max())
+					limit = std::max(deadline, Clock::now()) + longest_frame(m_portBaud[port]);
 				held += (unsigned)n;
-			else
+			} else
 				err = n < 0 ? errno : EIO; // ready, yet nothing to read: the line hung up
 		} else
 			err = -r;
 		if (err && err != EAGAIN && err != EINTR) {
-			// The port went wrong (hung up, unplugged): start both afresh.
-			RS485Close();
-			RS485Open();
+			HangUp(port);
+			return false;
 		}
 
 		// Every complete frame held, in order.
 		while (const unsigned length = rs485_complete_frame(buffer, held)) {
 			code = buffer[2] & 0x7F;
 			if (rs485_crc8(buffer, length) != 0) {
-				Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));
+				if (m_corruptReport.occurred())
+					Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));
 				uint32_t errors = m_crcErrors;
 				while (errors != UINT32_MAX && !m_crcErrors.compare_exchange_weak(errors, errors + 1))
 					;
 				serial_flush(fd);
+				NoteJunk(port, true);
 				return false;
 			}
 			if (count)
@@ -239,10 +369,10 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 			memmove(buffer, buffer + length, held - length);
 			held -= length;
 		}
-		// A frame that has begun to arrive is read to its end, so that its
-		// rest is never taken for the start of the next reply.
-		if (count == 0 && held == 0)
+		if (count == 0 && held == 0) {
+			NoteJunk(port, false);
 			return true;
+		}
 	}
 }
 
@@ -271,7 +401,11 @@ void OpalRS485EndPoint::RS485Tranceiver()
 			RS485Close();
 			RS485Open();
 		}
-		ReopenVanishedPorts(Clock::now());
+		const auto now = Clock::now();
+		ReopenVanishedPorts(now);
+		ProbeBabblingPorts(now);
+		SayWhatWasCounted();
+		NoticeCallBusOff();
 		if (m_portFd[0] < 0 && m_portFd[1] < 0) {
 			for (auto &state : m_icState)
 				state = 0;
@@ -297,7 +431,7 @@ void OpalRS485EndPoint::RS485Tranceiver()
 				// The poll goes out by itself on the other bus.
 				frame.payload[0] = POLL_SLOT_NONE;
 				unsigned other = rs485_port_of(slot);
-				if (closed(slot)) {
+				if (!Reachable(slot)) {
 					m_icState[slot] = 0;
 					status_from = -1;
 				} else {
@@ -317,7 +451,10 @@ void OpalRS485EndPoint::RS485Tranceiver()
 		const unsigned port = rs485_port_of(address);
 		if (address >= RS485_INTERCOMS)
 			continue;
-		if (closed(address)) {
+		// A babbling line still gets the commands that want no reply: they
+		// cost it no wait, and may get through between its bursts.
+		const auto window = reply_window(frame.command);
+		if (closed(address) || (window != 0ms && !Reachable(address))) {
 			m_icState[address] = 0;
 			continue;
 		}
@@ -328,7 +465,6 @@ void OpalRS485EndPoint::RS485Tranceiver()
 		SendBytes(port, wire, frame.wire_size());
 
 		// The reply.
-		const auto window = reply_window(frame.command);
 		if (window == 0ms)
 			continue;
 		uint8_t code;

@@ -115,6 +115,12 @@ class Console:
     def text(self):
         return self.out.text
 
+    def cpu_seconds(self):
+        """User and system time the console has used so far."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)

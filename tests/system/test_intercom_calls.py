@@ -254,11 +254,14 @@ def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
     control(sandbox, "bauds 57600\n")
     bus.wait_for(lambda: bus._ports[0].termios2()[5] == 57600)
     bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
+    start = console.mark()
     control(sandbox, "ports 0\n")
+    console.wait(r"\nCall to rs3: its bus is switched off, no audio", start=start)
     time.sleep(1)
     t0 = time.monotonic()
     time.sleep(0.5)
     assert bus.sent(since=t0) == []
+    assert console.text()[start:].count("switched off") == 1  # said once
     control(sandbox, "ports 3\nbauds 115200\n")
     bus.wait_frame(command=CMD_AUDIO_OUT, address=3, since=time.monotonic())
     start = console.mark()
@@ -268,6 +271,37 @@ def test_calls_that_find_no_intercom_leave_the_slot_free(sandbox, bus, console):
     console.send("call rs3")
     console.wait(r"Started call from pc:\* to rs485:rs3", start=start)
     console.send("hangup")
+
+
+def test_a_babbling_bus_leaves_a_call_on_the_other_bus_alone(sandbox, ns, pulse):
+    """Intercom 3 on bus 0 answers, then talks on for 20 s; the cabin's
+    call to intercom 70 on bus 1 keeps its pace and stays up."""
+    terminal_files(sandbox)
+    bus = make_bus(sandbox, rs3=dict(), rs70=dict(tone=IC_HZ))
+    console = start_console(sandbox, ns, pulse)
+    try:
+        wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t)
+        console.send("call rs70")
+        console.wait(r"Started call from pc:\* to rs485:rs70")
+        ic = bus.intercoms[70]
+        assert bus.wait_for(lambda: len(ic.heard) >= 50, timeout=15)
+        start = console.mark()
+
+        bus.intercoms[3].babble = (20, 0.0005)
+        assert bus.wait_for(lambda: bus.babbled, timeout=40), "the babble never ended"
+        _, first, last = bus.babbled[0]
+        out = [f.time for f in bus.sent(command=CMD_AUDIO_OUT, address=70, since=first) if f.time < last]
+        assert len(out) >= 0.97 * 50 * (last - first), len(out) / (last - first)
+        assert max(b - a for a, b in zip(out, out[1:])) < 0.1
+        assert near(tone_frequency(ic.heard_samples()[-8000:]), MIC_HZ)
+        said = console.text()[start:]
+        assert "\nRS485 port 0 babbling" in said and "cleared" not in said and "overflow" not in said, said
+        assert wait_states(sandbox, lambda t: "rs70=" in t).endswith("call=1\n")
+
+        console.send("hangup")
+        console.wait(r"RS485 CRC errors", start=start)
+    finally:
+        assert console.stop() == 0
 
 
 def test_fireman_mode_calls_the_intercom(sandbox, ns, terminal):

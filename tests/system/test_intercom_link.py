@@ -6,6 +6,7 @@ import os
 import re
 import signal
 import stat
+import termios
 import time
 
 import pytest
@@ -129,8 +130,13 @@ def test_replies_that_go_wrong(sandbox, bus, console):
 
 def test_a_port_that_goes_away_comes_back(sandbox, bus, console):
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t)
+    # A mark on port 0 that a reopen would undo: its line set anew.
+    attrs = termios.tcgetattr(bus._ports[0]._slave)
+    attrs[4] = attrs[5] = termios.B4800
+    termios.tcsetattr(bus._ports[0]._slave, termios.TCSANOW, attrs)
     bus.vanish(1)
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" not in t, timeout=20)
+    assert bus._ports[0].line()[0] == 4800  # the other port was left alone
     time.sleep(1)
     assert console.proc.poll() is None
     bus.restore(1)
@@ -151,6 +157,45 @@ def test_a_line_that_takes_nothing(sandbox, bus, console):
     bus.jam(0, False)
     bus.wait_for(lambda: len(bus.sent(command=CMD_CLC, address=5)) > 400, timeout=30)
     wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t, timeout=20)
+
+
+def polls_per_second(bus, port, since, until):
+    polls = [f for f in bus.sent(command=CMD_STATUS, since=since) if f.port == port and f.time < until]
+    return len(polls) / (until - since)
+
+
+def test_a_babbling_unit_stalls_neither_bus(sandbox, bus, console):
+    """Intercom 3 answers its poll, then goes on sending a byte every
+    0.5 ms for 20 s (a transceiver stuck in transmit). The other bus keeps
+    its poll rate; the babbling one is left alone, its intercoms absent,
+    and polled again soon after the babble ends."""
+    wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t)
+    t0 = time.monotonic()
+    time.sleep(6)
+    before = polls_per_second(bus, 1, t0, time.monotonic())
+    start = console.mark()
+    cpu0 = console.cpu_seconds()
+
+    bus.intercoms[3].babble = (20, 0.0005)
+    assert bus.wait_for(lambda: bus.babbled, timeout=40), "the babble never ended"
+    port, first, last = bus.babbled[0]
+    assert port == 0 and last - first > 19
+    during = polls_per_second(bus, 1, first + 2, last)
+    assert during >= 0.9 * before, (before, during)
+    # What can be known of the babbling bus: nothing.
+    text = read_states(sandbox)
+    assert "rs70=" in text
+
+    # Polled again within a second of the babble's end, and found.
+    bus.wait_for(lambda: [f for f in bus.sent(command=CMD_STATUS, since=last) if f.port == 0], timeout=5)
+    resumed = next(f for f in bus.sent(command=CMD_STATUS, since=last) if f.port == 0)
+    assert resumed.time - last < 1.0
+    wait_states(sandbox, lambda t: "rs3=" in t and "rs70=" in t, timeout=10)
+    # Said once each way, and no flood of dumps meanwhile.
+    said = console.text()[start:]
+    assert said.count("\nRS485 port 0 babbling") == 1 and said.count("\nRS485 port 0 quiet again") == 1, said
+    assert said.count("\n") < 40, said
+    assert console.cpu_seconds() - cpu0 < 0.25 * (time.monotonic() - first)
 
 
 def test_states_file_that_cannot_be_made(sandbox, ns, bus):

@@ -195,6 +195,29 @@ TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
 	EXPECT_EQ(got, (std::vector<std::string>{ "led 0", overlong }));
 }
 
+TEST(RS485Reports, AFloodIsSaidOnceThenCounted)
+{
+	RepeatedReport report("Corrupted packet");
+	const auto t0 = Clock::now();
+	EXPECT_TRUE(report.occurred(t0));
+	EXPECT_EQ(report.summary(t0), "");
+	for (int i = 1; i <= 300; i++)
+		EXPECT_FALSE(report.occurred(t0 + std::chrono::milliseconds(10 * i)));
+	// Nothing more until the interval has passed; then the count, once.
+	EXPECT_EQ(report.summary(t0 + std::chrono::milliseconds(4999)), "");
+	EXPECT_EQ(report.summary(t0 + std::chrono::seconds(5)), "\nCorrupted packet: 300 more in 5 s");
+	EXPECT_EQ(report.summary(t0 + std::chrono::seconds(20)), "");
+	// Still flooding: counted again, said as a count again.
+	EXPECT_FALSE(report.occurred(t0 + std::chrono::seconds(6)));
+	EXPECT_EQ(report.summary(t0 + std::chrono::seconds(11)), "\nCorrupted packet: 1 more in 6 s");
+	// After a quiet interval a new episode is said whole.
+	EXPECT_TRUE(report.occurred(t0 + std::chrono::seconds(30)));
+	// A count not yet said is never lost to a new episode.
+	EXPECT_FALSE(report.occurred(t0 + std::chrono::seconds(31)));
+	EXPECT_FALSE(report.occurred(t0 + std::chrono::seconds(40)));
+	EXPECT_EQ(report.summary(t0 + std::chrono::seconds(40)), "\nCorrupted packet: 2 more in 10 s");
+}
+
 TEST(RS485Frame, FramesComeWholeByTheirLength)
 {
 	const uint8_t held[] = { 3, 2, 2, 0x41, 0x99, 7 };
