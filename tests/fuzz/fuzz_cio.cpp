@@ -115,6 +115,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			abort();
 		if (l.snd_dir > lines)
 			abort();
+		// Only a line the board lacks is acknowledged at once.
+		if (l.reply.buf) {
+			if (data[1] <= lines || data[1] > 8 || l.perform_cmd || l.pkt_locked)
+				abort();
+			cio_msg_free(&l.reply);
+		}
 		if (l.perform_cmd) {
 			if (l.perform_cmd > 64 || l.perform_dir < 1 || l.perform_dir > lines || l.perform_hub < 1 ||
 			    l.perform_hub > 32)
