@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ic_bus.h"
 #include "rootpath.h"
 #include "serial.h"
 
@@ -97,10 +98,8 @@ std::chrono::milliseconds reply_window(uint8_t command)
 bool OpalRS485EndPoint::OpenPort(unsigned port)
 {
 	char device[PATH_MAX];
-	// CIO boards up to revision 3 number their bus ports from 0.
-	unsigned number = m_cioBoard && m_boardRevision <= 3 ? port : port + 1;
 
-	if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", number) < 0)
+	if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", ic_bus_tty_number(port, m_cioBoard, m_boardRevision)) < 0)
 		return false;
 	int fd = serial_open_flags(device, (int)m_portBaud[port].load(), 8, 0, 0, 1, SERIAL_BUS);
 	if (fd < 0)
@@ -143,9 +142,9 @@ void OpalRS485EndPoint::ReopenVanishedPorts(Clock::time_point now)
 			continue;
 		m_portRetry[port] = now + kReopenInterval;
 		char device[PATH_MAX];
-		unsigned number = m_cioBoard && m_boardRevision <= 3 ? port : port + 1;
 		struct stat st;
-		if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", number) >= 0 && stat(device, &st) == 0)
+		if (kel_pathf(device, sizeof(device), "/dev/ttyS%u", ic_bus_tty_number(port, m_cioBoard, m_boardRevision)) >= 0 &&
+		    stat(device, &st) == 0)
 			OpenPort(port);
 	}
 }
