@@ -2,14 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <strings.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "rootpath.h"
@@ -17,12 +12,8 @@
 // A command line longer than an atomic pipe write cannot come whole from
 // one writer: it is dropped.
 #define CLI_LINE_MAX 4096
-// How often an idle reader looks whether its pipe was removed, in ms.
-#define CLI_PIPE_CHECK_MS 1000
-// An unfinished line older than this, when more comes, was abandoned.
-#define CLI_LINE_AGE std::chrono::seconds(1)
 
-KelConsoleChannel::KelConsoleChannel() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+KelConsoleChannel::KelConsoleChannel() : m_pipe(kel_path(CONSOLE_PIPE)) {}
 
 KelConsoleChannel::KelConsoleChannel(ConsoleType type) : KelConsoleChannel()
 {
@@ -32,8 +23,6 @@ KelConsoleChannel::KelConsoleChannel(ConsoleType type) : KelConsoleChannel()
 KelConsoleChannel::~KelConsoleChannel()
 {
 	Close();
-	if (m_wake >= 0)
-		close(m_wake);
 }
 
 bool KelConsoleChannel::Open(ConsoleType type)
@@ -43,80 +32,11 @@ bool KelConsoleChannel::Open(ConsoleType type)
 		m_fd = STDOUT_FILENO;
 		return true;
 	}
-	return OpenPipe();
-}
-
-namespace {
-
-// The read end of the pipe at path, and what it is; -1 with errno set when
-// there is no pipe there.
-int open_fifo(const char *path, struct stat &st)
-{
-	// Without waiting for a writer; reads never wait either, a poll does.
-	int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return -1;
-	if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
-		close(fd);
-		errno = S_ISDIR(st.st_mode) ? EISDIR : ENOTSUP;
-		return -1;
-	}
-	return fd;
-}
-
-} // namespace
-
-bool KelConsoleChannel::OpenPipe()
-{
-	const char *path = kel_path(CONSOLE_PIPE);
-	struct stat st;
-
-	Close();
-	m_consoleType = StandardInput;
-	// Whatever took the pipe's place goes if it can: a file, a link, an
-	// empty directory. A directory with something in it stays, and then
-	// there is no pipe.
-	if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode) && (S_ISDIR(st.st_mode) ? rmdir(path) : unlink(path)) != 0) {
-		m_error = errno;
+	if (!m_pipe.open()) {
+		m_error = m_pipe.error();
 		return false;
 	}
-	if (mkfifo(path, 0660) != 0 && errno != EEXIST) {
-		m_error = errno;
-		return false;
-	}
-	if ((m_fd = open_fifo(path, st)) < 0) {
-		m_error = errno;
-		return false;
-	}
-	m_dev = st.st_dev;
-	m_ino = st.st_ino;
 	return true;
-}
-
-// After the last writer has gone, the read end reports that for ever; a
-// fresh one reports it again only once a new writer has come and gone. The
-// new one is opened before the old one is closed, so that the pipe always
-// has a reader: a client opening it without waiting would fail meanwhile.
-bool KelConsoleChannel::Reopen()
-{
-	struct stat st;
-	int fd = open_fifo(kel_path(CONSOLE_PIPE), st);
-
-	if (fd < 0 || st.st_dev != m_dev || st.st_ino != m_ino) {
-		if (fd >= 0)
-			close(fd);
-		return OpenPipe(); // gone or replaced meanwhile
-	}
-	close(m_fd);
-	m_fd = fd;
-	return true;
-}
-
-bool KelConsoleChannel::PipeStillOurs() const
-{
-	struct stat st;
-
-	return lstat(kel_path(CONSOLE_PIPE), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino;
 }
 
 bool KelConsoleChannel::Read(void *buf, unsigned long length)
@@ -129,44 +49,30 @@ bool KelConsoleChannel::Read(void *buf, unsigned long length)
 		m_lastReadCount = (unsigned long)n;
 		return true;
 	}
-	for (;;) {
-		struct pollfd p[2] = { { m_fd, POLLIN, 0 }, { m_wake, POLLIN, 0 } };
-		int r = poll(p, 2, CLI_PIPE_CHECK_MS);
-
-		if (r < 0 && errno != EINTR) {
-			m_error = errno;
-			return false;
-		}
-		if (p[1].revents & POLLIN) {
-			m_error = EINTR;
-			return false;
-		}
-		if (r == 0) {
-			// Idle: a removed or replaced pipe is made anew, so that
-			// clients find one again.
-			if (!PipeStillOurs() && !OpenPipe())
-				return false;
-			continue;
-		}
-		if (r < 0 || !(p[0].revents & (POLLIN | POLLHUP | POLLERR)))
-			continue;
-		ssize_t n = read(m_fd, buf, length);
-		if (n > 0) {
-			m_lastReadCount = (unsigned long)n;
-			return true;
-		}
-		if (n == 0) // every writer has closed the pipe
-			return Reopen();
-		if (errno != EINTR && errno != EAGAIN) {
-			m_error = errno;
-			return false;
-		}
+	size_t count;
+	switch (m_pipe.read((char *)buf, length, std::chrono::milliseconds(-1), count)) {
+	case CommandFifo::Event::Data:
+		m_lastReadCount = count;
+		return true;
+	case CommandFifo::Event::WriterGone:
+	case CommandFifo::Event::Replaced:
+	case CommandFifo::Event::Timeout:
+		return true;
+	case CommandFifo::Event::Interrupted:
+		m_error = EINTR;
+		return false;
+	case CommandFifo::Event::Failed:
+		break;
 	}
+	m_error = m_pipe.error();
+	return false;
 }
 
 bool KelConsoleChannel::Close()
 {
-	if (m_fd > 2)
+	if (m_consoleType == StandardInput)
+		m_pipe.close();
+	else if (m_fd > 2)
 		close(m_fd);
 	m_fd = -1;
 	m_consoleType = -1;
@@ -175,11 +81,7 @@ bool KelConsoleChannel::Close()
 
 void KelConsoleChannel::Interrupt()
 {
-	uint64_t one = 1;
-
-	if (m_wake >= 0 && write(m_wake, &one, sizeof(one)) < 0) {
-		// Already signalled.
-	}
+	m_pipe.interrupt();
 }
 
 KelCLI::Arguments::Arguments(KelCLI &cli, std::string command, std::vector<std::string> words,
@@ -352,40 +254,20 @@ bool KelCLI::OpenPipe()
 bool KelCLI::StartForeground()
 {
 	char buf[CLI_LINE_MAX];
-	std::string line;
-	bool overlong = false;
-	std::chrono::steady_clock::time_point begun; // the line in hand
+	CommandLines lines(CLI_LINE_MAX, CommandLines::Ends::Newline);
+	auto run = [this](std::string_view line) {
+		ProcessLine(std::string(line.substr(0, line.find('\0')))); // a command's text ends at a NUL
+	};
+	auto too_long = [this] { Output("Command line too long, ignored\n"); };
 
 	if (!m_pipeOpen && !OpenPipe())
 		return false;
 	while (m_input.Read(buf, sizeof(buf))) {
 		unsigned long count = m_input.GetLastReadCount();
-		auto now = std::chrono::steady_clock::now();
-		// Every client writes whole lines. What one left unfinished when
-		// it went (or, while others kept the pipe open, long ago) is no
-		// command, and must not run into the next client's line.
-		if (count == 0 || ((!line.empty() || overlong) && now - begun > CLI_LINE_AGE)) {
-			line.clear();
-			overlong = false;
-		}
-		for (unsigned long i = 0; i < count; i++) {
-			char c = buf[i];
-			if (line.empty() && !overlong)
-				begun = now;
-			if (c != '\n') {
-				if (line.size() < CLI_LINE_MAX)
-					line += c;
-				else
-					overlong = true;
-				continue;
-			}
-			if (overlong)
-				Output("Command line too long, ignored\n");
-			else
-				ProcessLine(line.substr(0, line.find('\0'))); // a command's text ends at a NUL
-			line.clear();
-			overlong = false;
-		}
+		if (count == 0)
+			lines.writer_gone();
+		else
+			lines.feed(buf, count, CommandLines::Clock::now(), run, too_long);
 	}
 	if (m_input.GetErrorNumber() == EINTR)
 		return true; // Stop()

@@ -8,19 +8,19 @@
 #include <functional>
 #include <map>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
+#include "command_fifo.h"
 #include "paths.h"
 
 
-// The input side of the interpreter: the command pipe. It is created, or
-// reused when it is a pipe already (an empty directory or anything else in
-// its place is removed first), and read with blocking reads. A writer
-// closing it never ends the reading: the channel notices when the last
-// writer has gone (so that a line left unfinished is known to be
-// abandoned) and goes on with the next one; one that removes or replaces
-// the pipe gets a new pipe a moment later.
+// The input side of the interpreter: the command pipe (CommandFifo). It is
+// created, or reused when it is a pipe already (an empty directory or
+// anything else in its place is removed first), and read with blocking
+// reads. A writer closing it never ends the reading: the channel notices
+// when the last writer has gone (so that a line left unfinished is known
+// to be abandoned) and goes on with the next one; one that removes or
+// replaces the pipe gets a new pipe a moment later.
 class KelConsoleChannel {
 public:
 	enum ConsoleType { StandardInput = 0, StandardOutput = 1 };
@@ -32,10 +32,11 @@ public:
 	KelConsoleChannel &operator=(const KelConsoleChannel &) = delete;
 
 	bool Open(ConsoleType type);
-	bool IsOpen() const { return m_fd != -1; }
+	bool IsOpen() const { return m_consoleType == StandardInput ? m_pipe.is_open() : m_fd != -1; }
 	// Blocks until at least one byte was read, or (the pipe) until every
-	// writer has closed it: then true with a count of 0. False on an
-	// error, with its number, or when Interrupt() was called (EINTR).
+	// writer has closed it or the pipe was made anew: then true with a
+	// count of 0. False on an error, with its number, or when Interrupt()
+	// was called (EINTR).
 	bool Read(void *buf, unsigned long length);
 	bool Close();
 	unsigned long GetLastReadCount() const { return m_lastReadCount; }
@@ -46,17 +47,11 @@ public:
 	void Interrupt();
 
 private:
-	bool OpenPipe();
-	bool PipeStillOurs() const;
-	bool Reopen();
-
-	int m_fd = -1;
+	int m_fd = -1; // standard output
 	int m_consoleType = -1;
-	int m_wake = -1; // eventfd that Interrupt() makes readable
+	CommandFifo m_pipe;
 	unsigned long m_lastReadCount = 0;
 	int m_error = 0;
-	dev_t m_dev = 0;
-	ino_t m_ino = 0;
 };
 
 class KelCLI {
