@@ -38,6 +38,16 @@ int serial_close(int fd);
 // Sets input and output speed to any integer rate.
 int serial_setbaud(int fd, int baud);
 
+// The rates a setting may ask for: every rate from 1200 to 4000000 baud.
+// The standard rates of the terminal interface from 1200 up lie there, the
+// highest of them also the most the ports' UARTs and the serial adapter
+// (whose rate command holds 24 bits) are made for; a rate between them is
+// set through the arbitrary-rate setting, which the UART approximates.
+// The slower standard rates serve no device of the terminal.
+#define SERIAL_BAUD_MIN 1200
+#define SERIAL_BAUD_MAX 4000000
+bool serial_baud_supported(unsigned long long baud);
+
 // Resets the terminal's serial adapter and, unless baud is 0, programs its
 // rate; nothing on terminals without one.
 int cfg_serial_adapter(int fd, int baud);

@@ -24,3 +24,8 @@ int serial_setbaud(int fd, int baud)
 	ioctl(fd, TCSETS2, &tio);
 	return 0;
 }
+
+bool serial_baud_supported(unsigned long long baud)
+{
+	return baud >= SERIAL_BAUD_MIN && baud <= SERIAL_BAUD_MAX;
+}

@@ -4,6 +4,7 @@
 #include "util.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -37,7 +38,60 @@ std::string_view trim(std::string_view s)
 	return s;
 }
 
+// A whole number as the console's text inputs give them: decimal, "0x"
+// hexadecimal or with a leading 0 octal, and nothing after its digits.
+bool whole_number(std::string_view text, uint64_t &value)
+{
+	if (text.empty() || text[0] < '0' || text[0] > '9')
+		return false; // no sign, no blanks
+	const std::string s(text);
+	char *end;
+	errno = 0;
+	value = strtoull(s.c_str(), &end, 0);
+	return *end == '\0' && errno == 0;
+}
+
 } // namespace
+
+namespace rs485 {
+
+unsigned parse_baud_list(std::string_view text, BaudItem items[2])
+{
+	unsigned n = 0;
+
+	while (n < 2 && !text.empty()) {
+		size_t comma = text.find(',');
+		std::string_view item = text.substr(0, comma);
+		text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+		if (item.empty())
+			continue;
+		uint64_t rate = 0;
+		bool valid = whole_number(item, rate) && (rate == 0 || serial_baud_supported(rate));
+		items[n++] = { item, valid ? (uint32_t)rate : 0, valid };
+	}
+	return n;
+}
+
+} // namespace rs485
+
+// A stored rate that the ports cannot take leaves its port at 115200, and
+// is said: a bus at 1 baud would be as good as none, its intercoms out of
+// reach without a word.
+void OpalRS485EndPoint::ReadPortBauds(std::string_view list)
+{
+	BaudItem items[2];
+	unsigned n = parse_baud_list(list, items);
+
+	for (unsigned i = 0; i < n; i++) {
+		if (items[i].valid) {
+			if (items[i].rate)
+				m_portBaud[i] = items[i].rate;
+			continue;
+		}
+		Broadcast("\nports_baud: " + std::string(items[i].text) + " is no baud rate the ports can take; port " +
+			  std::to_string(i) + " runs at " + std::to_string(m_portBaud[i].load()));
+	}
+}
 
 void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
 {
@@ -87,14 +141,21 @@ void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
 				if (m_icState[a])
 					m_testRequest[a >> 6].fetch_or(1ull << (a & 63));
 	} else if (word == "bauds" && t.size() >= 2) {
+		BaudItem items[2];
+		unsigned n = parse_baud_list(t[1], items);
+		// Nothing of a list with a bad rate is used, nor stored to come
+		// back at the next start.
+		for (unsigned i = 0; i < n; i++)
+			if (!items[i].valid) {
+				Broadcast("\nbauds: " + std::string(items[i].text) + " is no baud rate the ports can take");
+				return;
+			}
 		cfg_write_str(conf, "ports_baud", std::string(t[1]).c_str());
-		uint32_t bauds[2];
-		unsigned n = parse_baud_list(t[1], bauds);
 		// A single rate is port 0's; port 1 keeps its own. A rate of 0 is
 		// no rate: the port keeps the one it has.
 		for (unsigned i = 0; i < n; i++)
-			if (bauds[i])
-				m_portBaud[i] = bauds[i];
+			if (items[i].rate)
+				m_portBaud[i] = items[i].rate;
 		m_reopenPorts = true;
 	}
 	// Anything else, or too few words: ignored.

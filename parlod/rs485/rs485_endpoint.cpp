@@ -46,22 +46,6 @@ uint64_t parse_number(std::string_view text)
 	return value;
 }
 
-unsigned parse_baud_list(std::string_view text, uint32_t bauds[2])
-{
-	unsigned n = 0;
-
-	while (n < 2 && !text.empty()) {
-		size_t comma = text.find(',');
-		std::string_view item = text.substr(0, comma);
-		text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-		if (item.empty())
-			continue;
-		uint64_t v = parse_number(item);
-		bauds[n++] = v > UINT32_MAX ? UINT32_MAX : (uint32_t)v;
-	}
-	return n;
-}
-
 } // namespace rs485
 
 namespace {
@@ -107,11 +91,7 @@ OpalRS485EndPoint::OpalRS485EndPoint(callfw::CallManager &manager, const std::st
 	const char *conf = kel_path(PARLOD_IC_CONF);
 	m_buttonLed = read_number(conf, "button_led", 1) != 0;
 	m_portsMask = (uint32_t)read_number(conf, "ports_mask", 0);
-	uint32_t bauds[2];
-	unsigned n = parse_baud_list(cfg_read_str(conf, "ports_baud", ""), bauds);
-	for (unsigned i = 0; i < n; i++)
-		if (bauds[i])
-			m_portBaud[i] = bauds[i];
+	ReadPortBauds(cfg_read_str(conf, "ports_baud", ""));
 
 	RS485Open(); // a port that fails stays closed; the rest works without it
 

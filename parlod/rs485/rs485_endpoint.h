@@ -167,7 +167,8 @@ private:
 	bool WriteStates(int fd, std::string &text);
 	void ExecuteControlLine(std::string_view line);
 	void NoticeNetworkSilence();
-	bool ApplyBauds(std::string_view list, bool keep_missing);
+	// The rates "ports_baud" of the configuration gives the ports.
+	void ReadPortBauds(std::string_view list);
 
 	// The ports.
 	std::atomic<int32_t> m_portFd[2];
@@ -253,8 +254,17 @@ uint64_t monotonic_seconds();
 // anything else reads as 0. Saturates instead of wrapping.
 uint64_t parse_number(std::string_view text);
 
-// "9600,57600": the numbers of the items that are not empty, at most two.
-unsigned parse_baud_list(std::string_view text, uint32_t bauds[2]);
+// "9600,57600", as the command "bauds" and the key "ports_baud" give it:
+// the items that are not empty, at most two (port 0's, then port 1's).
+// An item is valid when it is a whole number (automatic base) that is 0,
+// which leaves the port's rate as it is, or a rate the ports take
+// (serial_baud_supported()). Returns the count.
+struct BaudItem {
+	std::string_view text;
+	uint32_t rate;
+	bool valid;
+};
+unsigned parse_baud_list(std::string_view text, BaudItem items[2]);
 
 // The pacing interval in microseconds that an intercom's audio-out reply
 // asks for.

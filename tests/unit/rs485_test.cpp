@@ -109,14 +109,33 @@ TEST(RS485Rules, PartiesNumbersAndBauds)
 	EXPECT_EQ(parse_number("-5"), 0u);
 	EXPECT_EQ(parse_number("99999999999999999999999"), UINT64_MAX);
 
-	uint32_t b[2] = {};
+	BaudItem b[2] = {};
 	EXPECT_EQ(parse_baud_list("9600", b), 1u);
-	EXPECT_EQ(b[0], 9600u);
+	EXPECT_TRUE(b[0].valid);
+	EXPECT_EQ(b[0].rate, 9600u);
 	EXPECT_EQ(parse_baud_list(",57600", b), 1u);
-	EXPECT_EQ(b[0], 57600u);
-	EXPECT_EQ(parse_baud_list("9600,,57600,300", b), 2u);
-	EXPECT_EQ(b[1], 57600u);
+	EXPECT_EQ(b[0].rate, 57600u);
+	EXPECT_EQ(parse_baud_list("9600,,57600,300", b), 2u); // a third item is nobody's
+	EXPECT_EQ(b[1].rate, 57600u);
+	EXPECT_TRUE(b[1].valid);
 	EXPECT_EQ(parse_baud_list("", b), 0u);
+	// Any base; 0 leaves the port as it is; the ends of the range.
+	EXPECT_EQ(parse_baud_list("0x2580,0", b), 2u);
+	EXPECT_TRUE(b[0].valid && b[1].valid);
+	EXPECT_EQ(b[0].rate, 9600u);
+	EXPECT_EQ(b[1].rate, 0u);
+	EXPECT_EQ(parse_baud_list("1200,4000000", b), 2u);
+	EXPECT_TRUE(b[0].valid && b[1].valid);
+	EXPECT_EQ(b[1].rate, 4000000u);
+	// No rate the ports can take, or no number at all.
+	for (const char *bad : { "1", "1199", "4000001", "4294967296", "99999999999999999999999", "abc", "9600abc",
+				 "08", "0x", "-9600", "+9600", " 9600" }) {
+		const std::string list = std::string("115200,") + bad;
+		ASSERT_EQ(parse_baud_list(list, b), 2u) << bad;
+		EXPECT_TRUE(b[0].valid) << bad;
+		EXPECT_FALSE(b[1].valid) << bad;
+		EXPECT_EQ(b[1].text, std::string_view(bad));
+	}
 }
 
 TEST(RS485Rules, PacingFollowsTheIntercom)
