@@ -164,7 +164,6 @@ private:
 	void ProcessAudio(const uint8_t *frame);
 	void SetUpCall(RS485Connection &connection, bool local);
 	void WaitForSlot(RS485Connection &connection, bool local);
-	bool WriteStates(int fd, std::string &text);
 	void ExecuteControlLine(std::string_view line);
 	void NoticeNetworkSilence();
 	// The rates "ports_baud" of the configuration gives the ports.

@@ -4,11 +4,13 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "fileio.h"
 #include "paths.h"
 #include "rootpath.h"
 
@@ -22,9 +24,68 @@ constexpr unsigned kShownBits[] = { 0, 1, 2, 3, 5, 6, 7 };
 constexpr uint16_t kPresent = 0x8000;
 constexpr uint8_t kAudioBit = 1 << 6;
 constexpr size_t kStatesMax = 8192;
-// A reader may hold its shared lock this long before a write is put off.
-constexpr auto kLockPatience = 500ms;
-constexpr auto kLockRetry = 5ms;
+
+// The states file as its readers find it. Each version is a file of its
+// own, complete before it is renamed over the last: a reader never sees
+// half of one, whatever lock it takes or not; nobody waits for anybody
+// (a reader that keeps its lock keeps only the old version); and a reader
+// that opens the path afresh, as the daemon does once the file it holds
+// has no name left, finds the newest. A file removed or renamed away is
+// back with the next version.
+class StatesFile {
+public:
+	explicit StatesFile(const char *path) : path_(path) {}
+
+	// 0 or a negated errno value; no temporary file stays behind.
+	int replace(const std::string &text)
+	{
+		std::string tmp = path_ + ".XXXXXX";
+		struct stat st;
+		int fd = mkostemp(tmp.data(), O_CLOEXEC);
+		if (fd < 0)
+			return -errno;
+		// No fsync: the file lives in /run, which nothing survives, and a
+		// reader sees it whole anyway.
+		int r = fchmod(fd, 0660) == 0 ? 0 : -errno;
+		if (r == 0)
+			r = fd_write_all(fd, text.data(), text.size());
+		if (r == 0 && fstat(fd, &st) != 0)
+			r = -errno;
+		if (close(fd) != 0 && r == 0)
+			r = -errno;
+		if (r == 0 && rename(tmp.c_str(), path_.c_str()) != 0)
+			r = -errno;
+		if (r < 0) {
+			unlink(tmp.c_str());
+			return r;
+		}
+		dev_ = st.st_dev;
+		ino_ = st.st_ino;
+		written_ = true;
+		return 0;
+	}
+
+	// The path still names the version written last.
+	bool in_place() const
+	{
+		struct stat st;
+		return written_ && lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+	}
+
+	// Removes it, unless something else has taken its place.
+	void remove()
+	{
+		if (in_place())
+			unlink(path_.c_str());
+		written_ = false;
+	}
+
+private:
+	const std::string path_;
+	dev_t dev_ = 0;
+	ino_t ino_ = 0;
+	bool written_ = false;
+};
 
 } // namespace
 
@@ -112,63 +173,33 @@ void OpalRS485EndPoint::ProcessStatus(uint8_t address, const uint8_t *frame)
 		m_currentCallButton = status & 1;
 }
 
-// Writes the text whole under an exclusive lock. False when the file can
-// no longer be written; a reader that holds its lock too long only puts
-// this write off.
-bool OpalRS485EndPoint::WriteStates(int fd, std::string &text)
-{
-	const auto give_up = Clock::now() + kLockPatience;
-	while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-		if (errno == EINTR)
-			continue;
-		if (errno != EWOULDBLOCK) {
-			Broadcast(std::string("\nflock() failed: ") + strerror(errno));
-			return false;
-		}
-		if (Clock::now() >= give_up || m_stopMonitor.wait(kLockRetry))
-			return true;
-	}
-	size_t done = 0;
-	while (done < text.size()) {
-		ssize_t n = pwrite(fd, text.data() + done, text.size() - done, (off_t)done);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			Broadcast(std::string("\npwrite() failed: ") + strerror(n < 0 ? errno : EIO));
-			flock(fd, LOCK_UN);
-			return false;
-		}
-		done += (size_t)n;
-	}
-	// Shorter than the last text: what was beyond it must go.
-	if (ftruncate(fd, (off_t)text.size()) != 0) {
-		Broadcast(std::string("\nftruncate() failed: ") + strerror(errno));
-		flock(fd, LOCK_UN);
-		return false;
-	}
-	if (flock(fd, LOCK_UN) != 0) {
-		Broadcast(std::string("\nflock() failed: ") + strerror(errno));
-		return false;
-	}
-	return true;
-}
-
 void OpalRS485EndPoint::MonitorIntercoms()
 {
-	const char *path = kel_path(IC_STATES_FILE);
-	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_SYNC | O_CLOEXEC, 0660);
-	if (fd < 0) {
-		Broadcast(std::string("\nError creating states file: ") + strerror(errno));
-		return;
-	}
+	StatesFile file(kel_path(IC_STATES_FILE));
+	// A failure said and not over yet: each is said once, the write tried
+	// again at each turn.
+	bool failing = false;
+	auto publish = [&](const std::string &text) {
+		int r = file.replace(text);
+		if (r < 0 && !failing)
+			Broadcast(std::string("\nError creating states file: ") + strerror(-r));
+		else if (r == 0 && failing)
+			Broadcast("\nStates file written again");
+		failing = r < 0;
+	};
+
+	// At once empty: what a console that died left there must not pass
+	// for this one's states until the first poll cycle is through.
+	publish("");
 
 	std::string text;
 	text.reserve(kStatesMax);
 	// Counts one-second waits without a complete poll cycle, never reset:
-	// the file is rewritten after every cycle and every fourth such wait.
+	// the file is rewritten after every cycle and every fourth such wait,
+	// and at once when it is gone from its path.
 	unsigned idle = 0;
 	while (!m_stopMonitor.is_set()) {
-		if (!m_scanDone.wait(1000ms) && ++idle % 4 != 0)
+		if (!m_scanDone.wait(1000ms) && ++idle % 4 != 0 && (failing || file.in_place()))
 			continue;
 
 		const uint8_t current = m_currentIc;
@@ -197,9 +228,7 @@ void OpalRS485EndPoint::MonitorIntercoms()
 			Broadcast("\nIC scan output truncated");
 			text.resize(kStatesMax);
 		}
-		if (!WriteStates(fd, text))
-			break;
+		publish(text);
 	}
-	close(fd);
-	unlink(path);
+	file.remove();
 }
