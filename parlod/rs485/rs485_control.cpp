@@ -6,11 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "cfg.h"
+#include "command_fifo.h"
 #include "rootpath.h"
 #include "serial.h"
 
@@ -19,8 +17,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr size_t kReadSize = 1024;
-constexpr long kFifoWaitUs = 999999;
+constexpr size_t kReadSize = kControlLineMax;
+// How long a wait for input lasts before the stop request is looked at.
+constexpr auto kFifoWait = 999ms;
+// After a failure, the FIFO is tried again this much later.
+constexpr auto kFifoRetry = 1000ms;
 constexpr auto kTestRun = 2000ms;
 constexpr auto kTestIdle = 1000ms;
 
@@ -161,64 +162,60 @@ void OpalRS485EndPoint::ExecuteControlLine(std::string_view line)
 	// Anything else, or too few words: ignored.
 }
 
+// The FIFO is kept at its path for as long as the endpoint runs: removed,
+// or replaced by a file or a directory, it is made anew (and said so once),
+// never read as whatever took its place.
 void OpalRS485EndPoint::ControlIntercoms()
 {
-	const char *path = kel_path(IC_CONTROL_FIFO);
-	struct stat st;
-
-	// A FIFO left from an earlier run is used; anything else in its place goes.
-	if (lstat(path, &st) == 0 && !S_ISFIFO(st.st_mode)) {
-		if (unlink(path) != 0 && errno == EISDIR)
-			rmdir(path);
-	}
-	if ((lstat(path, &st) != 0 || !S_ISFIFO(st.st_mode)) && mkfifo(path, 0660) != 0) {
-		Broadcast(std::string("\nError creating control fifo: ") + strerror(errno));
-		return;
-	}
-
-	LineAssembler lines;
+	static const char *const doing[] = { "creating", "opening", "reading" };
+	CommandFifo fifo(kel_path(IC_CONTROL_FIFO));
+	CommandLines lines(kControlLineMax, CommandLines::Ends::Any);
 	auto run = [this](std::string_view line) { ExecuteControlLine(line); };
-	auto open_fifo = [path] { return open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); };
 	char buffer[kReadSize];
-	int fd = -1;
-	for (;;) {
-		if (m_stopControl.is_set()) {
-			if (fd >= 0)
-				close(fd);
-			unlink(path);
-			return;
-		}
-		if (fd < 0 && (fd = open_fifo()) < 0) {
-			Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
-			return;
-		}
-		if (serial_wait_us(fd, kFifoWaitUs) < 0) {
-			lines.flush(run); // a writer that keeps the FIFO open but went quiet
-			continue;
-		}
-		ssize_t n = read(fd, buffer, sizeof(buffer));
-		if (n == 0) {
-			// Every writer has gone: the FIFO is opened afresh, ready for
-			// the next without reading end after end. The new descriptor
-			// comes first, so that the FIFO is never without a reader and
-			// a tool's non-blocking open never fails in between.
-			lines.flush(run);
-			int fresh = open_fifo();
-			close(fd);
-			fd = fresh;
-			if (fd < 0) {
-				Broadcast(std::string("\nError opening control fifo: ") + strerror(errno));
-				return;
-			}
-		} else if (n < 0) {
-			if (errno == EINTR || errno == EAGAIN)
+	// A failure said and not over yet: said once, then the FIFO is tried
+	// again each second until it works.
+	bool failing = false;
+	auto failed = [&] {
+		lines.writer_gone();
+		if (!failing)
+			Broadcast(std::string("\nError ") + doing[(int)fifo.failed_step()] +
+				  " control fifo: " + strerror(fifo.error()));
+		failing = true;
+		m_stopControl.wait(kFifoRetry);
+	};
+
+	while (!m_stopControl.is_set()) {
+		if (!fifo.is_open()) {
+			if (!fifo.open()) {
+				failed();
 				continue;
-			Broadcast(std::string("\nError reading control fifo: ") + strerror(errno));
-			close(fd);
-			fd = -1;
-		} else
-			lines.feed(buffer, (size_t)n, run);
+			}
+			if (failing && fifo.made())
+				Broadcast("\nControl fifo made anew");
+			failing = false;
+		}
+		size_t count = 0;
+		switch (fifo.read(buffer, sizeof(buffer), kFifoWait, count)) {
+		case CommandFifo::Event::Data:
+			lines.feed(buffer, count, CommandLines::Clock::now(), run);
+			break;
+		case CommandFifo::Event::WriterGone:
+			lines.writer_gone();
+			break;
+		case CommandFifo::Event::Replaced:
+			lines.writer_gone();
+			Broadcast(fifo.made() ? "\nControl fifo replaced: made anew"
+					      : "\nControl fifo replaced: reading the new one");
+			break;
+		case CommandFifo::Event::Timeout:
+		case CommandFifo::Event::Interrupted:
+			break;
+		case CommandFifo::Event::Failed:
+			failed(); // closed: opened again, or made anew, at the next pass
+			break;
+		}
 	}
+	fifo.remove();
 }
 
 // One intercom at a time, the lowest requested address first.

@@ -282,42 +282,8 @@ void append_test_line(std::string &text, unsigned address, uint16_t result, uint
 // The report of a reset cause that changed, or "" when there is none.
 std::string reset_report(unsigned address, uint16_t old_state, uint8_t status, uint8_t cause);
 
-// Lines of the FIFO as they arrive. A line cut between two reads is put
-// together again; one that never ends within the limit is dropped.
-class LineAssembler {
-public:
-	// A line longer than this is no command: it is dropped whole.
-	static constexpr size_t kLineMax = 1024;
-
-	template <class Run> void feed(const char *data, size_t size, Run run)
-	{
-		for (size_t i = 0; i < size; i++) {
-			char c = data[i];
-			if (c == '\n' || c == '\r') {
-				if (!overlong_)
-					run(std::string_view(pending_));
-				pending_.clear();
-				overlong_ = false;
-			} else if (pending_.size() < kLineMax)
-				pending_ += c;
-			else
-				overlong_ = true;
-		}
-	}
-	// The writer is gone, or quiet: what it left without a line end is
-	// taken as its last line.
-	template <class Run> void flush(Run run)
-	{
-		if (!pending_.empty() && !overlong_)
-			run(std::string_view(pending_));
-		pending_.clear();
-		overlong_ = false;
-	}
-	bool empty() const { return pending_.empty() && !overlong_; }
-
-private:
-	std::string pending_;
-	bool overlong_ = false;
-};
+// The control FIFO's lines end in CR, LF or CR LF; a line longer than
+// one read is no command.
+constexpr size_t kControlLineMax = 1024;
 
 } // namespace rs485

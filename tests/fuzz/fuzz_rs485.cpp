@@ -5,10 +5,12 @@
 // into its buffer in pieces, cut into frames as each comes whole; a frame
 // whose CRC fails ends the reply, every valid one goes to the endpoint's
 // own handling of replies to a request for the intercom the second byte
-// names. Control bytes arrive in reads of a size the second byte gives and
-// are put together into lines and split into words as the control thread
-// does: every line is a whole line within the limit, and its words are
-// what lies between its separators.
+// names. Control bytes arrive in reads of a size the second byte gives,
+// at once or (its top bit) each more than a second after the last, and are
+// put together into lines and split into words as the control thread
+// does: the lines run are exactly those that a writer finished, within the
+// limit, and not cut by a pause; what is left when the writer goes never
+// runs; and the words of a line are what lies between its separators.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -18,8 +20,10 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <vector>
 
 #include "call_manager.h"
+#include "command_fifo.h"
 #include "rs485_endpoint.h"
 #include "util.h"
 
@@ -63,11 +67,38 @@ void feed_bus(uint8_t address, const uint8_t *data, size_t size, unsigned piece)
 	}
 }
 
-void feed_control(const uint8_t *data, size_t size, unsigned piece)
+// The lines a writer finished, as the control FIFO's rules have them.
+std::vector<std::string> finished_lines(const uint8_t *data, size_t size, unsigned piece, bool slow)
 {
-	rs485::LineAssembler lines;
-	auto run = [](std::string_view line) {
-		check(line.size() <= rs485::LineAssembler::kLineMax);
+	std::vector<std::string> lines;
+	std::string line;
+	bool after_cr = false;
+	for (size_t i = 0; i < size; i++) {
+		if (slow && i % piece == 0)
+			line.clear(); // waited too long for its end
+		const char c = (char)data[i];
+		if (after_cr && c == '\n') {
+			after_cr = false;
+			continue;
+		}
+		after_cr = false;
+		if (c == '\r' || c == '\n') {
+			if (line.size() <= rs485::kControlLineMax)
+				lines.push_back(line);
+			line.clear();
+			after_cr = c == '\r';
+		} else
+			line += c;
+	}
+	return lines;
+}
+
+void feed_control(const uint8_t *data, size_t size, unsigned piece, bool slow)
+{
+	CommandLines lines(rs485::kControlLineMax, CommandLines::Ends::Any);
+	std::vector<std::string> run_lines;
+	auto run = [&](std::string_view line) {
+		check(line.size() <= rs485::kControlLineMax);
 		check(line.find_first_of("\r\n") == std::string_view::npos);
 		const auto words = split_words(line);
 		check(!words.empty());
@@ -78,15 +109,17 @@ void feed_control(const uint8_t *data, size_t size, unsigned piece)
 			total += w.size();
 		}
 		check(total == line.size());
+		run_lines.emplace_back(line);
 	};
-	while (size) {
-		const size_t n = std::min<size_t>(size, piece);
-		lines.feed((const char *)data, n, run);
-		data += n;
-		size -= n;
+	auto now = CommandLines::Clock::now();
+	for (size_t at = 0; at < size; at += piece) {
+		lines.feed((const char *)data + at, std::min<size_t>(size - at, piece), now, run);
+		if (slow)
+			now += std::chrono::milliseconds(1500);
 	}
-	lines.flush(run);
+	lines.writer_gone();
 	check(lines.empty());
+	check(run_lines == finished_lines(data, size, piece, slow));
 }
 
 } // namespace
@@ -117,6 +150,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	if (bus)
 		feed_bus(shape % RS485_INTERCOMS, data, size, 1 + shape % 67);
 	else
-		feed_control(data, size, 1 + shape);
+		feed_control(data, size, 1 + (shape & 0x7F), shape & 0x80);
 	return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "command_fifo.h"
 #include "rs485_endpoint.h"
 #include "util.h"
 
@@ -194,23 +195,44 @@ TEST(RS485Rules, ControlLinesSplitAtEverySeparator)
 
 TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
 {
-	LineAssembler lines;
+	CommandLines lines(kControlLineMax, CommandLines::Ends::Any);
 	std::vector<std::string> got;
-	auto run = [&](std::string_view line) { got.emplace_back(line); };
-	lines.feed("rel 5", 5, run);
-	lines.feed(" 1\r\nhb", 6, run);
-	EXPECT_EQ(got, (std::vector<std::string>{ "rel 5 1", "" }));
-	lines.flush(run); // a writer gone without a line end
-	EXPECT_EQ(got.back(), "hb");
+	const auto t0 = CommandLines::Clock::now();
+	auto feed = [&](std::string_view bytes, int ms) {
+		lines.feed(bytes.data(), bytes.size(), t0 + std::chrono::milliseconds(ms),
+			   [&](std::string_view line) { got.emplace_back(line); });
+	};
+
+	// CR, LF and CR LF each end one line; a line cut between two reads of
+	// a writer that stays is one line.
+	feed("rel 5", 0);
+	feed(" 1\r\nhbt\rclc 3\n\r", 200);
+	feed("\nled 0\r", 300);
+	feed("\nprod 1 2\n", 2000); // the LF of an old CR LF
+	EXPECT_EQ(got, (std::vector<std::string>{ "rel 5 1", "hbt", "clc 3", "", "led 0", "prod 1 2" }));
+
+	// What a writer leaves unfinished when it goes is no command.
+	got.clear();
+	feed("rel 3 9", 3000);
+	EXPECT_FALSE(lines.empty());
+	lines.writer_gone();
 	EXPECT_TRUE(lines.empty());
+	feed("9\n", 3100);
+	EXPECT_EQ(got, (std::vector<std::string>{ "9" }));
+
+	// Nor is one that waited longer than a second while more came.
+	got.clear();
+	feed("rel 3", 4000);
+	feed(" 9\nhbt\n", 5001);
+	EXPECT_EQ(got, (std::vector<std::string>{ " 9", "hbt" }));
 
 	// One byte over the limit: the line is dropped whole, up to its end.
 	got.clear();
-	std::string overlong(LineAssembler::kLineMax + 1, 'x');
-	lines.feed(overlong.data(), overlong.size(), run);
-	lines.feed("yy\nled 0\n", 9, run);
+	std::string overlong(kControlLineMax + 1, 'x');
+	feed(overlong, 6000);
+	feed("yy\nled 0\n", 6000);
 	overlong.pop_back();
-	lines.feed((overlong + "\n").data(), overlong.size() + 1, run);
+	feed(overlong + "\n", 6000);
 	EXPECT_EQ(got, (std::vector<std::string>{ "led 0", overlong }));
 }
 
