@@ -35,13 +35,20 @@ int64_t to_us(PlayoutBuffer::Clock::time_point t)
 	return std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
 }
 
+// Samples of the clock in us microseconds, without overflowing however
+// long the machine has been up.
+int64_t to_samples(int64_t us, unsigned rate)
+{
+	return us / 1000000 * (int64_t)rate + us % 1000000 * (int64_t)rate / 1000000;
+}
+
 } // namespace
 
 PlayoutBuffer::PlayoutBuffer(unsigned clock_rate, unsigned frame_samples, unsigned max_frames)
 	: rate_(std::max(clock_rate, 1u)), frame_(std::max(frame_samples, 1u)), max_frames_(std::max(max_frames, 1u)),
 	  // A second: more than the buffer is ever let to hold.
 	  capacity_(std::max<size_t>(rate_, (size_t)(max_frames_ + 3) * frame_ * 2)),
-	  full_((size_t)(max_frames_ + 3) * frame_), ring_(capacity_)
+	  full_((size_t)(max_frames_ + 3) * frame_), max_put_(capacity_ / 2), ring_(capacity_)
 {
 	target_us_ = samples_us(frame_ / 8);
 	transits_.reserve(kTransits);
@@ -50,6 +57,26 @@ PlayoutBuffer::PlayoutBuffer(unsigned clock_rate, unsigned frame_samples, unsign
 int64_t PlayoutBuffer::samples_us(int64_t samples) const
 {
 	return samples * 1000000 / (int64_t)rate_;
+}
+
+size_t PlayoutBuffer::room_locked(size_t count) const
+{
+	// Beyond the target and what the device takes at once, room for a
+	// network hiccup's burst to be drained; a put of more than a frame
+	// (a peer that sends a fifth of a second at a time) takes its own
+	// length in place of the frame's.
+	return std::min(full_ - frame_ + std::max<size_t>(count, frame_) + largest_take_, capacity_);
+}
+
+bool PlayoutBuffer::fits_locked(size_t count) const
+{
+	return closed_ || size_ + count <= room_locked(count);
+}
+
+bool PlayoutBuffer::fits(size_t count) const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	return fits_locked(std::min(count, max_put_));
 }
 
 bool PlayoutBuffer::put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point arrival,
@@ -62,14 +89,16 @@ bool PlayoutBuffer::put(const int16_t *samples, size_t count, uint32_t timestamp
 		stats_.dropped += count;
 		return true;
 	}
-	if (count > capacity_) { // only the newest fit
-		samples += count - capacity_;
-		timestamp += (uint32_t)(count - capacity_);
-		count = capacity_;
+	if (count > max_put_) { // only the newest fit
+		stats_.dropped += count - max_put_;
+		samples += count - max_put_;
+		timestamp += (uint32_t)(count - max_put_);
+		count = max_put_;
 	}
-	// Beyond the target and what the device takes at once, room for a
-	// network hiccup's burst to be drained.
-	room_.wait(hold, [&] { return closed_ || size_ + count <= std::min(full_ + largest_take_, capacity_); });
+	// A put never asks for more room than an empty buffer has, and a
+	// buffer too full for it is one the device plays from (see take()):
+	// so the wait ends while the device takes, whatever the sizes.
+	room_.wait(hold, [&] { return fits_locked(count); });
 	if (closed_ || count == 0)
 		return !closed_;
 
@@ -77,7 +106,7 @@ bool PlayoutBuffer::put(const int16_t *samples, size_t count, uint32_t timestamp
 	// timestamp that restarted) makes what came before no measure of the
 	// jitter.
 	const int64_t at = to_us(arrival);
-	int64_t transit = at * (int64_t)rate_ / 1000000 - (int64_t)timestamp;
+	int64_t transit = to_samples(at, rate_) - (int64_t)timestamp;
 	if (have_last_ && std::abs(transit - last_transit_) > (int64_t)rate_ / 2)
 		transits_.clear();
 	if (transits_.size() < kTransits)
@@ -131,51 +160,66 @@ PlayoutBuffer::Slack PlayoutBuffer::slack_locked(uint64_t last, int64_t now_us) 
 
 void PlayoutBuffer::take(int16_t *out, size_t count, Clock::time_point now)
 {
+	if (count == 0)
+		return;
 	{
 		std::lock_guard<std::mutex> hold(mutex_);
 		stats_.taken += count;
-		largest_take_ = std::max(largest_take_, std::min(count, capacity_ / 2));
-		if (!playing_ && size_ >= count)
+		largest_take_ = std::max(largest_take_, std::min(count, max_put_));
+		// A device that asks for more than the buffer ever holds plays
+		// what a put may bring: else a producer waiting for room would
+		// wait for ever.
+		if (!playing_ && size_ >= std::min(count, max_put_))
 			playing_ = true;
-		if (!playing_ || count == 0) {
+		if (!playing_) {
 			std::fill(out, out + count, 0);
 			stats_.silence += count;
-			return;
-		}
-
-		// At most two samples per frame more or fewer than asked for.
-		long frames = count >= frame_ ? (long)(2 * count / frame_) : 0;
-		long step = std::clamp(adjust_, -frames, frames);
-		size_t need = (size_t)((long)count + step);
-		if (size_ < need) {
-			size_t have = size_;
-			pop_locked(out, have);
-			std::fill(out + have, out + count, 0);
-			stats_.silence += count - have;
-			stats_.underruns++;
-			playing_ = false;
-			underrun_in_window_ = true;
-			boost_us_ = std::min(boost_us_ + samples_us(frame_ / 4), samples_us(frame_));
-			adjust_ = 0;
-		} else {
-			Slack slack = slack_locked(consumed_ + need - 1, to_us(now));
-			if (slack.us < low_.us)
-				low_ = slack;
-			if (step == 0) {
-				pop_locked(out, count);
-			} else {
-				scratch_.resize(need);
-				pop_locked(scratch_.data(), need);
-				resample(scratch_.data(), need, out, count);
-				adjust_ -= step;
-				stats_.adjusted += (uint64_t)std::abs(step);
-			}
-		}
-		taken_in_window_ += count;
-		if (taken_in_window_ >= rate_ / 2)
-			evaluate_locked();
+		} else
+			play_locked(out, count, now);
 	}
+	// Also when nothing was played: a larger take leaves more room.
 	room_.notify_one();
+}
+
+void PlayoutBuffer::play_locked(int16_t *out, size_t count, Clock::time_point now)
+{
+	// At most two samples per frame more or fewer than asked for, and no
+	// more than a quarter of the take: with frames of a sample or two,
+	// two a frame would leave nothing to play.
+	long frames = count >= frame_ ? (long)std::min(2 * count / frame_, count / 4) : 0;
+	long step = std::clamp(adjust_, -frames, frames);
+	// Enough for the take but not for playing faster: it plays at the
+	// normal pace, and speeds up with a later one.
+	if (step > 0 && size_ >= count && size_ < count + (size_t)step)
+		step = 0;
+	const size_t need = (size_t)((long)count + step);
+	if (size_ < need) {
+		const size_t have = size_;
+		pop_locked(out, have);
+		std::fill(out + have, out + count, 0);
+		stats_.silence += count - have;
+		stats_.underruns++;
+		playing_ = false;
+		underrun_in_window_ = true;
+		boost_us_ = std::min(boost_us_ + samples_us(frame_ / 4), samples_us(frame_));
+		adjust_ = 0;
+	} else {
+		Slack slack = slack_locked(consumed_ + need - 1, to_us(now));
+		if (slack.us < low_.us)
+			low_ = slack;
+		if (step == 0) {
+			pop_locked(out, count);
+		} else {
+			scratch_.resize(need);
+			pop_locked(scratch_.data(), need);
+			resample(scratch_.data(), need, out, count);
+			adjust_ -= step;
+			stats_.adjusted += (uint64_t)std::abs(step);
+		}
+	}
+	taken_in_window_ += count;
+	if (taken_in_window_ >= rate_ / 2)
+		evaluate_locked();
 }
 
 void PlayoutBuffer::evaluate_locked()

@@ -23,10 +23,17 @@
 // finds too little, it gets what there is and silence for the rest, and
 // playing resumes once a take's worth is there again.
 //
+// A take that the buffer cannot speed up (it holds enough for the take,
+// but not the sample or two more) plays at the normal pace. A put larger
+// than the room a buffer of frames would leave (a peer that sends a fifth
+// of a second at a time) gets room for its own length; one larger than
+// half the ring keeps only its newest samples.
+//
 // Threads: put() on the producer's thread, take() on the device's (a
 // sound server's callback); a mutex of its own, held briefly by each, and
 // never while calling anything else. put() waits only while the buffer is
-// full, which a producer keeping real time never finds.
+// full, which a producer keeping real time never finds; whatever the sizes
+// of puts and takes, a device that keeps taking ends the wait.
 #pragma once
 
 #include <chrono>
@@ -63,6 +70,10 @@ public:
 	// Waits while the buffer is full; false, without waiting, once closed.
 	bool put(const int16_t *samples, size_t count, uint32_t timestamp, Clock::time_point arrival,
 		 Clock::time_point now = Clock::now());
+	// Whether a put of count samples would go in now without waiting for
+	// room (or return at once, closed). A single thread that plays both
+	// sides asks before each put.
+	bool fits(size_t count) const;
 	// Fills out with count samples, which the device plays from now on.
 	// Never waits.
 	void take(int16_t *out, size_t count, Clock::time_point now = Clock::now());
@@ -84,6 +95,9 @@ private:
 		long to_end = 0;     // samples of the put after it
 	};
 	Slack slack_locked(uint64_t last, int64_t now_us) const;
+	size_t room_locked(size_t count) const;
+	bool fits_locked(size_t count) const;
+	void play_locked(int16_t *out, size_t count, Clock::time_point now);
 	void evaluate_locked();
 	void drop_locked(size_t count);
 	void pop_locked(int16_t *out, size_t count);
@@ -91,6 +105,7 @@ private:
 	const unsigned rate_, frame_, max_frames_;
 	const size_t capacity_; // of the ring
 	const size_t full_;     // beyond what the device takes at once
+	const size_t max_put_;  // samples of a put kept, and of a take waited for
 
 	mutable std::mutex mutex_;
 	std::condition_variable room_;
