@@ -1,6 +1,8 @@
 #include "echo_canceler.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <fcntl.h>
 #include <new>
 #include <unistd.h>
@@ -58,9 +60,14 @@ int KelEchoCanceler::ResetGPIO()
 	return m_gpioFd >= 0 ? sysfs_gpio::gpio_set(m_gpioFd, PinDefState) : 0;
 }
 
+// The delays come from the configuration as they are written there: a
+// negative one is none, and a long one must not wrap round to a few
+// minutes (a microphone muted that long after every word of the far end).
 int KelEchoCanceler::Samples(int ms) const
 {
-	return (int32_t)((uint32_t)m_clockRate * (uint32_t)ms / 1000u);
+	if (ms <= 0)
+		return 0;
+	return (int32_t)std::min<int64_t>((int64_t)m_clockRate * ms / 1000, INT32_MAX);
 }
 
 void KelEchoCanceler::SetClockRate(int rate)

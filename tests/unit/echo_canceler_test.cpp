@@ -120,6 +120,25 @@ TEST_F(EchoCanceler, ZeroDelays)
 	EXPECT_EQ(line(), '0');
 }
 
+// Delays as a configuration file may hold them: a negative one is none,
+// not minutes of a muted microphone, and ten minutes is ten minutes.
+TEST_F(EchoCanceler, NegativeAndLongDelays)
+{
+	ec.SetTXDelay(-1);
+	ec.SetRXDelay(-160);
+	ec.SetMicDelay(-20);
+	for (int i = 0; i < 5; i++)
+		EXPECT_FALSE(cycle(true));
+	EXPECT_EQ(line(), '1'); // never switched
+	EXPECT_TRUE(cycle(false)); // no hold
+
+	ec.SetTXDelay(600000);
+	for (int i = 0; i < 4000; i++) // 80 s
+		cycle(true);
+	EXPECT_EQ(line(), '1');
+	EXPECT_EQ(state(), "0");
+}
+
 TEST_F(EchoCanceler, DuplexNeverMutes)
 {
 	ec.SetDuplexMode(1);
