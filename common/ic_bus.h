@@ -5,7 +5,8 @@
 
 #include <cstdint>
 
-#define PARLOD_IC_CONF "/etc/parlod-ic.conf" // ports_mask: the bus ports that are on
+#include "paths.h"
+
 #define IC_BUS_PORTS 2
 
 // The number n of "/dev/ttyS<n>" of bus port 0 or 1. CIO boards up to

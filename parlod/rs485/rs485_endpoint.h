@@ -46,13 +46,13 @@
 #include <vector>
 
 #include "endpoint.h"
+#include "paths.h"
 #include "repeated_report.h"
 #include "rs485_frame.h"
 #include "sync_point.h"
 #include "tx_queue.h"
 #include "worker_thread.h"
 
-#define PARLOD_IC_CONF "/etc/parlod-ic.conf"
 #define IC_CONTROL_FIFO "/run/parlod-ic-ctl"
 
 class OpalRS485EndPoint;
