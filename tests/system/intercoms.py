@@ -5,6 +5,7 @@ side listens there), its buses are the simulator's pseudo-terminals."""
 import fcntl
 import os
 import re
+import stat
 import time
 
 from sim.icbus import IntercomBus
@@ -72,6 +73,13 @@ def control(sandbox, text):
         os.write(fd, text.encode() if isinstance(text, str) else text)
     finally:
         os.close(fd)
+
+
+def is_fifo(path):
+    try:
+        return stat.S_ISFIFO(os.stat(path).st_mode)
+    except FileNotFoundError:
+        return False
 
 
 def wait_fifo(sandbox, timeout=10):

@@ -11,10 +11,9 @@ import time
 
 import pytest
 
-from intercoms import (FIFO, HEADER, STATES, control, make_bus, start_console, state_lines, terminal_files,
+from intercoms import (FIFO, HEADER, STATES, control, is_fifo, make_bus, start_console, state_lines, terminal_files,
                        wait_fifo, wait_states)
 from sim.icbus import CMD_CLC, CMD_REL, INP1
-from test_intercom_link import is_fifo
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (network namespaces)")
 

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from intercoms import (FIFO, HEADER, STATES, control, make_bus, read_states, start_console, state_lines,
+from intercoms import (FIFO, HEADER, STATES, control, is_fifo, make_bus, read_states, start_console, state_lines,
                        terminal_files, wait_fifo, wait_states)
 from sim.icbus import CB_PEND, CMD_CLC, CMD_PROD, CMD_REL, CMD_RESET, CMD_STATUS, CMD_TEST, \
     CMD_TEST_RESULT, INP1
@@ -320,13 +320,6 @@ def test_self_test_of_every_present_intercom(sandbox, bus, console):
         return int(re.search(r"^test3=25,(\d+)$", text, re.M).group(1))
     first = age(read_states(sandbox))
     wait_states(sandbox, lambda t: age(t) >= first + 2, timeout=10)
-
-
-def is_fifo(path):
-    try:
-        return stat.S_ISFIFO(os.stat(path).st_mode)
-    except FileNotFoundError:
-        return False
 
 
 def test_leftovers_of_an_earlier_run(sandbox, ns, bus):
