@@ -14,8 +14,8 @@
 // - a step of the clock, up to a minute (a device that stalled);
 // - a stretch of a call, a quarter of a second to two: a peer sending
 //   packets of a quarter frame to twelve frames at a period of its own
-//   clock, with jitter, and a device taking up to 12287 samples at a time
-//   at its pace;
+//   clock, with jitter and now and then a hiccup, and a device taking up
+//   to 12287 samples at a time at its pace;
 // - a burst of frames that come at once, or the close;
 // until some 250000 samples have been put and taken.
 #pragma once
