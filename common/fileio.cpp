@@ -130,3 +130,12 @@ bool file_exists(const char *path)
 
 	return stat(path, &st) == 0;
 }
+
+int file_private(const char *path)
+{
+	struct stat st;
+
+	if (stat(path, &st) != 0)
+		return neg_errno();
+	return st.st_mode & (S_IRGRP | S_IROTH) ? -EPERM : 0;
+}

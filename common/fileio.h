@@ -26,3 +26,8 @@ int file_readint(const char *path, int32_t *val);
 int file_readdbl(const char *path, double *val);
 
 bool file_exists(const char *path);
+
+// Whether a file of secrets (a password, a private key) is kept from
+// everyone but its owner: 0 when neither its group nor others may read it,
+// -EPERM when they may, another negated errno when it cannot be looked at.
+int file_private(const char *path);

@@ -73,4 +73,21 @@ TEST(FileIo, Writes)
 	EXPECT_EQ(file_write("/dev/full", "x", 1), -ENOSPC);
 }
 
+TEST(FileIo, SecretsKeptFromOthers)
+{
+	TmpDir dir;
+	std::string p = dir.path("secret");
+
+	dir.write("secret", "hunter2\n");
+	for (mode_t mode : { 0600, 0400, 0620, 0602 }) {
+		ASSERT_EQ(chmod(p.c_str(), mode), 0);
+		EXPECT_EQ(file_private(p.c_str()), 0) << std::oct << mode;
+	}
+	for (mode_t mode : { 0640, 0604, 0644, 0444 }) {
+		ASSERT_EQ(chmod(p.c_str(), mode), 0);
+		EXPECT_EQ(file_private(p.c_str()), -EPERM) << std::oct << mode;
+	}
+	EXPECT_EQ(file_private(dir.path("none").c_str()), -ENOENT);
+}
+
 } // namespace
