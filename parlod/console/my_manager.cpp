@@ -1,5 +1,6 @@
 #include "my_manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -82,7 +83,8 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	m_duplex = duplex != 0;
 	m_trAuto = trauto != 0;
 	m_rxDelay = rxdelay;
-	m_micDelay = rxdelay + micdelay;
+	// The sum of two settings that may each be anything a number can be.
+	m_micDelay = (int32_t)std::clamp<int64_t>((int64_t)rxdelay + micdelay, INT32_MIN, INT32_MAX);
 
 	// The idle level first: opening the line drives it there.
 	m_echoCanceler.SetDefState(defstate);
