@@ -149,13 +149,15 @@ bool MyManager::on_local_incoming_call(Connection &local)
 	Call &call = local.call();
 	std::lock_guard<std::mutex> hold(m_callMutex);
 
-	broadcast("\n" + call.token() + ": incoming call at " + local_time() + " from " + call.party_a() + " to " +
-		  call.party_b());
+	std::string line = "\n" + call.token() + ": incoming call at " + local_time() + " from " + call.party_a() +
+			   " to " + call.party_b();
 	if (!m_currentCall || m_currentCall.get() == &call) {
+		broadcast(line);
 		m_currentCall = call.shared_from_this();
 		return true;
 	}
-	broadcast(" refused as busy.");
+	// One message: each ends its line when written.
+	broadcast(line + " refused as busy.");
 	return false;
 }
 

@@ -133,11 +133,24 @@ void CallManager::remove_call(const Call &call)
 	calls_.erase(call.token());
 }
 
+// Written as they come, the messages would leave the last one without its
+// line end until the next, and a journal records no line before its end:
+// each message ends its line instead, and its leading break goes where
+// the output stands at a line start already. The texts stay as they are.
 void CallManager::broadcast(const std::string &text)
 {
+	if (text.empty())
+		return;
 	std::lock_guard<std::mutex> hold(output_mutex_);
-	fwrite(text.data(), 1, text.size(), stdout);
+	std::string_view line = text;
+	if (at_line_start_ && line.front() == '\n')
+		line.remove_prefix(1);
+	std::string out(line);
+	if (out.empty() || out.back() != '\n')
+		out += '\n';
+	fwrite(out.data(), 1, out.size(), stdout);
 	fflush(stdout);
+	at_line_start_ = true;
 }
 
 void CallManager::post(std::function<void()> work)

@@ -50,7 +50,10 @@ public:
 	CallPtr find_call(const std::string &token) const;
 	std::vector<CallPtr> calls() const;
 
-	// Writes a message to standard output, whole, from any thread.
+	// Writes a message to standard output, whole, from any thread. A
+	// message begins with its line break and ends without one; each is
+	// written as complete lines all the same (see broadcast()), so that a
+	// journal records it when it happens.
 	virtual void broadcast(const std::string &text);
 
 	// Clears every call, waits until they are gone, stops the endpoints and
@@ -87,6 +90,9 @@ private:
 	std::string default_route_;
 
 	std::mutex output_mutex_;
+	// The output stands at the start of a line. Not at first: what the
+	// output held before (a file appended to) is not known.
+	bool at_line_start_ = false; // under output_mutex_
 
 	std::mutex work_mutex_;
 	std::condition_variable work_cv_;

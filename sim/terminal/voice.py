@@ -58,9 +58,9 @@ class VoiceConsole(Part):
         return self.t.sb.path("run/parlod-cli")
 
     def _read_console(self):
-        """The console's messages begin with a line end instead of ending with
-        one: a line is complete at the next line end, or when nothing more
-        has come for a moment."""
+        """A line is complete at its line end; a fragment without one (what
+        the console writes ends its line) shows when nothing more has come
+        for a moment."""
         fd, pending = self.proc.stdout.fileno(), b""
         while True:
             ready, _, _ = select.select([fd], [], [], 0.2)

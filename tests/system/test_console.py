@@ -26,9 +26,7 @@ PEER_HZ = 700  # what baresip sends
 
 
 class Output:
-    """Everything a program writes, as it comes: the console's messages
-    begin with a line end instead of ending with one, so the last of them
-    is no complete line until the next."""
+    """Everything a program writes, as it comes."""
 
     def __init__(self, stream):
         self.text = ""
@@ -110,7 +108,13 @@ class Console:
         return self.out.wait(pattern, timeout, start)
 
     def mark(self):
-        return len(self.out.text)
+        """Where the next message begins, for wait(start=...) and text()[...]:
+        its line break is the end of the line before it (each message ends
+        its line), so the mark stands on that end, and a pattern "\\n..."
+        finds a message that comes next."""
+        with self.out._cond:
+            text = self.out.text
+        return len(text) - 1 if text.endswith("\n") else len(text)
 
     def text(self):
         return self.out.text
@@ -414,7 +418,12 @@ def test_every_call_end_is_reported_with_its_reason(console, peers):
     peer.wait_event("CALL_ESTABLISHED")
     start = console.mark()
     peer.hangup()
-    console.wait(rf"\nCall 1 from pc:\* to {re.escape(peer.uri)} cleared: remote user", start=start)
+    # The line is complete as soon as the call ends, with no message after
+    # it: a journal records a line only when it ends.
+    console.wait(rf"\nCall 1 from pc:\* to {re.escape(peer.uri)} cleared: remote user\n", start=start)
+    console.send("tcmd sndtest 1000 50")
+    console.wait(r"\nActivating test signal 1000Hz, level 50%\n", start=start)
+    assert "\n\n" not in console.text()[start:]
 
     busy = peers("busy", answer="manual")
     console.send(f"call {busy.uri}")
