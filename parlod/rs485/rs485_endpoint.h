@@ -186,10 +186,10 @@ private:
 	} m_line[2];
 	// Faults that line noise repeats for every frame, and a line that
 	// babbles on and off.
-	rs485::RepeatedReport m_corruptReport{ "Corrupted packet" }, m_truncatedReport{ "Truncated packet" },
+	callfw::RepeatedReport m_corruptReport{ "Corrupted packet" }, m_truncatedReport{ "Truncated packet" },
 		m_overflowReport{ "RS485 TX Queue overflow" };
-	rs485::RepeatedReport m_babbleReport[2]{ { "RS485 port 0 babbling" }, { "RS485 port 1 babbling" } };
-	rs485::RepeatedReport m_quietReport[2]{ { "RS485 port 0 quiet again" }, { "RS485 port 1 quiet again" } };
+	callfw::RepeatedReport m_babbleReport[2]{ { "RS485 port 0 babbling" }, { "RS485 port 1 babbling" } };
+	callfw::RepeatedReport m_quietReport[2]{ { "RS485 port 0 quiet again" }, { "RS485 port 1 quiet again" } };
 
 	// The threads and their stop events.
 	std::unique_ptr<rs485::WorkerThread> m_transceiverThread, m_monitorThread, m_controlThread, m_testThread;

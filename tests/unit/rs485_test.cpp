@@ -238,7 +238,7 @@ TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
 
 TEST(RS485Reports, AFloodIsSaidOnceThenCounted)
 {
-	RepeatedReport report("Corrupted packet");
+	callfw::RepeatedReport report("Corrupted packet");
 	const auto t0 = Clock::now();
 	EXPECT_TRUE(report.occurred(t0));
 	EXPECT_EQ(report.summary(t0), "");

@@ -1,7 +1,8 @@
-// A message that a fault can repeat many times a second (line noise, a
-// line that takes nothing): the first is said whole, the rest are counted
-// and their number said at most once an interval, so that a flood on a bus
-// does not become a flood in the journal.
+// A message that a fault or a stranger can repeat many times a second (line
+// noise, a line that takes nothing, requests from a host that may not
+// call): the first is said whole, the rest are counted and their number said
+// at most once an interval, so that a flood on a bus or a network does not
+// become a flood in the journal.
 #pragma once
 
 #include <chrono>
@@ -9,12 +10,12 @@
 #include <mutex>
 #include <string>
 
-#include "sync_point.h"
-
-namespace rs485 {
+namespace callfw {
 
 class RepeatedReport {
 public:
+	using Clock = std::chrono::steady_clock;
+
 	// kind: the message's own words (without its line break), which the
 	// count is said under: "\n<kind>: <n> more in <s> s".
 	RepeatedReport(std::string kind, std::chrono::seconds interval = std::chrono::seconds(5));
@@ -35,4 +36,4 @@ private:
 	unsigned long counted_ = 0;
 };
 
-} // namespace rs485
+} // namespace callfw

@@ -1,6 +1,6 @@
 #include "repeated_report.h"
 
-namespace rs485 {
+namespace callfw {
 
 RepeatedReport::RepeatedReport(std::string kind, std::chrono::seconds interval)
 	: kind_(std::move(kind)), interval_(interval)
@@ -33,4 +33,4 @@ std::string RepeatedReport::summary(Clock::time_point now)
 	return text;
 }
 
-} // namespace rs485
+} // namespace callfw
