@@ -41,7 +41,13 @@ void Call::add_connection(ConnectionPtr connection)
 	connections_.push_back(std::move(connection));
 }
 
-void Call::clear(CallEndReason reason)
+std::string Call::end_detail() const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	return detail_;
+}
+
+void Call::clear(CallEndReason reason, std::string detail)
 {
 	{
 		std::lock_guard<std::mutex> hold(mutex_);
@@ -49,6 +55,7 @@ void Call::clear(CallEndReason reason)
 			return;
 		clearing_ = true;
 		reason_ = reason;
+		detail_ = std::move(detail);
 	}
 	manager_.post([self = shared_from_this(), reason] { self->do_clear(reason); });
 }
@@ -70,10 +77,10 @@ void Call::on_answered(Connection &connection)
 	});
 }
 
-void Call::on_released(Connection &connection, CallEndReason reason)
+void Call::on_released(Connection &connection, CallEndReason reason, std::string detail)
 {
 	(void)connection;
-	clear(reason);
+	clear(reason, std::move(detail));
 }
 
 void Call::start_media()

@@ -30,15 +30,18 @@ public:
 	bool is_established() const;
 	bool is_cleared() const;
 	CallEndReason end_reason() const;
+	// What the far end said about the end, when it said something worth
+	// reporting beside the reason; empty otherwise.
+	std::string end_detail() const;
 
 	// Ends the call; the work happens on the manager's worker thread, so
 	// this returns at once from any thread. Only the first reason counts.
-	void clear(CallEndReason reason = CallEndReason::LocalUser);
+	void clear(CallEndReason reason = CallEndReason::LocalUser, std::string detail = {});
 
 	// For connections and the manager.
 	void add_connection(ConnectionPtr connection);
 	void on_answered(Connection &connection);
-	void on_released(Connection &connection, CallEndReason reason);
+	void on_released(Connection &connection, CallEndReason reason, std::string detail = {});
 
 private:
 	friend class CallManager;
@@ -55,6 +58,7 @@ private:
 	bool clearing_ = false;
 	bool cleared_ = false;
 	CallEndReason reason_ = CallEndReason::LocalUser;
+	std::string detail_;
 };
 
 using CallPtr = std::shared_ptr<Call>;

@@ -229,8 +229,9 @@ bool CallManager::on_local_incoming_call(Connection &local)
 
 void CallManager::on_cleared_call(Call &call)
 {
+	std::string detail = call.end_detail();
 	broadcast("\nCall " + call.token() + " from " + call.party_a() + " to " + call.party_b() + " cleared: " +
-		  to_string(call.end_reason()));
+		  to_string(call.end_reason()) + (detail.empty() ? "" : ": " + detail));
 }
 
 void CallManager::on_start_media_patch(Connection &connection, MediaPatch &patch)

@@ -33,9 +33,9 @@ void Connection::answered()
 		call_.on_answered(*this);
 }
 
-void Connection::released(CallEndReason reason)
+void Connection::released(CallEndReason reason, std::string detail)
 {
-	call_.on_released(*this, reason);
+	call_.on_released(*this, reason, std::move(detail));
 }
 
 } // namespace callfw

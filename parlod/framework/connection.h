@@ -54,8 +54,10 @@ public:
 protected:
 	// The leg is up (the far end answered, or the local side accepted).
 	void answered();
-	// The leg went down by itself.
-	void released(CallEndReason reason);
+	// The leg went down by itself. detail: what the far end gave as its
+	// reason, when the report of the call's end should name it ("488 Not
+	// Acceptable Here").
+	void released(CallEndReason reason, std::string detail = {});
 
 private:
 	Call &call_;
