@@ -19,6 +19,12 @@ const MediaFormat &g711_ulaw()
 	return f;
 }
 
+const MediaFormat &g711_alaw()
+{
+	static const MediaFormat f{ "G.711-ALaw-64k", MediaType::Audio, 8000, 160, 160, true, 8, "PCMA" };
+	return f;
+}
+
 const MediaFormat &gsm0610()
 {
 	static const MediaFormat f{ "GSM-06.10", MediaType::Audio, 8000, 160, 33, true, 3, "GSM" };
@@ -35,18 +41,41 @@ const MediaFormat *find_format(const MediaFormatList &list, const std::string &n
 
 const MediaFormat *find_encoding(const std::string &encoding)
 {
-	for (const MediaFormat *f : { &g711_ulaw(), &gsm0610() })
+	for (const MediaFormat *f : { &g711_ulaw(), &g711_alaw(), &gsm0610() })
 		if (!strcasecmp(f->encoding.c_str(), encoding.c_str()))
 			return f;
 	return nullptr;
 }
 
+MediaFormatList transportable_formats()
+{
+	return { g711_ulaw(), g711_alaw(), gsm0610() };
+}
+
+MediaFormatList parse_encodings(const std::string &text, std::vector<std::string> &unknown)
+{
+	MediaFormatList out;
+	size_t at = 0;
+	while ((at = text.find_first_not_of(", \t", at)) != std::string::npos) {
+		size_t end = text.find_first_of(", \t", at);
+		std::string name = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+		at = end;
+		const MediaFormat *f = find_encoding(name);
+		if (!f)
+			unknown.push_back(name);
+		else if (!find_format(out, f->name))
+			out.push_back(*f);
+	}
+	return out;
+}
+
 namespace {
 
-class UlawCodec : public Codec {
+// law: G711_ULAW or G711_ALAW.
+class G711Codec : public Codec {
 public:
-	UlawCodec() : state_(g711_init(nullptr, G711_ULAW)) {}
-	~UlawCodec() override { g711_free(state_); }
+	explicit G711Codec(int law) : state_(g711_init(nullptr, law)) {}
+	~G711Codec() override { g711_free(state_); }
 
 	void encode(const int16_t *samples, size_t count, std::vector<uint8_t> &out) override
 	{
@@ -99,7 +128,9 @@ private:
 std::unique_ptr<Codec> make_codec(const MediaFormat &format)
 {
 	if (format == g711_ulaw())
-		return std::make_unique<UlawCodec>();
+		return std::make_unique<G711Codec>(G711_ULAW);
+	if (format == g711_alaw())
+		return std::make_unique<G711Codec>(G711_ALAW);
 	if (format == gsm0610())
 		return std::make_unique<GsmCodec>();
 	return nullptr;

@@ -34,6 +34,8 @@ using MediaFormatList = std::vector<MediaFormat>;
 const MediaFormat &pcm16();
 // G.711 µ-law, RTP payload type 0.
 const MediaFormat &g711_ulaw();
+// G.711 A-law, RTP payload type 8.
+const MediaFormat &g711_alaw();
 // GSM 06.10 full rate, RTP payload type 3.
 const MediaFormat &gsm0610();
 
@@ -41,6 +43,13 @@ const MediaFormat &gsm0610();
 const MediaFormat *find_format(const MediaFormatList &list, const std::string &name);
 // The coded format with that SDP encoding name (case-insensitive), or none.
 const MediaFormat *find_encoding(const std::string &encoding);
+// Every coded format, in the order a network leg prefers them unless told
+// otherwise: PCMU, PCMA, GSM.
+MediaFormatList transportable_formats();
+// The coded formats that a list of encoding names ("PCMA, pcmu"; commas or
+// blanks between) names, in its order, each once; the names that are none
+// go to unknown.
+MediaFormatList parse_encodings(const std::string &text, std::vector<std::string> &unknown);
 
 // Converts frames between raw PCM and one coded format.
 class Codec {

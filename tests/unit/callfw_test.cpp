@@ -292,7 +292,7 @@ TEST(Codecs, RoundTrips)
 	std::vector<int16_t> in;
 	for (int k = 0; k < 1600; k++)
 		in.push_back((int16_t)(10000 * sin(2 * M_PI * 1000 * k / 8000)));
-	for (const MediaFormat *f : { &g711_ulaw(), &gsm0610() }) {
+	for (const MediaFormat *f : { &g711_ulaw(), &g711_alaw(), &gsm0610() }) {
 		auto codec = make_codec(*f);
 		ASSERT_TRUE(codec);
 		std::vector<uint8_t> coded;
@@ -303,12 +303,18 @@ TEST(Codecs, RoundTrips)
 		ASSERT_EQ(out.size(), in.size()) << f->name;
 		EXPECT_NEAR(frequency(std::vector<int16_t>(out.begin() + 320, out.end())), 1000, 30) << f->name;
 	}
-	// G.711 keeps every sample close.
-	auto ulaw = make_codec(g711_ulaw());
-	std::vector<uint8_t> coded;
+	// G.711 keeps every sample close; the two laws code it differently.
+	std::vector<uint8_t> coded, alaw;
 	std::vector<int16_t> out;
+	make_codec(g711_alaw())->encode(in.data(), in.size(), alaw);
+	auto ulaw = make_codec(g711_ulaw());
 	ulaw->encode(in.data(), in.size(), coded);
+	EXPECT_NE(coded, alaw);
 	ulaw->decode(coded.data(), coded.size(), out);
+	for (size_t i = 0; i < in.size(); i++)
+		ASSERT_NEAR(out[i], in[i], 400);
+	out.clear();
+	make_codec(g711_alaw())->decode(alaw.data(), alaw.size(), out);
 	for (size_t i = 0; i < in.size(); i++)
 		ASSERT_NEAR(out[i], in[i], 400);
 	// A partial GSM frame is not decoded into noise.
@@ -317,7 +323,28 @@ TEST(Codecs, RoundTrips)
 	EXPECT_TRUE(out.empty());
 	EXPECT_FALSE(make_codec(pcm16()));
 	EXPECT_EQ(find_encoding("pcmu"), &g711_ulaw());
+	EXPECT_EQ(find_encoding("PCMA"), &g711_alaw());
+	EXPECT_EQ(g711_alaw().payload_type, 8);
 	EXPECT_EQ(find_encoding("L16"), nullptr);
+}
+
+TEST(Codecs, ListsOfEncodingNames)
+{
+	auto names = [](const MediaFormatList &list) {
+		std::string out;
+		for (const MediaFormat &f : list)
+			out += f.encoding + " ";
+		return out;
+	};
+	EXPECT_EQ(names(transportable_formats()), "PCMU PCMA GSM ");
+	std::vector<std::string> unknown;
+	EXPECT_EQ(names(parse_encodings("pcma, PCMU", unknown)), "PCMA PCMU ");
+	EXPECT_TRUE(unknown.empty());
+	EXPECT_EQ(names(parse_encodings(" gsm,,G722\tPCMA gsm opus ", unknown)), "GSM PCMA ");
+	EXPECT_EQ(unknown, (std::vector<std::string>{ "G722", "opus" }));
+	unknown.clear();
+	EXPECT_EQ(names(parse_encodings("", unknown)), "");
+	EXPECT_TRUE(unknown.empty());
 }
 
 TEST(Calls, OutgoingCallCarriesMediaBothWaysAndClears)
