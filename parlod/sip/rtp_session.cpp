@@ -302,6 +302,37 @@ callfw::MediaFormat RtpSession::send_format(const callfw::MediaFormat &stream) c
 	return same ? *same : formats_.front();
 }
 
+// A context for the key: the one in use while the key is the same.
+static bool renew_context(std::unique_ptr<SrtpContext> &context, bool &protect, const std::optional<SrtpKey> &key)
+{
+	protect = key.has_value();
+	if (!key) {
+		context.reset();
+		return true;
+	}
+	if (context && context->key() == *key)
+		return true;
+	context = SrtpContext::make(*key);
+	return context != nullptr;
+}
+
+bool RtpSession::set_srtp(const std::optional<SrtpKey> &send, const std::optional<SrtpKey> &receive)
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	bool sending = renew_context(srtp_send_, protect_send_, send);
+	int err = errno;
+	bool receiving = renew_context(srtp_receive_, protect_receive_, receive);
+	if (!sending)
+		errno = err;
+	return sending && receiving;
+}
+
+uint64_t RtpSession::srtp_failures() const
+{
+	std::lock_guard<std::mutex> hold(mutex_);
+	return srtp_failures_;
+}
+
 void RtpSession::set_peer_address(const sockaddr_in &address)
 {
 	std::lock_guard<std::mutex> hold(mutex_);
@@ -339,7 +370,15 @@ void RtpSession::receive(std::string &keys)
 	ssize_t got = recvfrom(fd_, buf, sizeof(buf), MSG_DONTWAIT, (sockaddr *)&from, &len);
 	if (got < 0)
 		return; // EAGAIN, EINTR, or an error the next packet will not have
-	auto packet = parse_rtp(buf, (size_t)got);
+	size_t size = (size_t)got;
+	if (protect_receive_ && have_peer_) {
+		size = srtp_receive_ ? srtp_receive_->unprotect(buf, size) : 0;
+		if (!size) {
+			srtp_failures_++;
+			return;
+		}
+	}
+	auto packet = parse_rtp(buf, size);
 	if (!have_peer_ || len < sizeof(from) || !packet)
 		return;
 	const RtpHeader &h = packet->header;
@@ -400,9 +439,11 @@ bool RtpSession::send(const uint8_t *payload, size_t size, uint8_t pt, uint32_t 
 	packet_.clear();
 	build_rtp(packet_, tx_, payload, size);
 	// Errors (an ICMP error reported late, a full buffer) are the
-	// network's; the next frame tries again.
-	(void)sendto(fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL, (const sockaddr *)&to,
-		     sizeof(to));
+	// network's; the next frame tries again. A packet that cannot be
+	// protected is lost, never sent plain.
+	if (!protect_send_ || (srtp_send_ && srtp_send_->protect(packet_)))
+		(void)sendto(fd_, packet_.data(), packet_.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+			     (const sockaddr *)&to, sizeof(to));
 	tx_.marker = false;
 	tx_.seq++;
 	tx_.timestamp += samples;

@@ -13,6 +13,11 @@
 // sink sends a frame at a time, paced by the frames' timestamps. Both
 // recode where the codec on the wire is not the stream's own.
 //
+// SRTP: with keys set, what we send is protected with ours and what comes
+// is checked with the peer's; a packet that fails the check is dropped and
+// counted before anything else looks at it (the latch included), so that
+// nothing unauthenticated is ever played.
+//
 // Lock order: mutex_ before a source stream's own lock. A sink takes the
 // session's lock only to send, never while it waits for a frame's time.
 #pragma once
@@ -22,12 +27,14 @@
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "media_stream.h"
 #include "rtp_packet.h"
 #include "source_latch.h"
+#include "srtp_context.h"
 
 namespace sipep {
 
@@ -61,6 +68,16 @@ public:
 	// counts as media for the latch.
 	void set_peer(const sockaddr_in &address, bool send, std::vector<int> event_pts,
 		      callfw::MediaFormatList formats = {});
+	// SRTP: send, the key that protects our packets; receive, the key the
+	// peer protects its own with; none for plain RTP that way. A key that
+	// is in use already keeps its state (a renewed offer that changes
+	// nothing). Set before set_peer(), so that no packet of the peer is
+	// taken unchecked. False (errno) when a key cannot be used: that way
+	// nothing goes, or is taken, until a usable one is set.
+	bool set_srtp(const std::optional<SrtpKey> &send, const std::optional<SrtpKey> &receive);
+	// Packets that failed the SRTP check, since the session began.
+	uint64_t srtp_failures() const;
+
 	// The peer's address, found later than set_peer() was told (it named a
 	// host, given as 0.0.0.0 until now): a source latched meanwhile stays.
 	void set_peer_address(const sockaddr_in &address);
@@ -123,6 +140,11 @@ private:
 	Clock::time_point last_rx_ = Clock::now();
 	RtpHeader tx_;
 	std::vector<uint8_t> packet_;
+	// SRTP, each way: whether packets are protected, and the context (none
+	// when the key was unusable: then nothing passes).
+	bool protect_send_ = false, protect_receive_ = false;
+	std::unique_ptr<SrtpContext> srtp_send_, srtp_receive_;
+	uint64_t srtp_failures_ = 0;
 };
 
 } // namespace sipep

@@ -14,6 +14,7 @@
 #include "recoder.h"
 #include "rtp_session.h"
 #include "source_latch.h"
+#include "srtp_context.h"
 
 using namespace sipep;
 
@@ -644,3 +645,92 @@ TEST_F(RtpSessionTest, SinkPacesABurstByItsTimestamps)
 }
 
 } // namespace
+
+std::vector<uint8_t> key_material(uint8_t seed)
+{
+	std::vector<uint8_t> m(kSrtpKeyBytes);
+	for (size_t i = 0; i < m.size(); i++)
+		m[i] = (uint8_t)(seed * 31 + i);
+	return m;
+}
+
+TEST_F(RtpSessionTest, SrtpBothWaysAndNothingUncheckedIsTaken)
+{
+	const SrtpKey ours{ kSrtpSuite, key_material(1) }, theirs{ kSrtpSuite, key_material(2) };
+	ASSERT_TRUE(session->set_srtp(ours, theirs));
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	auto sender = SrtpContext::make(theirs), stranger_key = SrtpContext::make({ kSrtpSuite, key_material(3) });
+	ASSERT_TRUE(sender && stranger_key);
+	const auto tone = ulaw_tone();
+	auto protect = [&](SrtpContext &with, std::vector<uint8_t> p) {
+		EXPECT_TRUE(with.protect(p));
+		return p;
+	};
+
+	auto first = protect(*sender, packet(0, 1, 160, tone));
+	EXPECT_EQ(first.size(), 12 + tone.size() + 10); // the 80-bit tag
+	auto tampered = protect(*sender, packet(0, 3, 480, tone));
+	tampered[40] ^= 1;
+	send_from(peer, first);
+	send_from(peer, packet(0, 2, 320, tone)); // plain
+	send_from(peer, tampered);
+	send_from(peer, protect(*stranger_key, packet(0, 4, 640, tone)));
+	send_from(peer, first); // replayed
+	send_from(peer, protect(*sender, packet(0, 5, 800, tone)));
+	deliver();
+	callfw::MediaFrame frame;
+	ASSERT_TRUE(read_media(*source, frame));
+	EXPECT_EQ(frame.payload, tone);
+	EXPECT_EQ(frame.timestamp, 160u);
+	ASSERT_TRUE(read_media(*source, frame));
+	EXPECT_EQ(frame.payload, tone);
+	EXPECT_EQ(frame.timestamp, 800u);
+	EXPECT_EQ(session->srtp_failures(), 4u);
+
+	// Ours go out protected with our key: no G.711 on the wire.
+	auto sink = session->open_stream(leg, callfw::g711_ulaw(), false);
+	frame.payload = tone;
+	ASSERT_TRUE(sink->write_frame(frame));
+	auto wire = at_peer();
+	ASSERT_EQ(wire.size(), 12 + tone.size() + 10);
+	EXPECT_NE(std::vector<uint8_t>(wire.begin() + 12, wire.begin() + 12 + (long)tone.size()), tone);
+	auto receiver = SrtpContext::make(ours);
+	size_t plain = receiver->unprotect(wire.data(), wire.size());
+	ASSERT_EQ(plain, 12 + tone.size());
+	EXPECT_EQ(std::vector<uint8_t>(wire.begin() + 12, wire.begin() + (long)plain), tone);
+
+	// A renewed agreement on the same keys keeps what was seen: the
+	// replay is still one.
+	ASSERT_TRUE(session->set_srtp(ours, theirs));
+	send_from(peer, first);
+	deliver();
+	EXPECT_EQ(session->srtp_failures(), 5u);
+
+	// Back to plain RTP: taken as it is.
+	ASSERT_TRUE(session->set_srtp(std::nullopt, std::nullopt));
+	send_from(peer, packet(0, 6, 960, tone));
+	deliver();
+	ASSERT_TRUE(read_media(*source, frame));
+	EXPECT_EQ(frame.timestamp, 960u);
+	EXPECT_EQ(session->srtp_failures(), 5u);
+}
+
+// A peer whose media server changes its source more often than libre keeps
+// sources (or made-up sources in forged packets) does not silence the call.
+TEST_F(RtpSessionTest, SrtpTakesEveryNewSourceOfThePeer)
+{
+	const SrtpKey theirs{ kSrtpSuite, key_material(2) };
+	ASSERT_TRUE(session->set_srtp(std::nullopt, theirs));
+	auto source = session->open_stream(leg, callfw::g711_ulaw(), true);
+	const auto tone = ulaw_tone();
+	callfw::MediaFrame frame;
+	for (uint32_t ssrc = 1; ssrc <= 12; ssrc++) {
+		auto p = packet(0, (uint16_t)(ssrc * 100), ssrc * 16000, tone, false, ssrc);
+		ASSERT_TRUE(SrtpContext::make(theirs)->protect(p));
+		send_from(peer, p);
+		deliver();
+		ASSERT_TRUE(read_media(*source, frame)) << ssrc;
+		EXPECT_EQ(frame.timestamp, ssrc * 16000);
+	}
+	EXPECT_EQ(session->srtp_failures(), 0u);
+}
