@@ -3,8 +3,7 @@
 // while the reader has not taken the last one. The pipe is never waited on.
 #pragma once
 
-#define SNMP_CONF "/etc/velta-snmp.conf"
-#define SNMP_PIPE "/run/velta-snmp"
+#include "snmp_record.h"
 
 // Reads the device revision and writes the description.
 int snmp_write_cfg(int num_modules, int num_tsensors);
