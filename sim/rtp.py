@@ -1,5 +1,5 @@
 """RTP for tests and benchmarks, written from RFC 3550 and G.711: µ-law
-coding, a sender paced by its own clock, a receiver that notes when each
+coding (and A-law decoding), a sender paced by its own clock, a receiver that notes when each
 packet came, and onset detection in sampled sound."""
 
 import multiprocessing
@@ -37,6 +37,22 @@ def encode(samples):
 
 def decode(payload):
     return [ULAW_DECODE[b] for b in payload]
+
+
+def _alaw_decode(byte):
+    a = byte ^ 0x55
+    segment = (a >> 4) & 7
+    magnitude = ((a & 0x0F) << 4) + 8
+    if segment:
+        magnitude = (magnitude + 0x100) << (segment - 1)
+    return magnitude if a & 0x80 else -magnitude
+
+
+ALAW_DECODE = [_alaw_decode(b) for b in range(256)]
+
+
+def decode_alaw(payload):
+    return [ALAW_DECODE[b] for b in payload]
 
 
 SILENCE = bytes([ULAW_SILENCE] * FRAME)

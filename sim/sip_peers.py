@@ -170,10 +170,13 @@ class Probe:
 
 class Baresip:
     """A baresip user agent "peer" in the namespace, answering by itself, its
-    microphone a sine, recording what it hears (sndfile)."""
+    microphone a sine, recording what it hears (sndfile). audio_codecs: the
+    account's codecs in its order (e.g. ("PCMA",)), None for every codec of
+    the modules; mediaenc: "srtp" (SDES keys offered on RTP/AVP, taken when
+    offered), "srtp-mand" (offered on RTP/SAVP, required) or None (plain RTP)."""
 
     def __init__(self, ns, workdir, name="peer", sip_port=5090, ctrl_port=5100, tone=700, codecs=("g711", "gsm"),
-                 answer="auto", address=ADDRESS):
+                 answer="auto", address=ADDRESS, audio_codecs=None, mediaenc=None):
         self.ns = ns
         self.dir = os.path.join(workdir, f"baresip-{name}")
         self.rec = os.path.join(self.dir, "rec")
@@ -181,7 +184,7 @@ class Baresip:
         # On 127.0.0.1 it still sends its media from the veth address: the
         # shape of a peer behind NAT or with two interfaces.
         self.uri = f"sip:{name}@{address}:{sip_port}"
-        modules = "".join(f"module           {c}.so\n" for c in codecs)
+        modules = "".join(f"module           {c}.so\n" for c in tuple(codecs) + (("srtp",) if mediaenc else ()))
         with open(os.path.join(self.dir, "config"), "w") as f:
             f.write(f"""poll_method      epoll
 sip_listen       {address}:{sip_port}
@@ -203,7 +206,12 @@ module_app       ctrl_tcp.so
 ctrl_tcp_listen  127.0.0.1:{ctrl_port}
 """)
         with open(os.path.join(self.dir, "accounts"), "w") as f:
-            f.write(f"<{self.uri}>;regint=0;answermode={answer}\n")
+            params = f";regint=0;answermode={answer}"
+            if audio_codecs:
+                params += ";audio_codecs=" + ",".join(audio_codecs)
+            if mediaenc:
+                params += f";mediaenc={mediaenc}"
+            f.write(f"<{self.uri}>{params}\n")
         self._log = open(os.path.join(self.dir, "log"), "w")
         self.proc = subprocess.Popen(ns.cmd(["baresip", "-f", self.dir]), stdin=subprocess.DEVNULL,
                                      stdout=self._log, stderr=subprocess.STDOUT)

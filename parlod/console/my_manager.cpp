@@ -62,6 +62,20 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	sip.listen_address = options.sip_listen;
 	sip.port = (uint16_t)options.sip_port;
 	sip.user = options.sip_user;
+	{
+		const char *path = kel_path(PARLOD_CONF);
+		std::vector<std::string> unknown;
+		sip.codecs = parse_encodings(cfg_read_str(path, "sip_codecs", ""), unknown);
+		for (const std::string &name : unknown)
+			broadcast("\nsip_codecs: " + name + ": no such codec, left out");
+		if (sip.codecs.empty() && !unknown.empty())
+			broadcast("\nsip_codecs: none left: PCMU, PCMA, GSM");
+		const char *srtp = cfg_read_str(path, "sip_srtp", "off");
+		if (auto mode = sipep::parse_srtp_mode(srtp))
+			sip.srtp = *mode;
+		else
+			broadcast(std::string("\nsip_srtp: ") + srtp + ": neither off, optional nor mandatory; SRTP off");
+	}
 	try {
 		add_endpoint(std::make_unique<sipep::SipEndpoint>(*this, sip));
 	} catch (const std::exception &e) {

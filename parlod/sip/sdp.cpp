@@ -164,6 +164,20 @@ void parse_rtpmap(std::string_view value, SdpMedia &m)
 		}
 }
 
+// "1 AES_CM_128_HMAC_SHA1_80 inline:KEY[|lifetime] [session parameters]"
+void parse_crypto(std::string_view value, SdpMedia &m)
+{
+	auto w = words(value);
+	SdpCrypto c;
+	if (w.size() < 3 || w[0].size() > 9 || !to_number(w[0], c.tag))
+		return;
+	c.suite = std::string(w[1]);
+	c.key_params = std::string(w[2]);
+	size_t rest = (size_t)(w[2].data() - value.data()) + w[2].size();
+	c.session_params = std::string(trim(value.substr(rest)));
+	m.crypto.push_back(std::move(c));
+}
+
 bool parse_direction(std::string_view attr, SdpDirection &dir)
 {
 	if (attr == "sendrecv")
@@ -211,21 +225,52 @@ bool is_telephone_event(const SdpPayload &p)
 	return iequal(p.encoding, "telephone-event") && p.clock_rate == 8000;
 }
 
+bool is_format(const SdpPayload &p, const callfw::MediaFormat &f)
+{
+	return p.channels == 1 && f.transportable && !f.encoding.empty() && iequal(p.encoding, f.encoding) &&
+	       p.clock_rate == f.clock_rate;
+}
+
 // The local format that a payload is, or none.
 const callfw::MediaFormat *match(const SdpPayload &p, const callfw::MediaFormatList &list)
 {
-	if (p.channels != 1)
-		return nullptr;
 	for (const callfw::MediaFormat &f : list)
-		if (f.transportable && !f.encoding.empty() && iequal(p.encoding, f.encoding) &&
-		    p.clock_rate == f.clock_rate)
+		if (is_format(p, f))
 			return &f;
 	return nullptr;
 }
 
+bool is_savp(const SdpMedia &m)
+{
+	return m.proto == "RTP/SAVP";
+}
+
 bool usable_audio(const SdpMedia &m)
 {
-	return m.media == "audio" && m.proto == "RTP/AVP" && m.port != 0 && !m.address.empty();
+	return m.media == "audio" && (m.proto == "RTP/AVP" || is_savp(m)) && m.port != 0 && !m.address.empty();
+}
+
+// The first crypto line of the media that we can use, and its key.
+std::optional<std::pair<SdpCrypto, SrtpKey>> usable_crypto(const SdpMedia &m)
+{
+	for (const SdpCrypto &c : m.crypto)
+		if (auto key = parse_srtp_key(c.suite, c.key_params, c.session_params))
+			return std::make_pair(c, std::move(*key));
+	return std::nullopt;
+}
+
+// Whether the line can carry the call under the mode, and with which key.
+bool take_crypto(const SdpMedia &m, SrtpMode srtp, Negotiated &n)
+{
+	n.proto = m.proto;
+	if (srtp == SrtpMode::Off)
+		return !is_savp(m);
+	auto crypto = usable_crypto(m);
+	if (!crypto)
+		return srtp == SrtpMode::Optional && !is_savp(m);
+	n.crypto = std::move(crypto->first);
+	n.remote_key = std::move(crypto->second);
+	return true;
 }
 
 void add_format(callfw::MediaFormatList &out, const callfw::MediaFormat &f, int pt)
@@ -248,10 +293,12 @@ void write_header(std::string &out, const SdpLocal &local)
 	out += "t=0 0\r\n";
 }
 
-void write_audio(std::string &out, const SdpLocal &local, const callfw::MediaFormatList &formats,
-		 int telephone_event_pt, SdpDirection dir)
+// crypto: the tag and suite of our key's line; none for plain RTP.
+void write_audio(std::string &out, const SdpLocal &local, const std::string &proto,
+		 const callfw::MediaFormatList &formats, int telephone_event_pt, SdpDirection dir,
+		 const SdpCrypto *crypto)
 {
-	out += "m=audio " + std::to_string(local.port) + " RTP/AVP";
+	out += "m=audio " + std::to_string(local.port) + " " + proto;
 	for (const callfw::MediaFormat &f : formats)
 		out += " " + std::to_string(f.payload_type);
 	if (telephone_event_pt >= 0)
@@ -266,6 +313,9 @@ void write_audio(std::string &out, const SdpLocal &local, const callfw::MediaFor
 	}
 	out += "a=ptime:20\r\n";
 	out += std::string("a=") + direction_name(dir) + "\r\n";
+	if (crypto)
+		out += "a=crypto:" + std::to_string(crypto->tag) + " " + crypto->suite + " " +
+		       srtp_key_params(local.srtp_key) + "\r\n";
 }
 
 } // namespace
@@ -342,6 +392,8 @@ std::optional<SdpSession> parse_sdp(std::string_view text)
 					session_dir = dir;
 			} else if (name == "rtpmap" && in_media && colon != std::string_view::npos)
 				parse_rtpmap(attr.substr(colon + 1), session.media.back());
+			else if (name == "crypto" && in_media && colon != std::string_view::npos)
+				parse_crypto(attr.substr(colon + 1), session.media.back());
 			break;
 		}
 		default:
@@ -363,7 +415,10 @@ std::string build_offer(const SdpLocal &local, const callfw::MediaFormatList &fo
 {
 	std::string out;
 	write_header(out, local);
-	write_audio(out, local, formats, telephone_event_pt, SdpDirection::SendRecv);
+	const bool srtp = local.srtp != SrtpMode::Off && !local.srtp_key.empty();
+	const SdpCrypto ours{ 1, kSrtpSuite, "", "" };
+	write_audio(out, local, local.srtp == SrtpMode::Mandatory ? "RTP/SAVP" : "RTP/AVP", formats,
+		    telephone_event_pt, SdpDirection::SendRecv, srtp ? &ours : nullptr);
 	return out;
 }
 
@@ -377,20 +432,25 @@ static void take_line(Negotiated &n, const SdpMedia &m, size_t index)
 }
 
 std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw::MediaFormatList &local,
-					  const callfw::MediaFormat *prefer)
+					  const callfw::MediaFormat *prefer, SrtpMode srtp)
 {
 	for (size_t i = 0; i < offer.media.size(); i++) {
 		const SdpMedia &m = offer.media[i];
-		if (!usable_audio(m))
-			continue;
 		Negotiated n;
-		for (const SdpPayload &p : m.payloads) {
+		if (!usable_audio(m) || !take_crypto(m, srtp, n))
+			continue;
+		for (const SdpPayload &p : m.payloads)
 			if (is_telephone_event(p)) {
-				if (n.telephone_event_pt < 0)
-					n.telephone_event_pt = p.pt;
-			} else if (const callfw::MediaFormat *f = match(p, local))
-				add_format(n.formats, *f, p.pt);
-		}
+				n.telephone_event_pt = p.pt;
+				break;
+			}
+		// Our order, with the offer's payload types.
+		for (const callfw::MediaFormat &f : local)
+			for (const SdpPayload &p : m.payloads)
+				if (is_format(p, f)) {
+					add_format(n.formats, f, p.pt);
+					break;
+				}
 		if (n.formats.empty())
 			continue;
 		if (prefer)
@@ -405,6 +465,15 @@ std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw:
 	return std::nullopt;
 }
 
+std::string srtp_refusal(const SdpSession &offer, const callfw::MediaFormatList &local, SrtpMode srtp)
+{
+	if (srtp == SrtpMode::Optional || negotiate_offer(offer, local, nullptr, srtp) ||
+	    !negotiate_offer(offer, local, nullptr, SrtpMode::Optional))
+		return "";
+	return srtp == SrtpMode::Mandatory ? "it offers no SRTP key that the console takes, and sip_srtp is mandatory"
+					   : "it asks for SRTP, and sip_srtp is off";
+}
+
 std::string build_answer(const SdpLocal &local, const SdpSession &offer, const Negotiated &chosen)
 {
 	std::string out;
@@ -412,7 +481,8 @@ std::string build_answer(const SdpLocal &local, const SdpSession &offer, const N
 	for (size_t i = 0; i < offer.media.size(); i++) {
 		const SdpMedia &m = offer.media[i];
 		if (i == chosen.media_index) {
-			write_audio(out, local, chosen.formats, chosen.telephone_event_pt, reverse(m.direction));
+			write_audio(out, local, m.proto, chosen.formats, chosen.telephone_event_pt, reverse(m.direction),
+				    chosen.crypto ? &*chosen.crypto : nullptr);
 			continue;
 		}
 		// A refused line keeps its place, as the offer/answer rules want.
@@ -424,7 +494,7 @@ std::string build_answer(const SdpLocal &local, const SdpSession &offer, const N
 }
 
 std::optional<Negotiated> negotiate_answer(const SdpSession &answer, const callfw::MediaFormatList &offered,
-					   int offered_telephone_event_pt)
+					   int offered_telephone_event_pt, SrtpMode srtp)
 {
 	// We offer one line, so the answer's first audio line is its answer.
 	for (size_t i = 0; i < answer.media.size(); i++) {
@@ -442,6 +512,21 @@ std::optional<Negotiated> negotiate_answer(const SdpSession &answer, const callf
 				add_format(n.formats, *f, p.pt);
 		}
 		if (n.formats.empty())
+			return std::nullopt;
+		n.proto = m.proto;
+		if (srtp != SrtpMode::Off && !m.crypto.empty()) {
+			// Its key comes on the line that took ours: our tag and suite.
+			for (const SdpCrypto &c : m.crypto)
+				if (c.tag == 1 && c.suite == kSrtpSuite)
+					if (auto key = parse_srtp_key(c.suite, c.key_params, c.session_params)) {
+						n.crypto = c;
+						n.remote_key = std::move(key);
+						break;
+					}
+			if (!n.crypto)
+				return std::nullopt;
+		}
+		if (!n.crypto && (srtp == SrtpMode::Mandatory || is_savp(m)))
 			return std::nullopt;
 		take_line(n, m, i);
 		return n;

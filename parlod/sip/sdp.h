@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "media_format.h"
+#include "srtp_keys.h"
 
 namespace sipep {
 
@@ -24,14 +25,23 @@ struct SdpPayload {
 	unsigned channels = 1;
 };
 
+// An SDES crypto line: "a=crypto:TAG SUITE KEY-PARAMS [SESSION-PARAMS]".
+struct SdpCrypto {
+	unsigned tag = 0;
+	std::string suite;
+	std::string key_params;     // "inline:..."
+	std::string session_params; // the rest of the line, as written
+};
+
 struct SdpMedia {
 	std::string media; // "audio"
 	unsigned port = 0;
-	std::string proto; // "RTP/AVP"
+	std::string proto; // "RTP/AVP", "RTP/SAVP"
 	std::vector<std::string> formats; // the m= line's format list, as written
 	std::vector<SdpPayload> payloads; // the numeric ones, in m= order
 	std::string address;              // c= of the line, or of the session: IPv4 address or host name
 	SdpDirection direction = SdpDirection::SendRecv;
+	std::vector<SdpCrypto> crypto; // in the order written
 };
 
 struct SdpSession {
@@ -52,6 +62,11 @@ struct Negotiated {
 	std::string remote_address;  // where the peer receives: an IPv4 address or a host name
 	uint16_t remote_port = 0;
 	SdpDirection remote_direction = SdpDirection::SendRecv;
+	std::string proto = "RTP/AVP"; // of the agreed line
+	// SRTP: the peer's crypto line that was agreed on (its tag and suite)
+	// and the key it protects its media with; none for plain RTP.
+	std::optional<SdpCrypto> crypto;
+	std::optional<SrtpKey> remote_key;
 
 	// The peer takes media from us.
 	bool peer_receives() const;
@@ -66,27 +81,46 @@ struct SdpLocal {
 	uint16_t port = 0;   // RTP port
 	uint64_t session_id = 0;
 	uint64_t version = 0; // raised for every description of the session
+	// SRTP: Off offers none; Optional offers our key on RTP/AVP, Mandatory
+	// on RTP/SAVP. srtp_key: the key material we protect our media with.
+	SrtpMode srtp = SrtpMode::Off;
+	std::vector<uint8_t> srtp_key;
 };
 
 constexpr int kTelephoneEventPt = 101;
 
-// The offer of an outgoing call: formats in their order, then the events.
+// The offer of an outgoing call: formats in their order, then the events;
+// with SRTP, our key (tag 1, kSrtpSuite).
 std::string build_offer(const SdpLocal &local, const callfw::MediaFormatList &formats, int telephone_event_pt);
 
-// Chooses the audio of an offer: its first audio line on RTP/AVP with a
-// port, and of it the codecs we have, in the offer's order of preference
+// Chooses the audio of an offer: its first audio line with a port that
+// srtp allows, and of it the codecs we have, in our order of preference
 // (prefer: a codec to put first when the offer has it, so that a renewed
 // offer keeps the codec in use). None when nothing fits.
+//
+// SRTP: Off takes RTP/AVP only and ignores keys; Optional takes RTP/AVP
+// (with the first usable key, if any: SRTP then) and RTP/SAVP with a
+// usable key; Mandatory takes a line only with a usable key.
 std::optional<Negotiated> negotiate_offer(const SdpSession &offer, const callfw::MediaFormatList &local,
-					  const callfw::MediaFormat *prefer = nullptr);
+					  const callfw::MediaFormat *prefer = nullptr,
+					  SrtpMode srtp = SrtpMode::Off);
+
+// Why negotiate_offer() under srtp found nothing, when that is for SRTP's
+// sake alone (the offer has audio we would take otherwise): words for the
+// console. Empty otherwise.
+std::string srtp_refusal(const SdpSession &offer, const callfw::MediaFormatList &local, SrtpMode srtp);
 
 // The answer to an offer after negotiate_offer(): every media line of the
-// offer answered, the others refused with port 0.
+// offer answered, the others refused with port 0; with SRTP, our key on
+// the agreed crypto line's tag and suite.
 std::string build_answer(const SdpLocal &local, const SdpSession &offer, const Negotiated &chosen);
 
 // Reads the answer to our offer: the codecs we offered that it kept, in
-// its order.
+// its order. srtp: what the offer was made with. An answer that takes our
+// key (tag 1, our suite) with one of its own agrees on SRTP; one with
+// crypto lines but none of them that agrees, or, for Mandatory, one
+// without any, is no answer. Off ignores crypto lines.
 std::optional<Negotiated> negotiate_answer(const SdpSession &answer, const callfw::MediaFormatList &offered,
-					   int offered_telephone_event_pt);
+					   int offered_telephone_event_pt, SrtpMode srtp = SrtpMode::Off);
 
 } // namespace sipep

@@ -159,6 +159,16 @@ SipConnection::SipConnection(callfw::Call &call, SipEndpoint &endpoint, std::str
 	std::random_device rd;
 	local_.user = endpoint.settings().user;
 	local_.session_id = rd();
+	local_.srtp = endpoint.settings().srtp;
+	if (local_.srtp != SrtpMode::Off) {
+		if (auto key = make_srtp_material())
+			local_.srtp_key = std::move(*key);
+		else
+			fprintf(stderr, "sip: no key for SRTP: %s\n", strerror(errno));
+		// Without a key, "optional" is plain RTP; "mandatory" refuses.
+		if (local_.srtp_key.empty() && local_.srtp == SrtpMode::Optional)
+			local_.srtp = SrtpMode::Off;
+	}
 }
 
 SipConnection::~SipConnection()
@@ -264,6 +274,9 @@ void SipConnection::close_rtp()
 		rtp_listening_ = false;
 	}
 	rtp->close();
+	if (uint64_t failed = rtp->srtp_failures())
+		fprintf(stderr, "sip: %llu packets from %s failed the SRTP check and were dropped\n",
+			(unsigned long long)failed, party().c_str());
 }
 
 void SipConnection::apply(const Negotiated &n)
@@ -279,9 +292,22 @@ void SipConnection::apply(const Negotiated &n)
 		if (direction_ == Direction::Outgoing && n.telephone_event_pt != kTelephoneEventPt)
 			event_pts.push_back(kTelephoneEventPt);
 	}
+	// SRTP each way with the key of the sender: ours, the peer's.
+	std::optional<SrtpKey> send, receive;
+	if (n.crypto) {
+		send = SrtpKey{ n.crypto->suite, local_.srtp_key };
+		receive = n.remote_key;
+		srtp_suite_ = n.crypto->suite;
+	}
 	std::lock_guard<std::mutex> hold(mutex_);
+	// Where SRTP may or may not be, the journal tells which it is.
+	if (local_.srtp != SrtpMode::Off && (!negotiated_ || !negotiated_->crypto != !n.crypto))
+		fprintf(stderr, "sip: media with %s %s\n", party().c_str(),
+			n.crypto ? ("protected by SRTP, " + n.crypto->suite).c_str() : "in plain RTP");
 	negotiated_ = n;
 	if (rtp_) {
+		if (!rtp_->set_srtp(send, receive))
+			fprintf(stderr, "sip: cannot use the SRTP keys: %s; no media\n", strerror(errno));
 		rtp_->set_peer(peer, n.peer_receives(), event_pts, n.formats);
 		// A peer back from hold gets the full time again.
 		if (state_ == State::Established)
@@ -369,7 +395,9 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 	}
 	std::optional<Negotiated> n;
 	if (offer) {
-		n = negotiate_offer(*offer, offered_);
+		n = negotiate_offer(*offer, offered_, nullptr, local_.srtp);
+		if (n && n->crypto && local_.srtp_key.empty())
+			n.reset(); // we have no key to answer with
 		if (!n) {
 			refusal = 488;
 			return false;
@@ -506,6 +534,17 @@ int SipConnection::on_offer(mbuf **descp, const sip_msg *msg)
 {
 	keepalive(msg);
 	callfw::MediaFormatList local = local_formats();
+	std::optional<callfw::MediaFormat> current;
+	{
+		std::lock_guard<std::mutex> hold(mutex_);
+		if (negotiated_)
+			current = negotiated_->formats.front();
+	}
+	// The codec in use stays acceptable even where the manager's pruning
+	// leaves it out (the other leg has other codecs: the patch transcodes).
+	if (current && !callfw::find_format(local, current->name))
+		if (const callfw::MediaFormat *f = callfw::find_encoding(current->encoding))
+			local.push_back(*f);
 	if (!mbuf_get_left(msg->mb)) {
 		// A re-INVITE without an offer asks for ours.
 		offered_ = local;
@@ -517,18 +556,23 @@ int SipConnection::on_offer(mbuf **descp, const sip_msg *msg)
 	auto offer = parse_sdp(body_of(msg));
 	if (!offer)
 		return EBADMSG;
-	std::optional<callfw::MediaFormat> current;
-	{
-		std::lock_guard<std::mutex> hold(mutex_);
-		if (negotiated_)
-			current = negotiated_->formats.front();
-	}
 	// A renewed offer keeps the codec in use first when it has it; one
 	// that drops it changes what goes on the wire, and the RTP streams
 	// recode.
-	auto n = negotiate_offer(*offer, local, current ? &*current : nullptr);
+	auto n = negotiate_offer(*offer, local, current ? &*current : nullptr, local_.srtp);
+	if (n && n->crypto && local_.srtp_key.empty())
+		n.reset();
 	if (!n)
 		return EPROTO;
+	// Our key has protected media of one suite: under another it would
+	// start its packet count over, and repeat a key stream. A new suite
+	// gets a new key.
+	if (n->crypto && !srtp_suite_.empty() && n->crypto->suite != srtp_suite_) {
+		if (auto key = make_srtp_material())
+			local_.srtp_key = std::move(*key);
+		else
+			return EPROTO;
+	}
 	offer_ = offer;
 	apply(*n);
 	local_.version++;
@@ -543,7 +587,7 @@ int SipConnection::on_answer(const sip_msg *msg)
 		return 0;
 	offered_ours_ = false;
 	auto answer = parse_sdp(body_of(msg));
-	auto n = answer ? negotiate_answer(*answer, offered_, kTelephoneEventPt) : std::nullopt;
+	auto n = answer ? negotiate_answer(*answer, offered_, kTelephoneEventPt, local_.srtp) : std::nullopt;
 	if (!n)
 		return EPROTO;
 	apply(*n);

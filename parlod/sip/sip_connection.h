@@ -104,6 +104,7 @@ private:
 	callfw::MediaFormatList offered_;   // what our last offer had
 	bool offered_ours_ = false;         // our offer awaits its answer
 	SdpLocal local_;
+	std::string srtp_suite_; // the suite our key protected media with, if any
 	std::set<std::pair<const void *, int>> keepalive_done_;
 	bool reported_ = false;             // released() was called
 	bool rang_ = false;                 // outgoing: the far end rang

@@ -106,7 +106,10 @@ SipEndpoint::~SipEndpoint()
 
 callfw::MediaFormatList SipEndpoint::formats()
 {
-	return { callfw::g711_ulaw(), callfw::gsm0610() };
+	const SipEndpoint *endpoint = instance_.load();
+	if (!endpoint || endpoint->settings_.codecs.empty())
+		return callfw::transportable_formats();
+	return endpoint->settings_.codecs;
 }
 
 std::string SipEndpoint::setup()

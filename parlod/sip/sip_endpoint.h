@@ -40,6 +40,7 @@
 
 #include "endpoint.h"
 #include "host_resolver.h"
+#include "srtp_keys.h"
 
 struct sip;
 struct sipsess_sock;
@@ -64,6 +65,12 @@ struct SipSettings {
 	// (CallEndReason::MediaFailed); not while either side holds the call.
 	// Zero: no such timeout.
 	std::chrono::milliseconds rtp_timeout{ 20000 };
+
+	// The codecs offered and accepted, in our order of preference; empty:
+	// callfw::transportable_formats().
+	callfw::MediaFormatList codecs;
+	// SRTP with SDES keys (see srtp_keys.h).
+	SrtpMode srtp = SrtpMode::Off;
 };
 
 class SipEndpoint : public callfw::Endpoint {
@@ -87,7 +94,9 @@ public:
 	// The addresses listened on, the first one preferred for our own
 	// requests.
 	const std::vector<std::string> &addresses() const { return addresses_; }
-	// What the endpoint offers, before the manager adjusts it.
+	// What the endpoint offers, before the manager adjusts it: the
+	// configured codecs in their order (the process's one endpoint's; the
+	// default ones while there is none).
 	static callfw::MediaFormatList formats();
 
 private:
