@@ -257,7 +257,7 @@ int cfg_read_int(const char *path, const char *key, int32_t *val)
 
 static int cfg_flock(int fd)
 {
-	struct timespec start, now, waited;
+	struct timespec start, now;
 	useconds_t delay = 1000;
 
 	if (clock_gettime(CLOCK_MONOTONIC, &start) != 0)
@@ -267,8 +267,7 @@ static int cfg_flock(int fd)
 			return neg_errno();
 		if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
 			return neg_errno();
-		ts_diff(&start, &now, &waited);
-		if (waited.tv_sec * 1000 + waited.tv_nsec / 1000000 >= CFG_LOCK_WAIT_MS)
+		if (ts_elapsed_ns(&start, &now) / NSEC_PER_MSEC >= CFG_LOCK_WAIT_MS)
 			return -ETIMEDOUT;
 		usleep(delay);
 		delay = std::min<useconds_t>(delay * 2, 20000);

@@ -181,15 +181,6 @@ int serial_flush(int fd)
 	return tcflush(fd, TCIFLUSH) == 0 ? 0 : neg_errno();
 }
 
-static long serial_ns_since(const struct timespec *start)
-{
-	struct timespec now, d;
-
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	ts_diff(start, &now, &d);
-	return d.tv_sec * 1000000000L + d.tv_nsec;
-}
-
 // Waits for input. A signal does not end the wait early: a half-finished
 // exchange would leave the peer out of step.
 //
@@ -205,7 +196,7 @@ static int serial_poll_in(int fd, long timeout_us, const char *who, bool bus)
 
 	clock_gettime(CLOCK_MONOTONIC, &start);
 	for (;;) {
-		long left_us = timeout_us < 0 ? -1 : timeout_us - serial_ns_since(&start) / 1000;
+		long left_us = timeout_us < 0 ? -1 : timeout_us - (long)(ts_elapsed_ns(&start, nullptr) / NSEC_PER_USEC);
 		int ms = left_us < 0 ? (timeout_us < 0 ? -1 : 0) : (int)((left_us + 999) / 1000);
 
 		n = poll(&p, 1, ms);
@@ -308,7 +299,7 @@ int serial_waitchr_us(int fd, char c, long timeout_us, bool report)
 	for (;;) {
 		// The budget is counted on the clock, not by select(), so that a
 		// flood of other bytes cannot stretch it.
-		long left_us = timeout_us < 0 ? 0 : timeout_us - serial_ns_since(&start) / 1000;
+		long left_us = timeout_us < 0 ? 0 : timeout_us - (long)(ts_elapsed_ns(&start, nullptr) / NSEC_PER_USEC);
 		struct timeval tv = { left_us / 1000000, left_us % 1000000 };
 		struct timespec t0;
 		fd_set rd, ex;
@@ -329,12 +320,12 @@ int serial_waitchr_us(int fd, char c, long timeout_us, bool report)
 		if (n < 0) {
 			r = neg_errno();
 			if (report)
-				fprintf(stderr, "%s(): select() returns \"%m\", took %ldns\n", who, serial_ns_since(&t0));
+				fprintf(stderr, "%s(): select() returns \"%m\", took %ldns\n", who, (long)ts_elapsed_ns(&t0, nullptr));
 			break;
 		}
 		if (n == 0) {
 			if (report)
-				fprintf(stderr, "%s(): select() returns 0, took %ldns\n", who, serial_ns_since(&t0));
+				fprintf(stderr, "%s(): select() returns 0, took %ldns\n", who, (long)ts_elapsed_ns(&t0, nullptr));
 			r = -ETIMEDOUT;
 			break;
 		}

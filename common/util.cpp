@@ -20,22 +20,15 @@ void crc8_str(const char *s, uint8_t *crc)
 	*crc = c;
 }
 
-void ts_diff(const struct timespec *start, const struct timespec *end, struct timespec *diff)
+int64_t ts_elapsed_ns(const struct timespec *start, const struct timespec *end)
 {
-	diff->tv_sec = end->tv_sec - start->tv_sec;
-	diff->tv_nsec = end->tv_nsec - start->tv_nsec;
-	if (diff->tv_nsec < 0) {
-		diff->tv_sec--;
-		diff->tv_nsec += 1000000000L;
+	struct timespec now;
+
+	if (!end) {
+		clock_gettime(CLOCK_MONOTONIC, &now);
+		end = &now;
 	}
-}
-
-long ts_elapsed_s(const struct timespec *start, const struct timespec *end)
-{
-	struct timespec d;
-
-	ts_diff(start, end, &d);
-	return d.tv_sec;
+	return (int64_t)(end->tv_sec - start->tv_sec) * NSEC_PER_SEC + (end->tv_nsec - start->tv_nsec);
 }
 
 int str_to_int32(const char *s, int32_t *val)

@@ -11,11 +11,14 @@
 // strings can be chained.
 void crc8_str(const char *s, uint8_t *crc);
 
-// *diff = end - start.
-void ts_diff(const struct timespec *start, const struct timespec *end, struct timespec *diff);
+#define NSEC_PER_SEC 1000000000LL
+#define NSEC_PER_MSEC 1000000LL
+#define NSEC_PER_USEC 1000LL
 
-// The whole seconds from start to end: the seconds part of ts_diff().
-long ts_elapsed_s(const struct timespec *start, const struct timespec *end);
+// The nanoseconds from start to end, or to now on the monotonic clock when
+// end is null. Whole seconds or milliseconds are its quotient: the seconds
+// fields alone may differ by one more than the whole seconds between.
+int64_t ts_elapsed_ns(const struct timespec *start, const struct timespec *end);
 
 // Converts a number with automatic base ("0x" hexadecimal, leading 0 octal)
 // and ignores what follows its digits. -EINVAL without digits, -ERANGE

@@ -6,7 +6,7 @@
 int vgd_battery_cycle(vgd_battery *b, const struct timespec *now, const vgd_battery_ops *ops, void *ctx)
 {
 	const bool test = vgd_load(&vgd_state->batttest);
-	const long d = ts_elapsed_s(&b->t_batt, now);
+	const int64_t d = ts_elapsed_ns(&b->t_batt, now) / NSEC_PER_SEC;
 	int32_t mv;
 	int r;
 

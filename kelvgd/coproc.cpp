@@ -288,7 +288,7 @@ int coproc_pkt_send(int fd, const uint8_t *bytes, size_t count)
 
 int coproc_read_ld(int fd, uint8_t *buf, unsigned samples)
 {
-	struct timespec t0, t1, d;
+	struct timespec t0, t1;
 	uint8_t sink[4096];
 	unsigned want;
 	unsigned got = 0;
@@ -319,6 +319,5 @@ int coproc_read_ld(int fd, uint8_t *buf, unsigned samples)
 			break;
 		got += (unsigned)n;
 	}
-	ts_diff(&t0, &t1, &d);
-	return (int)std::min<long>(d.tv_sec * 1000000000L + d.tv_nsec, INT32_MAX);
+	return (int)std::min<int64_t>(ts_elapsed_ns(&t0, &t1), INT32_MAX);
 }

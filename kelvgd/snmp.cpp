@@ -134,7 +134,7 @@ static int snmp_record(const shared_state *s, bool gpio, bool disp_connected)
 int snmp_worker(bool disp_connected)
 {
 	const char *pipe = kel_path(SNMP_PIPE);
-	struct timespec now, since;
+	struct timespec now;
 	bool gpio, cio;
 	int unread;
 	int err;
@@ -142,8 +142,7 @@ int snmp_worker(bool disp_connected)
 
 	if (clock_gettime(CLOCK_MONOTONIC, &now) != 0)
 		return neg_errno_automsg();
-	ts_diff(&snmp_last, &now, &since);
-	if (snmp_any && since.tv_sec < 1)
+	if (snmp_any && ts_elapsed_ns(&snmp_last, &now) < NSEC_PER_SEC)
 		return 0;
 	snmp_any = true;
 	snmp_last = now;

@@ -378,7 +378,7 @@ static int64_t cio_cm_read(uint8_t *buf, unsigned count)
 {
 	uint8_t scratch[256];
 	const unsigned want = count / 4 + (count % 4 != 0);
-	struct timespec t0, t1, d;
+	struct timespec t0, t1;
 	unsigned got = 0;
 	int flags;
 	int64_t r = 0;
@@ -412,8 +412,7 @@ static int64_t cio_cm_read(uint8_t *buf, unsigned count)
 	fcntl(cp_fd, F_SETFL, flags);
 	if (r < 0)
 		return r;
-	ts_diff(&t0, &t1, &d);
-	return d.tv_sec * 1000000000LL + d.tv_nsec;
+	return ts_elapsed_ns(&t0, &t1);
 }
 
 cio_ops cio_ops_cirrus_mini = {

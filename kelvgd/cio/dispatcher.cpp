@@ -168,15 +168,15 @@ void cio_conn_manage(cio_loop *l)
 	cio_resolve *q = l->addrreq;
 	int r;
 
-	if (l->serv_socket >= 0 || ts_elapsed_s(&l->t_conn, &l->now) < 1 || (!l->packed.buf && !l->reply.buf) ||
-	    !*cio_current_address(s))
+	if (l->serv_socket >= 0 || ts_elapsed_ns(&l->t_conn, &l->now) < NSEC_PER_SEC ||
+	    (!l->packed.buf && !l->reply.buf) || !*cio_current_address(s))
 		return;
 	if (!q) {
 		// After a connection that carried data the same dispatcher is
 		// tried again; otherwise the loop moves on every addr_interval.
 		if (l->retry_flag)
 			l->t_rr = l->now;
-		else if (ts_elapsed_s(&l->t_rr, &l->now) >= s->addr_interval) {
+		else if (ts_elapsed_ns(&l->t_rr, &l->now) >= s->addr_interval * NSEC_PER_SEC) {
 			l->t_rr = l->now;
 			select_next_address();
 		}

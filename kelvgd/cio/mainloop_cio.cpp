@@ -171,7 +171,7 @@ static int cio_supply(cio_loop *l)
 	double v;
 	int r;
 
-	if (ts_elapsed_s(&l->t_voltages, &l->now) < 1)
+	if (ts_elapsed_ns(&l->t_voltages, &l->now) < NSEC_PER_SEC)
 		return 0;
 	v = b->psu_voltage ? b->psu_voltage() : 0.0;
 	vgd_store(&vgd_state->error_coproc, v < -0.5);
@@ -195,7 +195,7 @@ static int cio_temperature(cio_loop *l)
 		l->ready_mask |= CIO_READY_TEMPERATURE;
 		return 0;
 	}
-	if (ts_elapsed_s(&l->t_board_temp, &l->now) < 5)
+	if (ts_elapsed_ns(&l->t_board_temp, &l->now) < 5 * NSEC_PER_SEC)
 		return 0;
 	t = b->board_temp();
 	if (t == CIO_TEMP_FAILED)
@@ -218,7 +218,7 @@ static void cio_pulse(int (*op)(bool), bool due, struct timespec *t_last, struct
 		*t_last = *t_act = *now;
 		op(true);
 	}
-	if (ts_set(t_act) && ts_elapsed_s(t_act, now) >= length) {
+	if (ts_set(t_act) && ts_elapsed_ns(t_act, now) >= length * NSEC_PER_SEC) {
 		*t_act = {};
 		op(false);
 	}
@@ -230,15 +230,15 @@ static void cio_resets(cio_loop *l)
 	bool all_short = true;
 
 	if (b->module_reset)
-		cio_pulse(b->module_reset, ts_elapsed_s(&l->prev_time, &l->now) >= 45, &l->prev_time, &l->prev_act,
-			  &l->now, 1);
+		cio_pulse(b->module_reset, ts_elapsed_ns(&l->prev_time, &l->now) >= 45 * NSEC_PER_SEC, &l->prev_time,
+			  &l->prev_act, &l->now, 1);
 	if (!b->prot_reset)
 		return;
 	// Every line low: the protection has tripped; a reset may bring it back.
 	for (int i = 0; i < l->lines; i++)
 		all_short = all_short && l->vol_problem[i];
-	cio_pulse(b->prot_reset, all_short && ts_elapsed_s(&l->pwr_time, &l->now) >= 60, &l->pwr_time, &l->pwr_act,
-		  &l->now, 5);
+	cio_pulse(b->prot_reset, all_short && ts_elapsed_ns(&l->pwr_time, &l->now) >= 60 * NSEC_PER_SEC, &l->pwr_time,
+		  &l->pwr_act, &l->now, 5);
 }
 
 static bool cio_packet_lock_free(void)

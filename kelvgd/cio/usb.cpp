@@ -28,6 +28,7 @@
 #include "serial.h"
 #include "serial_reply.h"
 #include "thermal.h"
+#include "util.h"
 
 #define USB_TTY_DEFAULT "/dev/serial/by-id/usb-dorn"
 #define USB_BAUD 4000000
@@ -246,14 +247,6 @@ static int cio_usb_si(uint8_t mask)
 	return cio_usb_coproc_cmd(usb_fd, "sipas %u", 255u);
 }
 
-static long usb_ms_since(const struct timespec *start)
-{
-	struct timespec now;
-
-	clock_gettime(CLOCK_MONOTONIC, &now);
-	return (now.tv_sec - start->tv_sec) * 1000L + (now.tv_nsec - start->tv_nsec) / 1000000L;
-}
-
 // The board answers once it has waited; an answer later than the wait plus
 // a second is none.
 static int cio_usb_delay(unsigned ms)
@@ -268,7 +261,7 @@ static int cio_usb_delay(unsigned ms)
 	if ((r = cio_usb_coproc_cmd(usb_fd, "delay %u\recho 0xaa", ms)) < 0)
 		return r;
 	for (;;) {
-		long left = limit - usb_ms_since(&start);
+		long left = limit - (long)(ts_elapsed_ns(&start, nullptr) / NSEC_PER_MSEC);
 		unsigned char b;
 		ssize_t n;
 

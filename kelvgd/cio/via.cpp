@@ -72,7 +72,7 @@ static int cio_via_done(void)
 static int cio_via_update_portb(void)
 {
 	static const char who[] = "cio_via_update_portb";
-	struct timespec first = {}, now, d;
+	struct timespec first = {}, now;
 	bool retrying = false;
 
 	for (;;) {
@@ -87,12 +87,9 @@ static int cio_via_update_portb(void)
 		// Nothing taken: the port is full. Try again for a second.
 		if (clock_gettime(CLOCK_MONOTONIC, retrying ? &now : &first) != 0)
 			return neg_errno_msg("%s(): clock_gettime() failed\n", who);
-		if (retrying) {
-			ts_diff(&first, &now, &d);
-			if (d.tv_sec >= 1) {
-				errno = ETIMEDOUT;
-				return neg_errno_msg("%s(): time out\n", who);
-			}
+		if (retrying && ts_elapsed_ns(&first, &now) >= NSEC_PER_SEC) {
+			errno = ETIMEDOUT;
+			return neg_errno_msg("%s(): time out\n", who);
 		}
 		retrying = true;
 		vgd_usleep(1000);

@@ -380,11 +380,6 @@ static unsigned hm_start_errors(void)
 	return 0;
 }
 
-bool hm_after(const struct timespec *since, const struct timespec *now, long seconds)
-{
-	return ts_elapsed_s(since, now) > seconds;
-}
-
 int health_monitor(void)
 {
 	struct timespec now, t_codec = {}, t_usbr = {};
@@ -406,7 +401,7 @@ int health_monitor(void)
 		if (vgd_load(&vgd_state->error_coproc))
 			errors |= HM_ERR_COPROC;
 
-		if (cpid == 0 && hm_after(&t_codec, &now, HM_TEST_S)) {
+		if (cpid == 0 && ts_elapsed_ns(&t_codec, &now) / NSEC_PER_SEC > HM_TEST_S) {
 			t_codec = now;
 			cpid = hm_test_start();
 			if (cpid < 0) {
@@ -414,7 +409,7 @@ int health_monitor(void)
 				cpid = 0;
 				break;
 			}
-		} else if (cpid > 0 && hm_after(&t_codec, &now, HM_TEST_S)) {
+		} else if (cpid > 0 && ts_elapsed_ns(&t_codec, &now) / NSEC_PER_SEC > HM_TEST_S) {
 			r = hm_test_verdict(cpid);
 			cpid = 0;
 			if (r < 0)
@@ -427,7 +422,7 @@ int health_monitor(void)
 			r = 0;
 		}
 
-		if (cpid == 0 && (errors & HM_ERR_AUDIO) && hm_after(&t_usbr, &now, HM_USB_RETRY_S)) {
+		if (cpid == 0 && (errors & HM_ERR_AUDIO) && ts_elapsed_ns(&t_usbr, &now) / NSEC_PER_SEC > HM_USB_RETRY_S) {
 			t_usbr = now;
 			hm_usb_cycle();
 			if (clock_gettime(CLOCK_MONOTONIC, &t_codec) != 0) {

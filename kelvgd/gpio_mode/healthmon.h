@@ -4,8 +4,6 @@
 // tests keep failing.
 #pragma once
 
-#include <ctime>
-
 // Error bits, as reported to systemd and blinked on the red LED: bit i is
 // shown as i + 1 flashes.
 #define HM_ERR_BATT 0x01     // error_batt of the shared state
@@ -21,9 +19,6 @@ int health_monitor(void);
 // Records from the default sound source until it delivers data: 0 when it
 // does in time, a negative code otherwise.
 int audio_test(void);
-
-// Whether more than the given whole seconds have passed from since to now.
-bool hm_after(const struct timespec *since, const struct timespec *now, long seconds);
 
 // Connects (1) or disconnects (0) the USB port.
 int usb_power(int on);

@@ -277,14 +277,11 @@ static void loop_fmm_poll(loop_state *ls)
 // the loop runs twice a second.
 static void loop_rate(loop_state *ls)
 {
-	struct timespec d;
-	long long ns;
+	const int64_t ns = ts_elapsed_ns(&ls->t_inputs, &ls->t_cur);
 	uint32_t urate;
 
-	ts_diff(&ls->t_inputs, &ls->t_cur, &d);
 	ls->t_inputs = ls->t_cur;
-	ns = d.tv_sec * 1000000000LL + d.tv_nsec;
-	urate = ns > 0 ? (uint32_t)std::min(1000000000000LL / ns, (long long)UINT32_MAX) : UINT32_MAX;
+	urate = ns > 0 ? (uint32_t)std::min<int64_t>(1000 * NSEC_PER_SEC / ns, UINT32_MAX) : UINT32_MAX;
 	vgd_state->urate = urate;
 	if (urate > 2000 && ls->sleep_duration <= 999)
 		ls->sleep_duration++;
@@ -311,7 +308,7 @@ static int loop_psu(loop_state *ls)
 	double v;
 	int r;
 
-	if (ts_elapsed_s(&ls->t_voltages, &ls->t_cur) < 1)
+	if (ts_elapsed_ns(&ls->t_voltages, &ls->t_cur) < NSEC_PER_SEC)
 		return 0;
 	if ((r = coproc_checked(update_psu_voltage(&v))) < 0)
 		return r;
@@ -331,7 +328,7 @@ static int loop_temperatures(loop_state *ls)
 	int n = 2;
 	int r;
 
-	if (num_tsensors() == 0 || ts_elapsed_s(&ls->t_temp, &ls->t_cur) < 1)
+	if (num_tsensors() == 0 || ts_elapsed_ns(&ls->t_temp, &ls->t_cur) < NSEC_PER_SEC)
 		return 0;
 	if (ls->dallas_mask) {
 		if ((r = coproc_checked(temp_read(values, &n))) < 0)
@@ -363,7 +360,7 @@ static int loop_microphone(loop_state *ls)
 	int n;
 	int r;
 
-	if (vgd_load(&s->sound_ch) && ts_elapsed_s(&ls->t_micspk, &ls->t_cur) >= 2) {
+	if (vgd_load(&s->sound_ch) && ts_elapsed_ns(&ls->t_micspk, &ls->t_cur) >= 2 * NSEC_PER_SEC) {
 		if ((r = coproc_checked(update_micspk_voltage(ls->diode, &cur, &mic))) < 0)
 			return r;
 		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
@@ -394,7 +391,7 @@ static int loop_connect(loop_state *ls)
 	struct sockaddr_in addr;
 	int r;
 
-	if (ls->sk >= 0 || ts_elapsed_s(&ls->t_conn, &ls->t_cur) < 1 || !vgd_load(&vgd_state->num_serv))
+	if (ls->sk >= 0 || ts_elapsed_ns(&ls->t_conn, &ls->t_cur) < NSEC_PER_SEC || !vgd_load(&vgd_state->num_serv))
 		return 0;
 	ls->sk = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (ls->sk < 0)

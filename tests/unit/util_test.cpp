@@ -27,15 +27,25 @@ TEST(Crc8, KnownValuesAndChaining)
 	EXPECT_EQ(c, 0xE2);
 }
 
-TEST(TsDiff, BorrowsASecond)
+// Whole seconds are the quotient of the time between, not the difference of
+// the seconds fields: the health monitor judges its test by them.
+TEST(TsElapsed, BorrowsASecond)
 {
-	timespec a = { 1, 900000000 }, b = { 3, 100000000 }, d;
-	ts_diff(&a, &b, &d);
-	EXPECT_EQ(d.tv_sec, 1);
-	EXPECT_EQ(d.tv_nsec, 200000000);
-	ts_diff(&a, &a, &d);
-	EXPECT_EQ(d.tv_sec, 0);
-	EXPECT_EQ(d.tv_nsec, 0);
+	const timespec a = { 10, 900000000 };
+	auto elapsed = [&](time_t s, long ns) {
+		const timespec b = { s, ns };
+		return ts_elapsed_ns(&a, &b);
+	};
+
+	EXPECT_EQ(elapsed(12, 100000000), 1200000000);
+	EXPECT_EQ(elapsed(10, 900000000), 0);
+	EXPECT_EQ(elapsed(16, 899999999) / NSEC_PER_SEC, 5);
+	EXPECT_EQ(elapsed(16, 900000000) / NSEC_PER_SEC, 6);
+	EXPECT_EQ(elapsed(12, 100000000) / NSEC_PER_MSEC, 1200);
+
+	timespec now;
+	clock_gettime(CLOCK_MONOTONIC, &now);
+	EXPECT_GE(ts_elapsed_ns(&a, nullptr), ts_elapsed_ns(&a, &now));
 }
 
 TEST(FromHex, EveryByte)
