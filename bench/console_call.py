@@ -6,7 +6,9 @@ private PulseAudio server:
 
 1. a call with baresip: CPU time, context switches and system calls per
    call second and peak resident memory of the console, beside baresip's
-   own figures for the same call (counted by perf);
+   own figures for the same call (counted by perf); then the same call
+   with SRTP (the console's sip_srtp "optional", baresip's mediaenc
+   "srtp": AES_CM_128_HMAC_SHA1_80 both ways);
 2. the ear path: a steady RTP sender sends a click every half second; its
    latency is from the packet leaving the sender to the click's onset at
    the null sink's monitor. The same call shows how the console paces the
@@ -87,7 +89,8 @@ class Bench:
         self.ns = NetNs()
         self.pulse = self.sb.attach(PulseServer(self.sb.path("pulse")))
         self.pulse.pactl("load-module", "module-null-sink", "sink_name=clicks")
-        self.sb.write("etc/parlod.conf", "duplex=1\n")
+        # Optional SRTP: plain RTP with a peer that has none.
+        self.sb.write("etc/parlod.conf", "duplex=1\nsip_srtp=optional\n")
         self.log = open(self.sb.path("parlod.log"), "w")
         self.console = subprocess.Popen(self.ns.cmd([args.parlod, "--sip-listen", ADDRESS]),
                                         env=self.sb.env(self.pulse.env()), stdin=subprocess.DEVNULL,
@@ -107,9 +110,10 @@ class Bench:
         self.ns.close()
         self.sb.close()
 
-    def call_with_baresip(self):
+    def call_with_baresip(self, mediaenc=None):
         seconds = self.args.seconds
-        peer = Baresip(self.ns, self.sb.root, tone=700)
+        name = f"peer-{mediaenc}" if mediaenc else "peer"
+        peer = Baresip(self.ns, self.sb.root, name=name, tone=700, mediaenc=mediaenc)
         try:
             self.send(f"call {peer.uri}")
             peer.wait_event("CALL_ESTABLISHED")
@@ -120,7 +124,10 @@ class Bench:
             time.sleep(seconds)
             cpu1 = {name: cpu_seconds(pid) for name, pid in pids.items()}
             counts = {name: perf_result(p) for name, p in perf.items()}
-            print(f"1. call of {seconds} s with baresip, PCMU, console on PulseAudio (microphone: a sine source)")
+            if mediaenc:
+                print("   the same with SRTP (AES_CM_128_HMAC_SHA1_80 both ways)")
+            else:
+                print(f"1. call of {seconds} s with baresip, PCMU, console on PulseAudio (microphone: a sine source)")
             for name, pid in pids.items():
                 cpu = 1000 * (cpu1[name] - cpu0[name]) / seconds
                 switches, calls = (c / seconds for c in counts[name])
@@ -128,6 +135,10 @@ class Bench:
                       f"per call second; peak resident {peak_rss_kib(pid)} KiB")
             self.send("hangup")
             peer.wait_event("CALL_CLOSED")
+            if mediaenc:
+                self.log.flush()
+                with open(self.sb.path("parlod.log")) as f:
+                    assert "protected by SRTP" in f.read(), "the call had no SRTP"
         finally:
             peer.close()
 
@@ -238,6 +249,7 @@ def main():
     bench = Bench(args)
     try:
         bench.call_with_baresip()
+        bench.call_with_baresip("srtp")
         bench.ear_path()
         print(f"3. clock difference, {args.drift_seconds} s each, a click in every frame")
         bench.clock_difference(1.001, "0.1 % slow")
