@@ -17,7 +17,8 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 import manual  # noqa: E402
 
 SOURCES = {name: manual.Page(os.path.join(ROOT, path)) for name, path in (
-    ("kelvgd", "kelvgd/kelvgd.8.md"), ("parlod", "parlod/parlod.8.md"), ("conf", "common/kel.conf.5.md"))}
+    ("kelvgd", "kelvgd/kelvgd.8.md"), ("parlod", "parlod/parlod.8.md"), ("conf", "common/kel.conf.5.md"),
+    ("kelsnmp", "kelsnmp/kelsnmp.8.md"))}
 
 
 def terms(page, section):
@@ -72,6 +73,24 @@ def test_every_option_and_pipe_command_of_parlod():
         documented |= set(re.findall(r"`(\w+)`", term))
     assert commands <= documented, commands - documented
     assert words <= documented, words - documented
+
+
+def test_every_option_and_notification_of_kelsnmp():
+    kelsnmp = os.environ.get("KELSNMP") or os.path.join(build_dir(), "kelsnmp", "kelsnmp")
+    usage = subprocess.run([kelsnmp, "--help"], capture_output=True, text=True, check=True).stdout
+    options = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", usage.split("\n", 1)[1]))
+    documented = set()
+    for term in terms(SOURCES["kelsnmp"], "OPTIONS"):
+        documented |= set(re.findall(r"`(--?[a-z][a-z-]*)`", term))
+    assert documented == options
+
+    mib = open(os.path.join(build_dir(), "kelsnmp", "KEL-TERMINAL-MIB.txt")).read()
+    notifications = set(re.findall(r"^(\w+) NOTIFICATION-TYPE$", mib, re.M))
+    assert len(notifications) == 14
+    documented = set()
+    for term in terms(SOURCES["kelsnmp"], "NOTIFICATIONS"):
+        documented |= set(re.findall(r"`(\w+)`", term))
+    assert documented == notifications
 
 
 def test_every_key_that_the_programs_read():
@@ -142,7 +161,7 @@ def test_examples_change_nothing_until_a_setting_is_written(sandbox):
     assert "Error reading config file " + sandbox.path("etc/device.conf") in r.stderr
 
 
-@pytest.mark.parametrize("page", ["kelvgd.8", "parlod.8", "kel.conf.5"])
+@pytest.mark.parametrize("page", ["kelvgd.8", "parlod.8", "kelsnmp.8", "kel.conf.5"])
 def test_pages_read_cleanly(page):
     path = os.path.join(build_dir(), "manual", page)
     r = subprocess.run(["man", "--warnings", "-l", path], capture_output=True, text=True,
