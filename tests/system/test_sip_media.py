@@ -127,6 +127,20 @@ def hang_up(console, peer):
     peer.wait_event("CALL_CLOSED")
 
 
+def heard_both_ways(console, peer, wire, direction):
+    """A call in which each side hears the other's tone: the console's RTP
+    and the peer's, as the wire carried them."""
+    call(console, peer, direction)
+    ours = console_rtp_port(console)
+    time.sleep(1)
+    assert near(tone_frequency(record_loudspeaker(console.pulse, 2)), PEER_HZ)
+    sent, got = wire.rtp(source=ours), wire.rtp(destination=ours)
+    hang_up(console, peer)
+    assert near(tone_frequency(peer.received()[-1]), MIC_HZ)
+    assert len(sent) > 50 and len(got) > 50
+    return sent, got
+
+
 @pytest.fixture
 def wire(ns):
     w = Wire(ns)
@@ -145,17 +159,8 @@ def test_a_law_only_peer(sandbox, ns, pulse, peers, wire, direction):
     settings(sandbox)
     console = Console(sandbox, ns, pulse)
     try:
-        peer = peers(audio_codecs=("PCMA",))
-        call(console, peer, direction)
-        ours = console_rtp_port(console)
-        time.sleep(1)
-        assert near(tone_frequency(record_loudspeaker(console.pulse, 2)), PEER_HZ)
-        sent, got = wire.rtp(source=ours), wire.rtp(destination=ours)
-        hang_up(console, peer)
-        assert near(tone_frequency(peer.received()[-1]), MIC_HZ)
-
+        sent, got = heard_both_ways(console, peers(audio_codecs=("PCMA",)), wire, direction)
         # A-law on the wire both ways, and the tone in it as A-law.
-        assert len(sent) > 50 and len(got) > 50
         assert {p[1] & 0x7F for p in sent} == {8} and {p[1] & 0x7F for p in got} == {8}
         assert tone_share(g711(sent, "PCMA"), MIC_HZ) > 0.5
         assert tone_share(g711(sent, "PCMU"), MIC_HZ) < 0.2  # the detector tells the laws apart
@@ -257,18 +262,9 @@ def test_srtp_call_carries_audio_and_nothing_plain(sandbox, ns, pulse, peers, wi
     settings(sandbox, sip_srtp=mode)
     console = Console(sandbox, ns, pulse)
     try:
-        peer = peers(mediaenc=mediaenc)
-        call(console, peer, direction)
-        ours = console_rtp_port(console)
-        time.sleep(1)
-        assert near(tone_frequency(record_loudspeaker(console.pulse, 2)), PEER_HZ)
-        sent, got = wire.rtp(source=ours), wire.rtp(destination=ours)
-        hang_up(console, peer)
-        assert near(tone_frequency(peer.received()[-1]), MIC_HZ)
-
+        sent, got = heard_both_ways(console, peers(mediaenc=mediaenc), wire, direction)
         # Every packet each way carries the 80-bit tag, and what would be
         # its G.711 holds no trace of the tone.
-        assert len(sent) > 50 and len(got) > 50
         assert {len(p) for p in sent} == {12 + 160 + 10}, {len(p) for p in sent}
         assert {len(p) for p in got} == {12 + 160 + 10}, {len(p) for p in got}
         for law in ("PCMU", "PCMA"):
@@ -286,13 +282,7 @@ def test_optional_srtp_with_a_plain_peer_is_plain(sandbox, ns, pulse, peers, wir
     settings(sandbox, sip_srtp="optional")
     console = Console(sandbox, ns, pulse)
     try:
-        peer = peers()
-        call(console, peer, "calling")
-        ours = console_rtp_port(console)
-        time.sleep(1.5)
-        sent, got = wire.rtp(source=ours), wire.rtp(destination=ours)
-        hang_up(console, peer)
-        assert near(tone_frequency(peer.received()[-1]), MIC_HZ)
+        sent, got = heard_both_ways(console, peers(), wire, "calling")
         assert {len(p) for p in sent} == {12 + 160}
         assert "in plain RTP" in console.text()
         assert tone_share(g711(sent, "PCMU"), MIC_HZ) > 0.5
