@@ -64,7 +64,8 @@ def drop_in(name, sandbox, env=None, exec_args=None):
     conditions = "".join(f"{key}=\n{key}={sandbox.path(value)}\n" for key, value in unit["Unit"].items()
                          if key.startswith("ConditionPath"))
     argv = shlex.split(service["ExecStart"])
-    program = sandbox.kelvgd if os.path.basename(argv[0]) == "kelvgd" else sandbox.path("tools/parlod")
+    name = os.path.basename(argv[0])
+    program = sandbox.kelvgd if name == "kelvgd" else sandbox.path("tools/" + name)
     writable = [sandbox.path(p) for p in service.get("ReadWritePaths", "").split()]
     if service.get("ProtectSystem") == "strict" and service.get("ProtectKernelTunables") != "yes":
         writable.append(sandbox.path("sys"))
@@ -243,6 +244,49 @@ def test_parlod_service_calls(sandbox, managers, ns):
 
     sd.systemctl("stop", "parlod.service")
     assert sd.show("parlod.service", "Result") == "success", log(sandbox)
+
+
+def test_kelsnmp_service_serves_and_notifies(sandbox, managers):
+    """The sub-agent as the unit runs it, without any capability, against
+    a real snmpd, with a daemon on a simulated terminal."""
+    from sim.snmp import Snmp
+
+    shutil.copy2(os.environ.get("KELSNMP") or os.path.join(build_dir(), "kelsnmp", "kelsnmp"),
+                 sandbox.path("tools/kelsnmp"))
+    snmp = sandbox.attach(Snmp(sandbox, os.path.join(build_dir(), "kelsnmp", "KEL-TERMINAL-MIB.txt")))
+    sandbox.write("etc/device.conf", "cio=0\nrevision=5\n")
+    sandbox.write("etc/kelvgd.conf", "wdt_disabled=1\n")
+    pulse = sandbox.attach(PulseServer(sandbox.path("pulse")))
+    chip = sandbox.gpio()
+    cp = sandbox.attach(Coprocessor(sandbox.pty("ttyS4"), chip, devtype=0))
+    cp.set_adc(1, 190, input=7)
+    cp.set_adc(6, 900)
+    cp.set_adc(7, 700)
+    env = {k: v for k, v in snmp.env().items() if k in ("HOME", "SNMPCONFPATH", "SNMP_PERSISTENT_DIR", "MIBS")}
+    sd = managers(units("kelsnmp.service", sandbox=sandbox, env=env, exec_args=["-x", f"unix:{snmp.socket}"]))
+
+    sd.systemctl("start", "kelsnmp.service")
+    assert sd.show("kelsnmp.service", "ActiveState") == "active", log(sandbox)
+    assert_confined(sd, "kelsnmp.service")
+    pid = sd.show("kelsnmp.service", "MainPID")
+    status = dict(line.split(":\t", 1) for line in sd.run("cat", f"/proc/{pid}/status").stdout.splitlines())
+    assert int(status["CapEff"], 16) == 0 and int(status["CapBnd"], 16) == 0, status
+    wait(lambda: os.path.exists(sandbox.path("run/velta-snmp")), 10, "no record pipe")
+
+    daemon = sandbox.spawn("run", env=pulse.env())
+    assert sandbox.notify.wait_for("READY=1", timeout=30)
+    wait(lambda: "kelBatteryVoltage.0" in snmp.walk(), 15, f"not served: {log(sandbox)}")
+    cp.set_adc(7, 300)
+    snmp.traps.wait_for("kelSupplyLost", timeout=20)
+    assert sandbox.run("stop").returncode == 0
+    assert daemon.wait(timeout=15) == 0
+
+    sd.systemctl("stop", "kelsnmp.service")
+    assert sd.show("kelsnmp.service", "Result") == "success", log(sandbox)
+    assert not os.path.exists(sandbox.path("run/velta-snmp"))
+    # Nothing it needs was kept from it (a file system it may not write,
+    # a call outside its filter).
+    assert "Cannot" not in log(sandbox) and "rror" not in log(sandbox), log(sandbox)
 
 
 def test_serial_pass_through_socket(sandbox, managers):
