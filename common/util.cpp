@@ -88,15 +88,34 @@ int socket_keepalive_enable(int fd)
 	return 0;
 }
 
-std::vector<std::string_view> split_words(std::string_view line)
+std::vector<std::string_view> split_words(std::string_view line, word_rule rule)
 {
+	const std::string_view blanks = rule == WORDS_QUOTED ? " \t\r" : " \t";
 	std::vector<std::string_view> words;
+	bool quoted = false;
 	size_t start = 0;
 
-	for (size_t i = 0; i <= line.size(); i++)
-		if (i == line.size() || line[i] == ' ' || line[i] == '\t') {
+	for (size_t i = 0; i <= line.size(); i++) {
+		const bool end = i == line.size() || (!quoted && blanks.find(line[i]) != std::string_view::npos);
+
+		if (i < line.size() && line[i] == '"' && rule == WORDS_QUOTED)
+			quoted = !quoted;
+		if (!end)
+			continue;
+		// A run of separators, or those before the first word, makes none.
+		if (rule == WORDS_POSITIONAL || i > start)
 			words.push_back(line.substr(start, i - start));
-			start = i + 1;
-		}
+		start = i + 1;
+	}
 	return words;
+}
+
+std::string unquote(std::string_view word)
+{
+	std::string text;
+
+	for (char c : word)
+		if (c != '"')
+			text += c;
+	return text;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,10 +33,23 @@ uint32_t str_hash32(const char *s);
 // The value of a hexadecimal digit, or -EINVAL.
 int fromhex(char c);
 
-// The words of a command line: every single blank or tab separates, so
-// adjacent ones leave an empty word (commands count their arguments by
-// position).
-std::vector<std::string_view> split_words(std::string_view line);
+// How split_words() separates the words of a line.
+enum word_rule {
+	// Every single blank or tab separates, so adjacent ones leave an empty
+	// word: the intercom control lines and a call's user input count their
+	// arguments by position.
+	WORDS_POSITIONAL,
+	// Runs of blanks, tabs and carriage returns separate, except between
+	// double quotes, which stay in the word for unquote() to drop: the
+	// console's command lines, whose SIP addresses may hold blanks.
+	WORDS_QUOTED,
+};
+
+// The words of a command line, as views into it.
+std::vector<std::string_view> split_words(std::string_view line, word_rule rule = WORDS_POSITIONAL);
+
+// A word of WORDS_QUOTED without its double quotes ("" is an empty word).
+std::string unquote(std::string_view word);
 
 // TCP keep-alive: 3 probes 10 s apart after 30 s of silence, so a dead peer
 // is noticed about a minute after the last traffic.

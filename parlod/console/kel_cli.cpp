@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "rootpath.h"
+#include "util.h"
 
 // A command line longer than an atomic pipe write cannot come whole from
 // one writer: it is dropped.
@@ -157,38 +158,11 @@ void KelCLI::Help()
 	Output(text);
 }
 
-namespace {
-
-std::vector<std::string> split_words(const std::string &line)
-{
-	std::vector<std::string> words;
-	std::string word;
-	bool in_word = false, quoted = false;
-
-	for (char c : line) {
-		if (c == '"') {
-			quoted = !quoted;
-			in_word = true;
-		} else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
-			if (in_word)
-				words.push_back(word);
-			word.clear();
-			in_word = false;
-		} else {
-			word += c;
-			in_word = true;
-		}
-	}
-	if (in_word)
-		words.push_back(word);
-	return words;
-}
-
-} // namespace
-
 void KelCLI::ProcessLine(const std::string &line)
 {
-	std::vector<std::string> words = split_words(line);
+	std::vector<std::string> words;
+	for (std::string_view word : split_words(line, WORDS_QUOTED))
+		words.push_back(unquote(word));
 
 	if (words.empty())
 		return;

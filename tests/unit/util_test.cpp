@@ -48,6 +48,28 @@ TEST(TsElapsed, BorrowsASecond)
 	EXPECT_GE(ts_elapsed_ns(&a, nullptr), ts_elapsed_ns(&a, &now));
 }
 
+// The console's command lines: runs of blanks separate, quotes keep blanks
+// in a word and go; "" is a word of its own. The intercom control lines
+// count by position: every blank separates, quotes are text.
+TEST(SplitWords, QuotedAndPositional)
+{
+	auto quoted = [](std::string_view line) {
+		std::vector<std::string> words;
+		for (std::string_view w : split_words(line, WORDS_QUOTED))
+			words.push_back(unquote(w));
+		return words;
+	};
+	using S = std::vector<std::string>;
+	using V = std::vector<std::string_view>;
+
+	EXPECT_EQ(quoted("  call \t sip:a@b\r"), (S{ "call", "sip:a@b" }));
+	EXPECT_EQ(quoted("call \"sip:a b\"@c x\"y z\" \"\""), (S{ "call", "sip:a b@c", "xy z", "" }));
+	EXPECT_EQ(quoted("say \"open end"), (S{ "say", "open end" }));
+	EXPECT_EQ(quoted(" \t\r"), S{});
+	EXPECT_EQ(split_words("rel  5 \"1\"\r"), (V{ "rel", "", "5", "\"1\"\r" }));
+	EXPECT_EQ(split_words(""), (V{ "" }));
+}
+
 TEST(FromHex, EveryByte)
 {
 	const char *digits = "0123456789abcdef";
