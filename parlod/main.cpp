@@ -35,8 +35,8 @@ static void usage(FILE *to, const char *prog)
 	       "Usage: %s [options]\n"
 	       "  -h, --help                 this text\n"
 	       "  -v, --version              the program's identity\n"
-	       "  -p, --sip-port PORT        SIP port, UDP and TCP (5060)\n"
-	       "      --sip-listen ADDRESS   IPv4 address to listen on (all)\n"
+	       "  -p, --sip-port PORT        SIP port, UDP and TCP (5060); TLS on the next\n"
+	       "      --sip-listen ADDRESS   IPv4 address to listen on (all, and those that come)\n"
 	       "  -u, --user NAME            SIP user name (parlod)\n"
 	       "      --sound-player DEV     PulseAudio sink (the default)\n"
 	       "      --sound-recorder DEV   PulseAudio source (the default)\n",

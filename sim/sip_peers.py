@@ -176,7 +176,7 @@ class Baresip:
     offered), "srtp-mand" (offered on RTP/SAVP, required) or None (plain RTP)."""
 
     def __init__(self, ns, workdir, name="peer", sip_port=5090, ctrl_port=5100, tone=700, codecs=("g711", "gsm"),
-                 answer="auto", address=ADDRESS, audio_codecs=None, mediaenc=None):
+                 answer="auto", address=ADDRESS, audio_codecs=None, mediaenc=None, tls=None):
         self.ns = ns
         self.dir = os.path.join(workdir, f"baresip-{name}")
         self.rec = os.path.join(self.dir, "rec")
@@ -205,6 +205,13 @@ module_app       menu.so
 module_app       ctrl_tcp.so
 ctrl_tcp_listen  127.0.0.1:{ctrl_port}
 """)
+            # TLS listens on the SIP port + 1 whatever; with a certificate
+            # (its file also holding the key) and the authorities it trusts,
+            # it works: tls_uri reaches it so.
+            if tls:
+                certificate, cafile = tls
+                f.write(f"sip_certificate  {certificate}\nsip_cafile       {cafile}\n")
+        self.tls_uri = f"sip:{name}@{address}:{sip_port + 1};transport=tls"
         with open(os.path.join(self.dir, "accounts"), "w") as f:
             params = f";regint=0;answermode={answer}"
             if audio_codecs:
@@ -322,14 +329,15 @@ class RawUa:
     """A bare SIP user agent over UDP: for requests baresip cannot send (INFO
     with text) and for broken ones, and for descriptions that baresip does
     not write (a host name for the media). It keeps one dialog at a time.
-    rtp_address: where its RTP socket is bound."""
+    rtp_address: where its RTP socket is bound; local: the address it sends
+    its requests from, and names in them."""
 
-    def __init__(self, ns, target=(ADDRESS, 5060), rtp_address=ADDRESS):
-        self.target = target
+    def __init__(self, ns, target=(ADDRESS, 5060), rtp_address=ADDRESS, local=ADDRESS):
+        self.target, self.local = target, local
         self.sock = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind((ADDRESS, 0))
+        self.sock.bind((local, 0))
         self.port = self.sock.getsockname()[1]
-        self.uri = f"sip:raw@{ADDRESS}:{self.port}"
+        self.uri = f"sip:raw@{local}:{self.port}"
         self.rtp = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.rtp.bind((rtp_address, 0))
         self.rtp_port = self.rtp.getsockname()[1]
@@ -349,7 +357,7 @@ class RawUa:
         """A description of our audio (an offer or an answer); host: what its
         connection line names."""
         pts = [str(pt) for pt, _ in payloads] + ([str(events)] if events is not None else [])
-        lines = ["v=0", f"o=raw 1 1 IN IP4 {ADDRESS}", "s=raw", f"c=IN IP4 {host}", "t=0 0",
+        lines = ["v=0", f"o=raw 1 1 IN IP4 {self.local}", "s=raw", f"c=IN IP4 {host}", "t=0 0",
                  f"m=audio {self.rtp_port} RTP/AVP {' '.join(pts)}"]
         lines += [f"a=rtpmap:{pt} {name}" for pt, name in payloads]
         if events is not None:
@@ -359,7 +367,7 @@ class RawUa:
     def request(self, method, uri=None, body=None, ctype="application/sdp", headers=(), new_call=False,
                 contact=True):
         if new_call or not self.call_id:
-            self.call_id = f"raw{time.monotonic_ns()}@{ADDRESS}"
+            self.call_id = f"raw{time.monotonic_ns()}@{self.local}"
             self.from_tag = f"f{time.monotonic_ns() % 100000}"
             self.to_tag = None
             self.remote_target = None
@@ -379,14 +387,14 @@ class RawUa:
         self.expect = f"{cseq} {'INVITE' if method == 'ACK' else method}"
         body_bytes = (body or "").encode()
         hdrs = [f"{method} {uri} SIP/2.0",
-                f"Via: SIP/2.0/UDP {ADDRESS}:{self.port};branch={branch};rport",
+                f"Via: SIP/2.0/UDP {self.local}:{self.port};branch={branch};rport",
                 "Max-Forwards: 70",
-                f"From: <sip:raw@{ADDRESS}:{self.port}>;tag={self.from_tag}",
+                f"From: <sip:raw@{self.local}:{self.port}>;tag={self.from_tag}",
                 f"To: {to}",
                 f"Call-ID: {self.call_id}",
                 f"CSeq: {cseq} {method}"]
         if contact:
-            hdrs.append(f"Contact: <sip:raw@{ADDRESS}:{self.port}>")
+            hdrs.append(f"Contact: <sip:raw@{self.local}:{self.port}>")
         hdrs += list(headers)
         if body is not None:
             hdrs.append(f"Content-Type: {ctype}")

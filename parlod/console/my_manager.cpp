@@ -29,6 +29,17 @@ MyManager::~MyManager()
 	shutdown();
 }
 
+// Who may call the console, and its TLS certificate (kel.conf(5)). The
+// files are named as they are, like paths on the command line.
+static void ReadAccessSettings(sipep::SipSettings &sip)
+{
+	const char *conf = kel_path(PARLOD_CONF);
+	sip.accept = cfg_read_str(conf, "sip_accept", "");
+	sip.tls_cert = cfg_read_str(conf, "sip_tls_cert", "");
+	sip.tls_key = cfg_read_str(conf, "sip_tls_key", "");
+	sip.tls_ca = cfg_read_str(conf, "sip_tls_ca", "");
+}
+
 bool MyManager::Initialise(const ParlodOptions &options)
 {
 	m_cli = std::make_unique<KelCLI>("", [this](const std::string &text) { broadcast(text); });
@@ -62,6 +73,7 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	sip.listen_address = options.sip_listen;
 	sip.port = (uint16_t)options.sip_port;
 	sip.user = options.sip_user;
+	ReadAccessSettings(sip);
 	{
 		const char *path = kel_path(PARLOD_CONF);
 		std::vector<std::string> unknown;

@@ -9,6 +9,7 @@
 #include "call_manager.h"
 #include "libre.h"
 #include "sip_endpoint.h"
+#include "sip_gate.h"
 #include "user_input.h"
 #include "util.h"
 
@@ -16,7 +17,7 @@ namespace sipep {
 
 namespace {
 
-const char kAllow[] = "Allow: INVITE, ACK, BYE, CANCEL, INFO\r\n";
+const char *const kAllow = kAllowHeader;
 const char kSdpType[] = "application/sdp";
 
 // The status that turns down an incoming call for a reason.
@@ -638,7 +639,7 @@ void SipConnection::on_info(const sip_msg *msg)
 		(void)sip_reply(sip_.sip_, msg, 200, "OK");
 		break;
 	}
-	if (input.kind == InfoInput::Text)
+	if (input.kind == InfoInput::Text && input_allowed())
 		endpoint().manager().on_user_input_string(*this, input.text);
 }
 
@@ -646,6 +647,10 @@ void SipConnection::on_closed(int err, const sip_msg *msg)
 {
 	bool established = state_ == State::Established;
 	state_ = State::Closed;
+	// Our offer never got its answer: EPROTO is then the transport's (a
+	// TLS handshake that failed), not our refusal of an answer's media.
+	if (err == EPROTO && offered_ours_)
+		err = ECONNABORTED;
 	report(reason_for(err, msg ? msg->scode : 0, established, rang_));
 }
 
@@ -656,6 +661,8 @@ void SipConnection::on_rtp()
 		return;
 	std::string keys;
 	rtp->receive(keys);
+	if (!input_allowed())
+		return;
 	for (char key : keys)
 		endpoint().manager().on_user_input_string(*this, std::string(1, key));
 }

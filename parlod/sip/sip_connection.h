@@ -69,6 +69,9 @@ private:
 	void on_info(const sip_msg *msg);
 	void on_closed(int err, const sip_msg *msg);
 	void on_rtp();
+	// The far end's input commands the console only within a call that
+	// was answered: not while it rings, not from a call refused.
+	bool input_allowed() const { return state_ == State::Answering || state_ == State::Established; }
 	// The address of a host name that a description gave, or none.
 	void on_resolved(const std::string &name, std::optional<in_addr> address);
 	void check_media(std::chrono::steady_clock::time_point now);

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <pthread.h>
 #include <stdexcept>
 #include <sys/eventfd.h>
@@ -16,6 +14,14 @@
 #include "call_manager.h"
 #include "libre.h"
 #include "sip_connection.h"
+// Only for dbg_init(): the module's own debug output is none.
+#define DEBUG_MODULE "parlod-sip"
+#define DEBUG_LEVEL 0
+extern "C" {
+#include <re_dbg.h>
+}
+#include "sip_gate.h"
+#include "sip_transports.h"
 
 namespace sipep {
 
@@ -32,26 +38,6 @@ namespace {
 // How long the peers get to answer our last BYEs and CANCELs when the
 // endpoint ends.
 constexpr uint64_t kShutdownGraceMs = 2000;
-
-std::vector<std::string> host_addresses()
-{
-	std::vector<std::string> others, loopback;
-	ifaddrs *list = nullptr;
-	if (getifaddrs(&list) != 0)
-		return {};
-	for (ifaddrs *i = list; i; i = i->ifa_next) {
-		if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
-			continue;
-		char text[INET_ADDRSTRLEN];
-		inet_ntop(AF_INET, &((const sockaddr_in *)i->ifa_addr)->sin_addr, text, sizeof(text));
-		(i->ifa_flags & IFF_LOOPBACK ? loopback : others).push_back(text);
-	}
-	freeifaddrs(list);
-	// libre sends its requests from the first address, which had better
-	// reach beyond this host.
-	others.insert(others.end(), loopback.begin(), loopback.end());
-	return others;
-}
 
 } // namespace
 
@@ -117,11 +103,9 @@ std::string SipEndpoint::setup()
 	int err = libre_init();
 	if (err)
 		return std::string("cannot start libre: ") + strerror(err);
-
-	addresses_ = settings_.listen_address.empty() ? host_addresses()
-						       : std::vector<std::string>{ settings_.listen_address };
-	if (addresses_.empty())
-		return "no IPv4 address to listen on";
+	// libre's warnings go to standard error as plain lines: colour codes
+	// would stray into the journal's next line.
+	dbg_init(DBG_WARNING, DBG_NONE);
 
 	// Names in SIP addresses need DNS; without a resolver, addresses
 	// still work.
@@ -136,18 +120,16 @@ std::string SipEndpoint::setup()
 	std::string error;
 	if ((err = sip_alloc(&sip_, dnsc_, 32, 32, 32, settings_.user.c_str(), exit_handler, this)))
 		error = std::string("cannot create the SIP stack: ") + strerror(err);
-	for (const std::string &address : addresses_) {
-		if (!error.empty())
-			break;
-		sa laddr;
-		if (sa_set_str(&laddr, address.c_str(), settings_.port) || sa_af(&laddr) != AF_INET) {
-			error = "not an IPv4 address: " + address;
-			break;
-		}
-		for (sip_transp tp : { SIP_TRANSP_UDP, SIP_TRANSP_TCP })
-			if (error.empty() && (err = sip_transp_add(sip_, tp, &laddr)))
-				error = "cannot listen on " + address + ":" + std::to_string(settings_.port) + " (" +
-					sip_transp_name(tp) + "): " + strerror(err);
+	auto say = [this](const std::string &text) { manager().broadcast(text); };
+	if (error.empty()) {
+		transports_ = std::make_unique<SipTransports>(settings_, say);
+		error = transports_->open(sip_);
+	}
+	// Before the sessions: the gate sees every request first.
+	if (error.empty()) {
+		gate_ = std::make_unique<SipGate>(settings_.accept, std::vector<std::string>{}, settings_.user, say);
+		if ((err = gate_->open(sip_)))
+			error = std::string("cannot take requests: ") + strerror(err);
 	}
 	if (error.empty() && (err = sipsess_listen(&sock_, sip_, 32, invite_handler, this)))
 		error = std::string("cannot listen for calls: ") + strerror(err);
@@ -193,6 +175,8 @@ void SipEndpoint::teardown()
 	for (auto &c : connections())
 		c->abandon();
 	sock_ = (sipsess_sock *)mem_deref(sock_);
+	gate_.reset();
+	transports_.reset();
 	if (sip_ && !stopping_) {
 		// Set-up failed half-way: nothing was closed yet.
 		sip_close(sip_, true);
@@ -323,8 +307,17 @@ std::vector<std::shared_ptr<SipConnection>> SipEndpoint::connections()
 	return out;
 }
 
+const std::vector<std::string> &SipEndpoint::addresses() const
+{
+	static const std::vector<std::string> none;
+	return transports_ ? transports_->addresses() : none;
+}
+
 std::string SipEndpoint::local_address_for(const std::string &host) const
 {
+	const std::vector<std::string> &served = addresses();
+	if (served.empty())
+		return "0.0.0.0"; // every address went: the request fails, as it must
 	in_addr ip;
 	if (inet_pton(AF_INET, host.c_str(), &ip) == 1) {
 		// The kernel's choice of source for that destination; connecting a
@@ -345,12 +338,12 @@ std::string SipEndpoint::local_address_for(const std::string &host) const
 			}
 			close(fd);
 			// Only an address we listen on takes the peer's answers.
-			for (const std::string &a : addresses_)
+			for (const std::string &a : served)
 				if (a == found)
 					return found;
 		}
 	}
-	return addresses_.front();
+	return served.front();
 }
 
 callfw::ConnectionPtr SipEndpoint::make_connection(callfw::Call &call, const std::string &party)
@@ -366,9 +359,12 @@ callfw::ConnectionPtr SipEndpoint::make_connection(callfw::Call &call, const std
 		if (uri_decode(&uri, &text) || !pl_isset(&uri.host))
 			return nullptr;
 		pl transport;
-		if (!msg_param_decode(&uri.params, "transport", &transport) && pl_strcasecmp(&transport, "udp") &&
-		    pl_strcasecmp(&transport, "tcp"))
-			return nullptr;
+		if (!msg_param_decode(&uri.params, "transport", &transport)) {
+			if (!pl_strcasecmp(&transport, "tls"))
+				transports_->expect_tls_peer(to_string(uri.host));
+			else if (pl_strcasecmp(&transport, "udp") && pl_strcasecmp(&transport, "tcp"))
+				return nullptr;
+		}
 	}
 	auto connection = std::make_shared<SipConnection>(call, *this, uri_text, SipConnection::Direction::Outgoing);
 	connection->id_ = add(connection);

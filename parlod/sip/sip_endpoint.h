@@ -50,6 +50,8 @@ struct dnsc;
 namespace sipep {
 
 class SipConnection;
+class SipGate;
+class SipTransports;
 
 struct SipSettings {
 	// The IPv4 address to listen on; empty for every IPv4 address the
@@ -66,6 +68,21 @@ struct SipSettings {
 	// Zero: no such timeout.
 	std::chrono::milliseconds rtp_timeout{ 20000 };
 
+	// Who may call in, and probe or register: addresses and IPv4 networks
+	// ("192.0.2.7, 10.0.0.0/8"; see access_list.h), besides the
+	// registrar's and the proxy's addresses. Empty: those two only, or
+	// anyone when neither is set.
+	std::string accept;
+	// TLS (see sip_transports.h): it listens on tls_port (0: port + 1)
+	// when the console has a certificate (PEM, its chain after it) and
+	// its key (the same file when empty). tls_ca: the authorities trusted
+	// on outgoing TLS, a PEM file or a hashed directory; empty: the
+	// system's store.
+	uint16_t tls_port = 0;
+	std::string tls_cert;
+	std::string tls_key;
+	std::string tls_ca;
+
 	// The codecs offered and accepted, in our order of preference; empty:
 	// callfw::transportable_formats().
 	callfw::MediaFormatList codecs;
@@ -80,9 +97,9 @@ public:
 	SipEndpoint(callfw::CallManager &manager, const SipSettings &settings);
 	~SipEndpoint() override;
 
-	// party: "user@host[:port][;transport=tcp]" (without "sip:"). None
-	// when it is no SIP address or names a transport other than UDP and
-	// TCP, or the endpoint is shut down.
+	// party: "user@host[:port][;transport=tcp|tls]" (without "sip:"). None
+	// when it is no SIP address or names a transport other than UDP, TCP
+	// and TLS, or the endpoint is shut down.
 	callfw::ConnectionPtr make_connection(callfw::Call &call, const std::string &party) override;
 
 	// Ends what is left of the calls (BYE, CANCEL), gives the peers a
@@ -91,9 +108,9 @@ public:
 	void shutdown() override;
 
 	const SipSettings &settings() const { return settings_; }
-	// The addresses listened on, the first one preferred for our own
-	// requests.
-	const std::vector<std::string> &addresses() const { return addresses_; }
+	// The addresses listened on now, the first one preferred for our own
+	// requests; under libre's lock (they change as the host's do).
+	const std::vector<std::string> &addresses() const;
 	// What the endpoint offers, before the manager adjusts it: the
 	// configured codecs in their order (the process's one endpoint's; the
 	// default ones while there is none).
@@ -139,7 +156,6 @@ private:
 	static void grace_handler(void *arg);
 
 	const SipSettings settings_;
-	std::vector<std::string> addresses_; // set by setup(), then constant
 
 	std::thread loop_; // owned: the libre thread
 	std::atomic<std::thread::id> loop_id_;
@@ -148,6 +164,8 @@ private:
 	struct sip *sip_ = nullptr;
 	struct sipsess_sock *sock_ = nullptr;
 	struct dnsc *dnsc_ = nullptr;
+	std::unique_ptr<SipTransports> transports_; // the sockets, the TLS context
+	std::unique_ptr<SipGate> gate_;             // who may call; OPTIONS, REGISTER
 	HostResolver resolver_; // the host names in the peers' descriptions
 	struct Timers;
 	std::unique_ptr<Timers> timers_;

@@ -156,7 +156,7 @@ def test_outgoing_call_that_fails_or_is_given_up(peers, probe):
     p.send(f"call sip:nobody@{ADDRESS}:5999;transport=tcp")
     p.wait("^cleared token=3 reason=unreachable ")
     # Not an address this endpoint can reach.
-    p.send(f"call sip:nobody@{ADDRESS};transport=tls")
+    p.send(f"call sip:nobody@{ADDRESS};transport=sctp")
     p.wait("^call failed$")
 
 
