@@ -78,7 +78,7 @@ int vgd_modules(cmdline_param *params)
 // Blinks SI on all lines, 20 times 50 ms on and 50 ms off.
 int vgd_xmas(cmdline_param *params)
 {
-	cio_ops *board;
+	const cio_ops *board;
 	uint8_t all;
 	int r;
 

@@ -9,9 +9,12 @@
 // a board directly: they call its driver through one cio_ops record.
 //
 // Lines are numbered from 0 in these calls (from 1 in the dispatcher
-// protocol); a line mask has bit i for line i. Every operation that returns
-// a status returns 0 or a negated errno value. An entry the board lacks is
-// null; the loop calls the entries marked "required" without checking.
+// protocol); a line mask has bit i for line i. Every operation returns 0
+// (or the count it names) or a negated errno value; what it measures goes
+// through its out-parameter, which a failure leaves untouched. An entry the
+// board lacks is null; the loop calls the entries marked "required" without
+// checking. The drivers' records are constant: what an initialised board
+// can do beyond its entries, a query says.
 #pragma once
 
 #include <cstdint>
@@ -55,29 +58,30 @@ struct cio_ops {
 	int (*pkt_prepare)(const uint8_t *bytes, unsigned count);
 	// Transmits the prepared packet on the routed line, then drops it.
 	int (*pkt_send)(void);
-	// Volts of the reference diode; negative on failure.
-	double (*read_diode)(void);
-	// Volts on a line; -EINVAL for a line the board lacks. Required.
-	int (*mod_voltage)(uint8_t line);
-	// Millivolts; negative on failure.
-	int (*batt_voltage)(void);
-	// Volts; below -0.5 on failure.
-	double (*psu_voltage)(void);
-	// Volts of the line modules' supply; negative on failure.
-	int (*mod_supply)(void);
+	// Whether the initialised board can send packets (its firmware may
+	// not); without this entry, whenever pkt_send is there.
+	bool (*pkt_capable)(void);
+	// The reference diode's forward voltage.
+	int (*read_diode)(double *volts);
+	// Whole volts on a line, never negative; -EINVAL for a line the board
+	// lacks. Required.
+	int (*mod_voltage)(uint8_t line, int32_t *volts);
+	int (*batt_voltage)(int32_t *millivolts);
+	int (*psu_voltage)(double *volts);
+	// Whole volts of the line modules' supply, never negative.
+	int (*mod_supply)(int32_t *volts);
 	int (*batt_charge)(bool enable);
 	int (*wdt_disable)(void);
 	// Arms the watchdog for wdt_period plus the board's margin.
 	int (*wdt_reset)(void);
 	// Seconds left; 0 when it is not running.
 	int (*wdt_get)(void);
-	// Whole degrees Celsius; CIO_TEMP_FAILED on failure.
-	int (*board_temp)(void);
+	// Whole degrees Celsius; below -273 when the board has no sensor.
+	int (*board_temp)(int32_t *celsius);
 	// The stretch of line samples one data packet carries, in nanoseconds.
 	uint64_t (*ns_to_send)(void);
 };
 
-#define CIO_TEMP_FAILED INT32_MIN
 // The window of a data packet on boards without ns_to_send: 1.03125 s.
 #define CIO_NS_TO_SEND_DEFAULT 1031250000ULL
 // The reference diode of boards that cannot measure it.
@@ -87,7 +91,7 @@ struct cio_ops {
 // The board's driver, chosen by key "revision" of /etc/device.conf; none,
 // after saying why, when the file cannot be read or the revision has no
 // driver.
-cio_ops *cio_detect(void);
+const cio_ops *cio_detect(void);
 
 // Whether this may be a CIO terminal: false only when /etc/device.conf
 // says cio=0.
@@ -106,6 +110,11 @@ static inline int cio_done(const cio_ops *ops)
 static inline uint8_t cio_all_lines(int count)
 {
 	return (uint8_t)((1u << count) - 1);
+}
+
+static inline bool cio_sends_packets(const cio_ops *ops)
+{
+	return ops->pkt_send && (!ops->pkt_capable || ops->pkt_capable());
 }
 
 static inline uint64_t cio_window_ns(const cio_ops *ops)

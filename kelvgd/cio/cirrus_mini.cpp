@@ -72,6 +72,7 @@ static const uint8_t cm_end[] = { 0x00, 0x00 };
 static const uint8_t cm_pkt_start = 0x00;
 
 static int cp_fd = -1;
+static bool cm_packets; // the coprocessor's firmware can send them
 static unsigned read_freq = CM_RATE_MIN;
 static cio_packet cm_pkt;
 static cio_host_io cm_io;
@@ -159,11 +160,7 @@ static int cio_cm_coproc_init(const char *path, int baud)
 		errno = -ver;
 		return neg_errno_msg("%s(): cio_cm_coproc_ver() failed!\n", who);
 	}
-	if (ver <= 2) {
-		cio_ops_cirrus_mini.pkt_set_ch = nullptr;
-		cio_ops_cirrus_mini.pkt_prepare = nullptr;
-		cio_ops_cirrus_mini.pkt_send = nullptr;
-	}
+	cm_packets = ver > 2;
 	return 0;
 }
 
@@ -174,6 +171,7 @@ static int cio_cm_done(void)
 	if (cp_fd >= 0)
 		r = serial_close(cp_fd);
 	cp_fd = -1;
+	cm_packets = false;
 	cio_packet_drop(&cm_pkt);
 	g = cio_host_io_release(&cm_io);
 	return r < 0 ? r : g;
@@ -285,25 +283,31 @@ static int cio_cm_freq_set(unsigned rate)
 	return 0;
 }
 
-static double cio_cm_psu_voltage(void)
+// The supply is there or not: its full voltage, or none.
+static int cio_cm_psu_voltage(double *volts)
 {
 	int present = gpio_get(CM_SUPPLY);
 
-	return present < 0 ? -1.0 : present * CM_PSU_VOLTS;
+	if (present < 0)
+		return present;
+	*volts = present * CM_PSU_VOLTS;
+	return 0;
 }
 
-static int cio_cm_batt_voltage(void)
+static int cio_cm_batt_voltage(int32_t *millivolts)
 {
 	int32_t mv;
 	int64_t batt;
+	int r = adc_read_mv(CM_ADC_BATTERY, __func__, &mv);
 
-	if (adc_read_mv(CM_ADC_BATTERY, __func__, &mv) < 0)
-		return -1;
+	if (r < 0)
+		return r;
 	batt = (int64_t)mv * 10216400000LL / 2000000000LL + 1200;
-	return batt < 0 ? 0 : batt > INT32_MAX ? INT32_MAX : (int)batt;
+	*millivolts = batt < 0 ? 0 : batt > INT32_MAX ? INT32_MAX : (int32_t)batt;
+	return 0;
 }
 
-static int cio_cm_mod_voltage(uint8_t line)
+static int cio_cm_mod_voltage(uint8_t line, int32_t *volts)
 {
 	double v;
 	int r;
@@ -313,26 +317,32 @@ static int cio_cm_mod_voltage(uint8_t line)
 	if ((r = adc_read_volts(line == 0 ? CM_ADC_LINE1 : CM_ADC_LINE2, __func__, &v)) < 0)
 		return r;
 	v *= CM_LINE_FACTOR;
-	return v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : (int)v;
+	*volts = v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : (int32_t)v;
+	return 0;
 }
 
-static double cio_cm_read_diode(void)
+static int cio_cm_read_diode(double *volts)
 {
-	double v;
-
-	return adc_read_volts(CM_ADC_DIODE, __func__, &v) < 0 ? -1.0 : v;
+	return adc_read_volts(CM_ADC_DIODE, __func__, volts);
 }
 
 // Degrees Celsius from the forward voltage of the board's diode.
-static int cio_cm_board_temp(void)
+static int cio_cm_board_temp(int32_t *celsius)
 {
-	double d = cio_cm_read_diode();
+	double d;
+	int r = cio_cm_read_diode(&d);
 
-	if (d < -0.5) {
+	if (r < 0) {
 		fprintf(stderr, "%s(): cio_cm_read_diode() failed!\n", __func__);
-		return CIO_TEMP_FAILED;
+		return r;
 	}
-	return (int)((d - 0.657756) * 42.5 / -0.086592 + 20.9);
+	*celsius = (int32_t)((d - 0.657756) * 42.5 / -0.086592 + 20.9);
+	return 0;
+}
+
+static bool cio_cm_pkt_capable(void)
+{
+	return cm_packets;
 }
 
 static int cio_cm_pkt_prepare(const uint8_t *bytes, unsigned count)
@@ -415,7 +425,7 @@ static int64_t cio_cm_read(uint8_t *buf, unsigned count)
 	return ts_elapsed_ns(&t0, &t1);
 }
 
-cio_ops cio_ops_cirrus_mini = {
+const cio_ops cio_ops_cirrus_mini = {
 	.init = cio_cm_init,
 	.done = cio_cm_done,
 	.si = cio_cm_si,
@@ -432,6 +442,7 @@ cio_ops cio_ops_cirrus_mini = {
 	.pkt_set_ch = cio_cm_sound_set,
 	.pkt_prepare = cio_cm_pkt_prepare,
 	.pkt_send = cio_cm_pkt_send,
+	.pkt_capable = cio_cm_pkt_capable,
 	.read_diode = cio_cm_read_diode,
 	.mod_voltage = cio_cm_mod_voltage,
 	.batt_voltage = cio_cm_batt_voltage,

@@ -19,12 +19,12 @@ static bool cio_complete(const cio_ops *ops)
 }
 
 // The larger board of the compact board's family: no driver exists for it.
-static cio_ops cio_ops_orbesk_maxi = {};
+static const cio_ops cio_ops_orbesk_maxi = {};
 
 static const struct {
 	int revision;
 	const char *board;
-	cio_ops *ops; // none: its driver is not part of this build
+	const cio_ops *ops; // none: its driver is not part of this build
 } cio_boards[] = {
 	{ 1, "4-line serial board", &cio_ops_via },
 	{ 2, "8-line USB board", &cio_ops_usb },
@@ -33,7 +33,7 @@ static const struct {
 	{ 5, "large compact board", &cio_ops_orbesk_maxi },
 };
 
-cio_ops *cio_detect(void)
+const cio_ops *cio_detect(void)
 {
 	const char *device = kel_path(DEVICE_CONF);
 	int32_t revision = 0;

@@ -424,11 +424,11 @@ int cio_command(cio_loop *l, const uint8_t c[4])
 		// A line of the protocol that this board lacks: nothing to do on
 		// it, but the dispatcher waits for the acknowledgement of a line
 		// command or line packet, and would wait for ever.
-		if ((l->cioo->pkt_send && cmd > 64) || (cmd >= 1 && cmd <= 64))
+		if ((cio_sends_packets(l->cioo) && cmd > 64) || (cmd >= 1 && cmd <= 64))
 			return cio_ack(l);
 		return 0;
 	}
-	if (l->cioo->pkt_send && cmd > 64)
+	if (cio_sends_packets(l->cioo) && cmd > 64)
 		return cio_queue_packet(l, dir, hub, cmd);
 	if (cmd >= 1 && cmd <= 64) {
 		l->perform_cmd = cmd;

@@ -37,7 +37,7 @@ struct cio_resolve {
 };
 
 struct cio_loop {
-	cio_ops *cioo;
+	const cio_ops *cioo;
 	int lines; // num_phys_ch()
 
 	// The dispatcher connection.

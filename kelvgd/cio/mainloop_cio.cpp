@@ -67,14 +67,13 @@ static int cio_battery_charge(void *ctx, bool on)
 static int cio_battery_measure(void *ctx, int32_t *millivolts)
 {
 	cio_loop *l = (cio_loop *)ctx;
-	int mv = l->cioo->batt_voltage();
+	int r = l->cioo->batt_voltage(millivolts);
 
 	l->ready_mask |= CIO_READY_BATTERY;
-	if (mv < 0) {
+	if (r < 0) {
 		vgd_store(&vgd_state->error_coproc, 1);
-		return cio_fail(-EIO, "Failed to read battery voltage!\n");
+		return cio_fail(r, "Failed to read battery voltage!\n");
 	}
-	*millivolts = mv;
 	return 0;
 }
 
@@ -84,10 +83,10 @@ static const vgd_battery_ops cio_battery = { cio_battery_charge, cio_battery_mea
 // board not while the sound path is on a line), keeps its last value.
 static int cio_measure_line(cio_loop *l, int k)
 {
-	int volts = l->cioo->mod_voltage((uint8_t)k);
+	int32_t volts;
 	int r;
 
-	if (volts < 0)
+	if (l->cioo->mod_voltage((uint8_t)k, &volts) < 0)
 		return 0;
 	l->vol_problem[k] = volts <= 21;
 	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
@@ -97,12 +96,14 @@ static int cio_measure_line(cio_loop *l, int k)
 }
 
 // One step of the measurement rotation: the lines' voltages, the diode
-// and the module supply, one at a time. 1 when it measured something.
+// and the module supply, one at a time. 1 when it measured something. A
+// diode that cannot be read shows as -1 V; a module supply that cannot be
+// read keeps its last value, as a line does.
 static int cio_rotation(cio_loop *l)
 {
 	const cio_ops *b = l->cioo;
-	double diode;
-	int supply;
+	double diode = CIO_DIODE_DEFAULT;
+	int32_t supply = 0;
 	int k, r;
 
 	l->adc_state = (uint8_t)((l->adc_state + 1) % 32);
@@ -114,13 +115,15 @@ static int cio_rotation(cio_loop *l)
 	if (k < 8)
 		return (r = cio_measure_line(l, k)) < 0 ? r : 1;
 	if (k == 8) {
-		diode = b->read_diode ? b->read_diode() : CIO_DIODE_DEFAULT;
+		if (b->read_diode && b->read_diode(&diode) < 0)
+			diode = -1.0;
 		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
 			return r;
 		vgd_state->diode = diode;
 	} else {
 		l->ready_mask |= CIO_READY_MOD_SUPPLY;
-		supply = b->mod_supply ? b->mod_supply() : 0;
+		if (b->mod_supply && b->mod_supply(&supply) < 0)
+			return 1;
 		if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
 			return r;
 		vgd_state->mod_supply = supply;
@@ -168,20 +171,20 @@ static int cio_housekeeping(cio_loop *l)
 static int cio_supply(cio_loop *l)
 {
 	const cio_ops *b = l->cioo;
-	double v;
+	double v = 0.0;
 	int r;
 
 	if (ts_elapsed_ns(&l->t_voltages, &l->now) < NSEC_PER_SEC)
 		return 0;
-	v = b->psu_voltage ? b->psu_voltage() : 0.0;
-	vgd_store(&vgd_state->error_coproc, v < -0.5);
+	r = b->psu_voltage ? b->psu_voltage(&v) : 0;
+	vgd_store(&vgd_state->error_coproc, r < 0);
+	l->ready_mask |= CIO_READY_PSU;
+	if (r < 0)
+		return cio_fail(r, "Failed to read PSU voltage!\n");
 	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
 		return r;
 	vgd_state->vpsu = v;
 	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
-	l->ready_mask |= CIO_READY_PSU;
-	if (v < -0.5)
-		return cio_fail(-EIO, "Failed to read PSU voltage!\n");
 	l->t_voltages = l->now;
 	return 0;
 }
@@ -189,7 +192,8 @@ static int cio_supply(cio_loop *l)
 static int cio_temperature(cio_loop *l)
 {
 	const cio_ops *b = l->cioo;
-	int t, r;
+	int32_t t;
+	int r;
 
 	if (!b->board_temp) {
 		l->ready_mask |= CIO_READY_TEMPERATURE;
@@ -197,9 +201,8 @@ static int cio_temperature(cio_loop *l)
 	}
 	if (ts_elapsed_ns(&l->t_board_temp, &l->now) < 5 * NSEC_PER_SEC)
 		return 0;
-	t = b->board_temp();
-	if (t == CIO_TEMP_FAILED)
-		return cio_fail(-EIO, "Failed to read board temperature!\n");
+	if ((r = b->board_temp(&t)) < 0)
+		return cio_fail(r, "Failed to read board temperature!\n");
 	if ((r = vgd_write_lock(SEM_SSTATE_R, SEM_SSTATE_W)) < 0)
 		return r;
 	vgd_state->temperature = t;

@@ -164,46 +164,59 @@ static int orbesk_mini_batt_charge(bool enable)
 	return gpio_set(OM_CHARGE_OFF, !enable);
 }
 
-// Whole volts behind a line module's divider; never negative, which the
-// loop would take for a failure.
-static int om_divided_volts(int channel, const char *who)
+// Whole volts behind a line module's divider; a reading below the
+// converter's zero is none.
+static int om_divided_volts(int channel, const char *who, int32_t *volts)
 {
 	double v;
+	int r = adc_read_volts(channel, who, &v);
 
-	if (adc_read_volts(channel, who, &v) < 0)
-		return -EIO;
+	if (r < 0)
+		return r;
 	v *= OM_LINE_FACTOR;
-	return v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : (int)v;
+	*volts = v < 0 ? 0 : v > INT32_MAX ? INT32_MAX : (int32_t)v;
+	return 0;
 }
 
-static int orbesk_mini_mod_voltage(uint8_t line)
+static int orbesk_mini_mod_voltage(uint8_t line, int32_t *volts)
 {
 	if (line >= OM_LINES)
 		return -EINVAL;
-	return om_divided_volts(line, __func__);
+	return om_divided_volts(line, __func__, volts);
 }
 
-static int orbesk_mini_mod_supply(void)
+static int orbesk_mini_mod_supply(int32_t *volts)
 {
-	return om_divided_volts(OM_ADC_MOD_SUPPLY, __func__);
+	return om_divided_volts(OM_ADC_MOD_SUPPLY, __func__, volts);
 }
 
-static double orbesk_mini_psu_voltage(void)
+// A reading far below the converter's zero comes from a converter out of
+// order, not from the supply.
+static int orbesk_mini_psu_voltage(double *volts)
 {
 	double v;
+	int r = adc_read_volts(OM_ADC_PSU, __func__, &v);
 
-	return adc_read_volts(OM_ADC_PSU, __func__, &v) < 0 ? -1.0 : v * OM_PSU_FACTOR;
+	if (r < 0)
+		return r;
+	v *= OM_PSU_FACTOR;
+	if (v < -0.5)
+		return -ERANGE;
+	*volts = v;
+	return 0;
 }
 
-static int orbesk_mini_batt_voltage(void)
+static int orbesk_mini_batt_voltage(int32_t *millivolts)
 {
 	int32_t mv;
 	int64_t batt;
+	int r = adc_read_mv(OM_ADC_BATTERY, __func__, &mv);
 
-	if (adc_read_mv(OM_ADC_BATTERY, __func__, &mv) < 0)
-		return -1;
+	if (r < 0)
+		return r;
 	batt = (int64_t)mv * 32200 / 2200;
-	return batt < 0 ? 0 : batt > INT32_MAX ? INT32_MAX : (int)batt;
+	*millivolts = batt < 0 ? 0 : batt > INT32_MAX ? INT32_MAX : (int32_t)batt;
+	return 0;
 }
 
 static int orbesk_mini_wdt_get(void)
@@ -228,11 +241,9 @@ static int orbesk_mini_wdt_disable(void)
 	return coproc_wdt(cp_fd, 0);
 }
 
-static int orbesk_mini_board_temp(void)
+static int orbesk_mini_board_temp(int32_t *celsius)
 {
-	int t;
-
-	return coproc_board_temp(cp_fd, &t) < 0 ? CIO_TEMP_FAILED : t;
+	return coproc_board_temp(cp_fd, celsius);
 }
 
 static int orbesk_mini_pkt_prepare(const uint8_t *bytes, unsigned count)
@@ -250,7 +261,7 @@ static int orbesk_mini_pkt_send(void)
 	return 0;
 }
 
-cio_ops cio_ops_orbesk_mini = {
+const cio_ops cio_ops_orbesk_mini = {
 	.init = orbesk_mini_init,
 	.done = orbesk_mini_done,
 	.si = orbesk_mini_si,
@@ -267,6 +278,7 @@ cio_ops cio_ops_orbesk_mini = {
 	.pkt_set_ch = orbesk_mini_pkt_set_ch,
 	.pkt_prepare = orbesk_mini_pkt_prepare,
 	.pkt_send = orbesk_mini_pkt_send,
+	.pkt_capable = nullptr,
 	.read_diode = nullptr,
 	.mod_voltage = orbesk_mini_mod_voltage,
 	.batt_voltage = orbesk_mini_batt_voltage,

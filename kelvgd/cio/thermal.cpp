@@ -1,11 +1,11 @@
 #include "thermal.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "cio_ops.h"
 #include "fileio.h"
 #include "rootpath.h"
 
@@ -60,7 +60,7 @@ static unsigned hwmon_limit(unsigned dev)
 	return limit;
 }
 
-int cio_max_thermal_zone(void)
+int cio_max_thermal_zone(int32_t *celsius)
 {
 	static bool told;
 	char path[PATH_MAX];
@@ -102,23 +102,24 @@ int cio_max_thermal_zone(void)
 				break;
 		}
 	}
-	return cio_sensors_hottest(max, __func__, &told);
+	return cio_sensors_hottest(max, __func__, &told, celsius);
 fail:
 	return cio_sensor_unreadable(__func__);
 }
 
-int cio_sensors_hottest(int max, const char *who, bool *told)
+int cio_sensors_hottest(int max, const char *who, bool *told, int32_t *celsius)
 {
 	// Said once: a host without sensors stays without them.
 	if (max < -273 && !*told) {
 		fprintf(stderr, "%s(): no sensors found\n", who);
 		*told = true;
 	}
-	return max;
+	*celsius = max;
+	return 0;
 }
 
 int cio_sensor_unreadable(const char *who)
 {
 	fprintf(stderr, "%s(): Read error\n", who);
-	return CIO_TEMP_FAILED;
+	return -EIO;
 }

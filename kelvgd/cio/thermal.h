@@ -3,13 +3,16 @@
 // and hwmon sensors.
 #pragma once
 
+#include <cstdint>
+
 // Whole degrees Celsius; -1000 (after saying so once) when the host has no
-// sensor; CIO_TEMP_FAILED when a sensor cannot be read.
-int cio_max_thermal_zone(void);
+// sensor; -EIO when a sensor cannot be read. A board_temp operation.
+int cio_max_thermal_zone(int32_t *celsius);
 
-// The end of a scan of host sensors by who: the hottest reading, which is
-// below -273 only when there was no sensor (said once, through *told).
-int cio_sensors_hottest(int max, const char *who, bool *told);
+// The end of a scan of host sensors by who: the hottest reading into
+// *celsius, which is below -273 only when there was no sensor (said once,
+// through *told); 0.
+int cio_sensors_hottest(int max, const char *who, bool *told, int32_t *celsius);
 
-// A sensor that exists but cannot be read: CIO_TEMP_FAILED, after saying so.
+// A sensor that exists but cannot be read: -EIO, after saying so.
 int cio_sensor_unreadable(const char *who);

@@ -102,15 +102,14 @@ static int cio_usb_readnums(int fd, int32_t *nums, int *count)
 	return serial_reply_nums(fd, nums, count, __func__);
 }
 
-static int cio_usb_read_num(int fd)
+static int cio_usb_read_num(int fd, int32_t *v)
 {
-	int32_t v;
 	int n = 1;
-	int r = cio_usb_readnums(fd, &v, &n);
+	int r = cio_usb_readnums(fd, v, &n);
 
 	if (r < 0)
 		return r;
-	return n == 1 ? v : -ENODATA;
+	return n == 1 ? 0 : -ENODATA;
 }
 
 static int cio_usb_flush(int fd, const char *who)
@@ -295,22 +294,28 @@ static int64_t cio_usb_read(uint8_t *buf, unsigned count)
 	return cio_receive(usb_fd, buf, count, USB_WAIT_MS, __func__);
 }
 
-// The board cannot measure a line while the sound path uses it.
-static int cio_usb_mod_voltage(uint8_t line)
+// The board cannot measure a line while the sound path uses it. A
+// negative number is no voltage the board gives.
+static int cio_usb_mod_voltage(uint8_t line, int32_t *volts)
 {
+	int32_t v;
 	int r;
 
 	if (line >= USB_LINES)
 		return -EINVAL;
 	if ((r = cio_usb_flush(usb_fd, __func__)) < 0)
 		return r;
-	if ((r = cio_usb_coproc_cmd(usb_fd, "sndget")) < 0 || (r = cio_usb_read_num(usb_fd)) < 0)
+	if ((r = cio_usb_coproc_cmd(usb_fd, "sndget")) < 0 || (r = cio_usb_read_num(usb_fd, &v)) < 0)
 		return r;
-	if (r != 0)
+	if (v != 0)
 		return -EBUSY;
-	if ((r = cio_usb_coproc_cmd(usb_fd, "sndchset %u\rlinev", (unsigned)line)) < 0)
+	if ((r = cio_usb_coproc_cmd(usb_fd, "sndchset %u\rlinev", (unsigned)line)) < 0 ||
+	    (r = cio_usb_read_num(usb_fd, &v)) < 0)
 		return r;
-	return cio_usb_read_num(usb_fd);
+	if (v < 0)
+		return -EPROTO;
+	*volts = v;
+	return 0;
 }
 
 static int cio_usb_pkt_prepare(const uint8_t *bytes, unsigned count)
@@ -345,7 +350,7 @@ static int cio_usb_pkt_send(void)
 	return 0;
 }
 
-cio_ops cio_ops_usb = {
+const cio_ops cio_ops_usb = {
 	.init = cio_usb_init,
 	.done = cio_usb_done,
 	.si = cio_usb_si,
@@ -362,6 +367,7 @@ cio_ops cio_ops_usb = {
 	.pkt_set_ch = cio_usb_sound_set,
 	.pkt_prepare = cio_usb_pkt_prepare,
 	.pkt_send = cio_usb_pkt_send,
+	.pkt_capable = nullptr,
 	.read_diode = nullptr,
 	.mod_voltage = cio_usb_mod_voltage,
 	.batt_voltage = nullptr,

@@ -183,7 +183,7 @@ static int64_t cio_via_read(uint8_t *buf, unsigned count)
 }
 
 // DSR tells for all lines at once whether their voltage is gone.
-static int cio_via_mod_voltage(uint8_t line)
+static int cio_via_mod_voltage(uint8_t line, int32_t *volts)
 {
 	int dsr;
 
@@ -194,7 +194,8 @@ static int cio_via_mod_voltage(uint8_t line)
 		errno = -dsr;
 		return neg_errno_msg("%s(): DSR read failed\n", __func__);
 	}
-	return dsr ? VIA_VOLTS_GONE : VIA_VOLTS_PRESENT;
+	*volts = dsr ? VIA_VOLTS_GONE : VIA_VOLTS_PRESENT;
+	return 0;
 }
 
 // One sensor of hwmon0: 1 when read into *v, 0 when it does not exist, the
@@ -210,7 +211,7 @@ static int via_sensor(unsigned n, int32_t *v)
 
 // The hotter of the two sensors of the host's first hwmon device; the
 // first is a raw reading of its own scale, the second in millidegrees.
-static int cio_via_board_temp(void)
+static int cio_via_board_temp(int32_t *celsius)
 {
 	static bool told;
 	int max = -1000;
@@ -226,12 +227,12 @@ static int cio_via_board_temp(void)
 		if (r > 0 && v / 1000 > max)
 			max = v / 1000;
 	}
-	return cio_sensors_hottest(max, __func__, &told);
+	return cio_sensors_hottest(max, __func__, &told, celsius);
 fail:
 	return cio_sensor_unreadable(__func__);
 }
 
-cio_ops cio_ops_via = {
+const cio_ops cio_ops_via = {
 	.init = cio_via_init,
 	.done = cio_via_done,
 	.si = cio_via_si,
@@ -248,6 +249,7 @@ cio_ops cio_ops_via = {
 	.pkt_set_ch = nullptr,
 	.pkt_prepare = nullptr,
 	.pkt_send = nullptr,
+	.pkt_capable = nullptr,
 	.read_diode = nullptr,
 	.mod_voltage = cio_via_mod_voltage,
 	.batt_voltage = nullptr,

@@ -2,6 +2,7 @@
 // (up to the first NUL) and then 4-byte commands, acted on with a board of
 // the harness's own. Whatever comes, the loop's state stays within the
 // lines of the board, and the address list within its record.
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +24,13 @@ int ok_int(int) { return 0; }
 int ok_unsigned(unsigned) { return 0; }
 int ok_void(void) { return 0; }
 int num_lines(void) { return lines; }
-int volts(uint8_t line) { return line < lines ? 60 : -22; }
+int volts(uint8_t line, int32_t *v)
+{
+	if (line >= lines)
+		return -EINVAL;
+	*v = 60;
+	return 0;
+}
 int prepare(const uint8_t *, unsigned) { return 0; }
 
 int64_t board_read(uint8_t *buf, unsigned count)
@@ -33,7 +40,7 @@ int64_t board_read(uint8_t *buf, unsigned count)
 	return 1000;
 }
 
-cio_ops board = {
+const cio_ops board = {
 	.si = ok_u8,
 	.filter_en = ok_bool,
 	.sound_set = ok_int,

@@ -152,9 +152,9 @@ int iio_fds()
 	return n;
 }
 
-// One operation of a board's driver; what it reads is printed. -ENOSYS
-// for an entry the board lacks.
-int64_t cio_op(cio_ops *b, const char *op, const char *arg)
+// One operation of a board's driver; what it reads is printed, or in its
+// place the error. -ENOSYS for an entry the board lacks.
+int64_t cio_op(const cio_ops *b, const char *op, const char *arg)
 {
 	int v = (int)strtol(arg, nullptr, 0);
 	int64_t r = -ENOSYS;
@@ -187,8 +187,9 @@ int64_t cio_op(cio_ops *b, const char *op, const char *arg)
 	else if (!strcmp(op, "wdtoff") && HAS(wdt_disable))
 		r = b->wdt_disable();
 	else if (!strcmp(op, "volts")) {
-		r = b->mod_voltage((uint8_t)v);
-		printf("volts%d=%d\n", v, (int)r);
+		int32_t volts;
+		r = b->mod_voltage((uint8_t)v, &volts);
+		printf("volts%d=%d\n", v, r < 0 ? (int)r : volts);
 	} else if (!strcmp(op, "read")) {
 		static uint8_t buf[1 << 16];
 		int lines = b->num_phys_ch();
@@ -208,23 +209,31 @@ int64_t cio_op(cio_ops *b, const char *op, const char *arg)
 	} else if (!strcmp(op, "init"))
 		r = cio_init(b);
 	else if (!strcmp(op, "diode") && HAS(read_diode)) {
-		double d = b->read_diode();
-		printf("diode=%.6f\n", d);
-		r = d < 0 ? -1 : 0;
+		double d;
+		if ((r = b->read_diode(&d)) < 0)
+			printf("diode=%d\n", (int)r);
+		else
+			printf("diode=%.6f\n", d);
 	} else if (!strcmp(op, "psu") && HAS(psu_voltage)) {
-		double d = b->psu_voltage();
-		printf("psu=%.3f\n", d);
-		r = d < -0.5 ? -1 : 0;
-	} else if (!strcmp(op, "batt") && HAS(batt_voltage))
-		printf("batt=%d\n", (int)(r = b->batt_voltage()));
-	else if (!strcmp(op, "modsupply") && HAS(mod_supply))
-		printf("modsupply=%d\n", (int)(r = b->mod_supply()));
-	else if (!strcmp(op, "wdt") && HAS(wdt_get))
+		double d;
+		if ((r = b->psu_voltage(&d)) < 0)
+			printf("psu=%d\n", (int)r);
+		else
+			printf("psu=%.3f\n", d);
+	} else if (!strcmp(op, "batt") && HAS(batt_voltage)) {
+		int32_t mv;
+		r = b->batt_voltage(&mv);
+		printf("batt=%d\n", r < 0 ? (int)r : mv);
+	} else if (!strcmp(op, "modsupply") && HAS(mod_supply)) {
+		int32_t volts;
+		r = b->mod_supply(&volts);
+		printf("modsupply=%d\n", r < 0 ? (int)r : volts);
+	} else if (!strcmp(op, "wdt") && HAS(wdt_get))
 		printf("wdt=%d\n", (int)(r = b->wdt_get()));
 	else if (!strcmp(op, "boardtemp")) {
-		int t = b->board_temp();
-		printf("boardtemp=%d\n", t);
-		r = t == CIO_TEMP_FAILED ? -EIO : 0;
+		int32_t t;
+		r = b->board_temp(&t);
+		printf("boardtemp=%d\n", r < 0 ? (int)r : t);
 	}
 #undef HAS
 	return r;
@@ -235,17 +244,19 @@ int64_t cio_op(cio_ops *b, const char *op, const char *arg)
 // whether it can send packets, and what of GPIO and the converter it left.
 int op_cio(const char *what, int argc, char **argv, int first)
 {
-	cio_ops *b = cio_detect();
+	const cio_ops *b = cio_detect();
 	int64_t r;
 
 	if (!b)
 		return -ENODEV;
 	if (!strcmp(what, "temp")) {
-		printf("temp=%d\n", cio_max_thermal_zone());
-		return 0;
+		int32_t t;
+		if ((r = cio_max_thermal_zone(&t)) == 0)
+			printf("temp=%d\n", t);
+		return (int)r;
 	}
 	if ((r = cio_init(b)) == 0) {
-		printf("pkt=%d\n", b->pkt_send != nullptr);
+		printf("pkt=%d\n", cio_sends_packets(b));
 		for (int i = first - 1; r >= 0 && i + 1 < argc; i += 2)
 			r = cio_op(b, argv[i], argv[i + 1]);
 		cio_done(b);

@@ -21,7 +21,7 @@ std::set<std::string> entries(const cio_ops *o)
 		s.insert(#e);
 	ENTRY(init) ENTRY(done) ENTRY(si) ENTRY(delay) ENTRY(aux_pwr_en) ENTRY(filter_en) ENTRY(sound_set)
 	ENTRY(prot_reset) ENTRY(mod_four_wire) ENTRY(module_reset) ENTRY(freq_set) ENTRY(num_phys_ch) ENTRY(read)
-	ENTRY(pkt_set_ch) ENTRY(pkt_prepare) ENTRY(pkt_send) ENTRY(read_diode) ENTRY(mod_voltage)
+	ENTRY(pkt_set_ch) ENTRY(pkt_prepare) ENTRY(pkt_send) ENTRY(pkt_capable) ENTRY(read_diode) ENTRY(mod_voltage)
 	ENTRY(batt_voltage) ENTRY(psu_voltage) ENTRY(mod_supply) ENTRY(batt_charge) ENTRY(wdt_disable)
 	ENTRY(wdt_reset) ENTRY(wdt_get) ENTRY(board_temp) ENTRY(ns_to_send)
 #undef ENTRY
@@ -69,8 +69,8 @@ TEST_F(CioBoards, CirrusMini)
 	const cio_ops *cm = board(3);
 	ASSERT_NE(cm, nullptr);
 	EXPECT_EQ(entries(cm), plus({ "aux_pwr_en", "prot_reset", "mod_four_wire", "module_reset", "pkt_set_ch",
-				      "pkt_prepare", "pkt_send", "read_diode", "batt_voltage", "batt_charge",
-				      "psu_voltage", "ns_to_send" }));
+				      "pkt_prepare", "pkt_send", "pkt_capable", "read_diode", "batt_voltage",
+				      "batt_charge", "psu_voltage", "ns_to_send" }));
 	EXPECT_EQ(cm->pkt_set_ch, cm->sound_set);
 	EXPECT_EQ(cm->num_phys_ch(), 2);
 	EXPECT_EQ(cm->ns_to_send(), 1000000000u);
@@ -92,7 +92,9 @@ TEST_F(CioBoards, Compact)
 	EXPECT_EQ(om->num_phys_ch(), 2);
 	EXPECT_EQ(om->ns_to_send(), 1000000000u);
 	// A line the board lacks is refused before the converter is asked.
-	EXPECT_EQ(om->mod_voltage(2), -EINVAL);
+	int32_t volts = -1;
+	EXPECT_EQ(om->mod_voltage(2, &volts), -EINVAL);
+	EXPECT_EQ(volts, -1);
 }
 
 } // namespace

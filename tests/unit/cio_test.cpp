@@ -53,7 +53,11 @@ int fake_pkt_prepare(const uint8_t *bytes, unsigned count)
 	return fake("prepare " + hex);
 }
 int fake_pkt_send(void) { return fake("send"); }
-int fake_mod_voltage(uint8_t line) { return 60 + line; }
+int fake_mod_voltage(uint8_t line, int32_t *volts)
+{
+	*volts = 60 + line;
+	return 0;
+}
 uint64_t fake_window(void) { return fb->window; }
 
 // The bytes read() fills: one sample a byte on 8 lines, two on 4, four on 2.
@@ -200,7 +204,7 @@ TEST_F(Cio, DriverTable)
 		if (conf)
 			dir.write("etc/device.conf", conf);
 		testing::internal::CaptureStderr();
-		cio_ops *ops = cio_detect();
+		const cio_ops *ops = cio_detect();
 		return std::make_pair(ops, testing::internal::GetCapturedStderr());
 	};
 
