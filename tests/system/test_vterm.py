@@ -7,7 +7,9 @@ import fcntl
 import os
 import re
 import select
+import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -293,15 +295,40 @@ def test_the_users_files_are_safe():
         assert os.listdir(mine) == ["notes"]
 
     # Without root it says so, in one line, and starts nothing: no sandbox
-    # appears where it would make one.
-    with tempfile.TemporaryDirectory() as tmp:
-        os.chmod(tmp, 0o777)
-        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                            *vterm_argv("-c", "status")], env=dict(os.environ, TMPDIR=tmp),
+    # appears where it would make one. It runs from a copy that the user
+    # may read, whoever may enter the checkout.
+    with tempfile.TemporaryDirectory(dir=open_temp_dir()) as tmp:
+        copy = copy_for_everyone(os.path.join(ROOT, "sim"), os.path.join(tmp, "sim"))
+        scratch = os.path.join(tmp, "scratch")
+        os.mkdir(scratch)
+        os.chmod(scratch, 0o777)
+        argv = vterm_argv("-c", "status")
+        argv[1] = os.path.join(copy, "vterm.py")
+        r = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *argv], cwd=tmp,
+                           env=dict(os.environ, TMPDIR=scratch, PYTHONDONTWRITEBYTECODE="1"),
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 1
         assert r.stdout == "" and r.stderr.count("\n") == 1 and "needs root" in r.stderr, r.stdout + r.stderr
-        assert os.listdir(tmp) == []
+        assert os.listdir(scratch) == []
+
+
+def open_temp_dir():
+    """The directory for temporary files if every user may enter it, else /tmp."""
+    path = os.path.realpath(tempfile.gettempdir())
+    while os.stat(path).st_mode & stat.S_IXOTH and path != "/":
+        path = os.path.dirname(path)
+    return tempfile.gettempdir() if path == "/" else "/tmp"
+
+
+def copy_for_everyone(source, target):
+    """A copy of a tree of Python sources that every user may read."""
+    shutil.copytree(source, target, ignore=shutil.ignore_patterns("__pycache__"))
+    os.chmod(os.path.dirname(target), 0o755)
+    for top, dirs, files in os.walk(target):
+        os.chmod(top, 0o755)
+        for name in files:
+            os.chmod(os.path.join(top, name), 0o644)
+    return target
 
 
 def test_a_signal_in_the_middle_of_starting():
