@@ -9,8 +9,10 @@ voice console `parlod` with a SIP peer (baresip) in a private network
 namespace. At the prompt you press call buttons, open and close inputs,
 change the battery and supply, run kelvgd's maintenance commands, give the
 console commands, have the peer call it and work the intercoms; what the
-terminal makes of it shows as event lines, "[source] text". When
-you leave (quit, Ctrl-D or Ctrl-C) everything stops and the sandbox goes.
+terminal makes of it shows as event lines, "[source] text". A program
+that ends is restarted as its systemd unit would restart it. Ctrl-C while
+a command runs interrupts that command; when you leave (quit, Ctrl-D, or
+Ctrl-C at the prompt) everything stops and the sandbox goes.
 
     vterm.py [--root DIR] [-c 'press 1; sleep 2; kelvgd dump']
 
@@ -28,6 +30,7 @@ the network namespace.
 import argparse
 import os
 import signal
+import subprocess
 import sys
 import time
 
@@ -36,42 +39,74 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from sim import cio_boards  # noqa: E402
 from sim.terminal import StartError, cio_terminal, gpio_terminal  # noqa: E402
 from sim.terminal.core import SESSION  # noqa: E402
-from sim.terminal.commands import QUIT, CommandError, split_commands  # noqa: E402
-from sim.terminal.output import Output  # noqa: E402
+from sim.terminal.commands import QUIT, CommandError, Interrupted, split_commands  # noqa: E402
+from sim.terminal.output import FOREIGN_CALLERS, Output, ReadlinePrompt  # noqa: E402
 
 PROMPT = "vterm> "
 ROOT_MAX = 64  # unix socket names in the sandbox are limited to 107 bytes
 
 
 class Stop(BaseException):
-    """Ctrl-C, SIGTERM or SIGHUP: leave as quit does."""
+    """A signal that ends the session."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
 
 
 class Signals:
-    """Ctrl-C, SIGTERM and SIGHUP end the session. While a part of the
-    terminal starts they wait until it has, so that whatever it started is
-    known and stopped again."""
+    """What Ctrl-C (SIGINT), SIGTERM and SIGHUP do. Each ends the session,
+    except Ctrl-C while a command runs at the prompt, which interrupts that
+    command only, as in a shell. While a part of the terminal starts they
+    wait until it has, so that whatever it started is known and stopped
+    again; so they do inside a function that C code called (see
+    output.py), where what they raise would be lost."""
 
     def __init__(self):
         self.deferring = False
+        self.in_command = False
         self.pending = None
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, self._arrived)
 
     def _arrived(self, signum, frame):
-        if self.deferring:
-            self.pending = signum
+        if self.deferring or called_back(frame):
+            self.pending = self.pending or signum
+        elif signum == signal.SIGINT and self.in_command:
+            raise Interrupted()
         else:
-            raise Stop()
+            raise Stop(signum)
 
-    def between_parts(self):
-        """Called between two parts: the signal that came meanwhile acts now."""
+    def act(self):
+        """The signal that came while deferred acts now."""
         if self.pending:
-            raise Stop()
+            signum, self.pending = self.pending, None
+            raise Stop(signum)
 
     def ignore(self):
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, signal.SIG_IGN)
+
+
+def called_back(frame):
+    while frame is not None:
+        if frame.f_code in FOREIGN_CALLERS:
+            return True
+        frame = frame.f_back
+    return False
+
+
+class BackgroundJob(subprocess.Popen):
+    """Every program of the session runs in a process group of its own, as
+    a shell's background job, unless it asks for something else (a shell
+    that shares the terminal): Ctrl-C at the terminal reaches the prompt,
+    which decides what it ends, and never the terminal's programs behind
+    it, which systemd keeps apart from any terminal too."""
+
+    def __init__(self, *args, **kw):
+        if not kw.get("start_new_session") and "process_group" not in kw:
+            kw["process_group"] = 0
+        super().__init__(*args, **kw)
 
 
 def prepare_root(path):
@@ -101,28 +136,37 @@ def restore_root(root, saved):
     os.chown(root, saved.st_uid, saved.st_gid)
 
 
-def interact(t):
-    interactive = sys.stdin.isatty()
-    if interactive:
+def interact(t, signals):
+    """The prompt, until quit, Ctrl-D or Ctrl-C; returns the exit status."""
+    prompt = None
+    if sys.stdin.isatty() and sys.stdout.isatty():
         try:
-            import readline
-
-            names = t.commands.names()
-            readline.set_completer(lambda text, i: ([n for n in names if n.startswith(text)] + [None])[i])
-            readline.parse_and_bind("tab: complete")
-        except ImportError:
-            pass
-    while True:
-        t.out.prompting(PROMPT if interactive else None)
+            prompt = ReadlinePrompt(t.commands.names(), check=signals.act)
+        except (ImportError, OSError, AttributeError, ValueError):
+            pass  # no GNU readline: a plain prompt
+    while not t.out.unheard:  # a pipe's reader that left (Ctrl-C ended it too): as quit
         try:
-            line = input(PROMPT)
+            line = t.out.read_line(PROMPT, prompt)
         except EOFError:
-            print()
+            t.out.say("")
             return 0
+        except Stop as e:
+            if e.signum != signal.SIGINT:
+                raise
+            t.out.say("")  # Ctrl-C at the prompt: as quit
+            return 0
+        try:
+            signals.in_command = True
+            result = t.run(line)
+        except Interrupted:
+            t.out.say("")  # after the terminal's "^C"
+            t.out.error(f"{line.split()[0] if line.split() else 'the line'}: interrupted")
+            result = False
         finally:
-            t.out.prompting(None)
-        if t.run(line) is QUIT:
+            signals.in_command = False
+        if result is QUIT:
             return 0
+    return 0
 
 
 def run_script(t, lines):
@@ -170,6 +214,7 @@ def main(argv=None):
         return 1
 
     os.environ[SESSION] = str(os.getpid())
+    subprocess.Popen = BackgroundJob
     signals = Signals()
     status = 1
     t = None
@@ -178,24 +223,24 @@ def main(argv=None):
         t = (cio_terminal(out, args.kelvgd, root, args.board or "usb") if args.cio
              else gpio_terminal(out, args.kelvgd, parlod, root))
         out.say(f"vterm: sandbox {t.sb.root} (kelvgd's IPC key 0x{t.sb.key & 0xffffffff:08x})")
-        t.start(between=signals.between_parts)
+        t.start(between=signals.act)
         signals.deferring = False
-        signals.between_parts()
+        signals.act()
         t.events.poll()  # what starting it brought, before the first command
         if script is None:
             out.say("vterm: the terminal runs. Event lines show what it does as it happens. help lists the\n"
-                    "commands, status shows its state, quit (or Ctrl-D, Ctrl-C) stops everything and removes\n"
-                    "the sandbox.")
-            status = interact(t)
+                    "commands, status shows its state, Ctrl-C interrupts a command that runs, quit (or Ctrl-D,\n"
+                    "or Ctrl-C at the prompt) stops everything and removes the sandbox.")
+            status = interact(t, signals)
         else:
             status = run_script(t, script)
     except StartError as e:
         out.error(str(e))
     except OSError as e:
         out.error(f"cannot set the terminal up: {e}")
-    except (KeyboardInterrupt, Stop):
-        out.say("\nvterm: stopping everything")
-        status = 130
+    except Stop as e:
+        out.say(f"\nvterm: {e} arrived")
+        status = 128 + e.signum
     finally:
         signals.ignore()  # nothing may interrupt the cleaning up
         if t is not None:

@@ -31,14 +31,18 @@ To add a simulated device or peer, write a module here with a Part:
         def status(self):                        # rows of the status screen
             return [("intercom 3", "idle")]
 
-        def stop(self): ...                      # processes it started
+        def programs(self): ...                  # names of its programs that run
+        def stop(self): ...                      # SIGTERM to what it started
+        def wait(self, deadline): ...            # their ends; SIGKILL after deadline
         def close(self): ...                     # the rest
 
 and add it to the list in gpio_terminal() or cio_terminal(). An event source is anything with
 a tag and a poll() that returns the lines of what happened since the last
 call (events.EventSource); a LineQueue is one that a thread of its own
 fills. Commands, help and the status screen are built from the parts:
-nothing else needs to change.
+nothing else needs to change. A program of the terminal that has a
+systemd unit runs as a units.Service, which restarts it as the unit says
+and whose Services source shows its ends and restarts.
 """
 
 from .cio_mode import CioHardware, DispatcherPeer

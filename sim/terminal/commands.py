@@ -13,6 +13,8 @@ raw=True the rest of the line as it was typed (without the quotes when it
 is one quoted word: `shell "a; b"` gives `a; b`). It reports a bad argument by
 raising CommandError with a one-line text, and a failure of what it did by
 returning False (or raising CommandError); anything else is success.
+Ctrl-C while it runs raises Interrupted in it (out of a wait, a sleep, a
+read): what it started must not outlive it (try/finally).
 """
 
 import os
@@ -21,6 +23,10 @@ import shlex
 
 class CommandError(Exception):
     """A command could not do its job; the text says why, in one line."""
+
+
+class Interrupted(BaseException):
+    """Ctrl-C while a command runs: that command ends, the session goes on."""
 
 
 QUIT = object()  # returned by a command that ends the session

@@ -4,8 +4,11 @@ A part is one piece of the terminal (simulated hardware, a program of the
 terminal, a peer). It is started in the order given, after the parts it
 uses, and it offers the prompt what it has: commands (methods decorated
 with @command), event sources (sources()), and lines for the `status`
-screen (status()). Leaving stops every part in the reverse order, then
-whatever process of the session is still left, then removes the sandbox.
+screen (status()). Leaving stops the programs of every part at once, as
+systemd stops services (SIGTERM, and SIGKILL for what has not ended
+within STOP_WITHIN seconds), then whatever process of the session is
+still left, then closes the parts in the reverse order and removes the
+sandbox.
 """
 
 import contextlib
@@ -20,6 +23,9 @@ import time
 from ..sandbox import Sandbox
 from .commands import QUIT, CommandError, CommandTable, arity, command, decimal
 from .events import EventLoop
+
+# How long the programs have to end after SIGTERM when the session ends.
+STOP_WITHIN = 2.0
 
 
 # Set by vterm.py in its own environment, and so in that of every process it
@@ -47,8 +53,17 @@ class Part:
         """[(label, text)] for the status screen."""
         return []
 
+    def programs(self):
+        """The names of its programs that run now ("kelvgd run")."""
+        return []
+
     def stop(self):
-        """Stops the processes the part started. Must not fail."""
+        """Asks the processes the part started to end (SIGTERM); does not
+        wait. Must not fail."""
+
+    def wait(self, deadline):
+        """Waits for them until deadline (time.monotonic()), then kills what
+        is left. Must not fail."""
 
     def close(self):
         """Releases the rest (servers, mounts). Must not fail."""
@@ -131,32 +146,44 @@ class Terminal:
         doc = textwrap.fill(cmd.doc, 76, initial_indent="  ", subsequent_indent="  ") if cmd.doc else ""
         self.out.say(f"{cmd.usage}\n  {cmd.summary}" + (f"\n{doc}" if doc else ""))
 
-    @command("quit", "stop everything and remove the sandbox (also Ctrl-D, Ctrl-C)")
+    @command("quit", "stop everything and remove the sandbox (also Ctrl-D, or Ctrl-C at the prompt)")
     def quit(self, args):
         return QUIT
 
     # The end.
 
     def _quietly(self, step, part):
-        """A step of the end; a failure (a part whose start failed half-way
-        has less to stop) is said, and the end goes on."""
+        """A step of the end, and what it returned; a failure (a part whose
+        start failed half-way has less to stop) is said, and the end goes
+        on."""
         try:
-            step()
+            return step()
         except Exception as e:  # noqa: BLE001
             self.out.error(f"stopping {part.name}: {type(e).__name__}: {e}")
+            return None
 
     def close(self):
-        """Stops every process of the session and removes every trace of it.
-        Problems are said, and the rest still goes."""
-        self.events.stop()
+        """Stops every process of the session and removes every trace of it,
+        within STOP_WITHIN seconds and what removing takes. Problems are
+        said, and the rest still goes."""
+        self.events.stop()  # no restarts from here on
         self.events.poll()  # what happened last
+        programs = [name for part in reversed(self._started) for name in self._quietly(part.programs, part) or []]
+        self.out.say("vterm: stopping " + (", ".join(programs) + ", " if programs else "")
+                     + "the simulators, and removing the sandbox")
+        deadline = time.monotonic() + STOP_WITHIN
         for part in reversed(self._started):
             self._quietly(part.stop, part)
-        # What the parts did not stop: a shell's job, a bell, a daemon of a
-        # command the parts do not know of.
+        # What the parts do not know of: a shell's job, a bell, a daemon of
+        # `kelvgd daemonize`; it has the same time to end.
         marker = f"KEL_ROOT={self.sb.root}"
+        signal_session_processes(marker, signal.SIGTERM)
+        for part in reversed(self._started):
+            self._quietly(lambda: part.wait(deadline), part)
+        while session_processes(marker) and time.monotonic() < deadline:
+            time.sleep(0.05)
         for pid in session_processes(marker):
-            self.out.error(f"process {pid} of the session was still running; killed")
+            self.out.error(f"process {pid} of the session had not ended after SIGTERM; killed")
         kill_session_processes(marker)
         with libfuse_quiet():
             for part in reversed(self._started):
@@ -214,14 +241,18 @@ def session_processes(variable):
     return found
 
 
+def signal_session_processes(variable, signum):
+    for pid in session_processes(variable):
+        try:
+            os.kill(pid, signum)
+        except ProcessLookupError:
+            pass
+
+
 def kill_session_processes(variable, timeout=5):
     deadline = time.monotonic() + timeout
-    while (pids := session_processes(variable)) and time.monotonic() < deadline:
-        for pid in pids:
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+    while session_processes(variable) and time.monotonic() < deadline:
+        signal_session_processes(variable, signal.SIGKILL)
         time.sleep(0.05)
 
 

@@ -77,19 +77,3 @@ class EventLoop:
         if self._thread.is_alive():
             self._thread.join(5)
 
-
-class ProcessEnds(EventSource):
-    """The end of each of a set of processes, with its exit status."""
-
-    def __init__(self, tag, procs):
-        self.tag = tag
-        self.procs = procs  # name -> Popen; names may be added later
-        self._said = set()
-
-    def poll(self):
-        out = []
-        for name, proc in list(self.procs.items()):
-            if name not in self._said and proc.poll() is not None:
-                self._said.add(name)
-                out.append(f"{name} ended with status {proc.returncode}")
-        return out

@@ -136,7 +136,8 @@ class GpioHardware(Part):
     # Events and status.
 
     def sources(self):
-        return [Bell(self.t.sb.path("bell.log")), LedWatch(self.leds), self.speech]
+        self.led_watch = LedWatch(self.leds)
+        return [Bell(self.t.sb.path("bell.log")), self.led_watch, self.speech]
 
     def status(self):
         rows = []
@@ -162,7 +163,8 @@ class GpioHardware(Part):
         leds = []
         for name in sorted(self.leds.leds):
             trigger, brightness = self.leds.led(name)
-            leds.append(f"{name.split(':')[-1]} {'on' if brightness else 'off'} ({trigger})")
+            blinking = self.led_watch.blinking(name)
+            leds.append(f"{name.split(':')[-1]} " + (blinking or f"{'on' if brightness else 'off'} ({trigger})"))
         rows.append(("LEDs", ", ".join(leds)))
         sound_ch = st.get("sound_ch")
         _, line = self.chip.line(SPEECH_LINE) if SPEECH_LINE in self.chip.lines else (None, None)
@@ -250,14 +252,20 @@ class LedWatch(EventSource):
             pattern = tuple(sorted({n for _, n in led.groups}))
             if pattern != led.pattern:
                 led.pattern = pattern
-                if pattern:
-                    code = sum(1 << (n - 1) for n in pattern if n <= 8)
-                    groups = ", ".join(map(str, pattern))
-                    out.append(f"{colour} blinks groups of {groups} flash{'es' if pattern != (1,) else ''}"
-                               f" (error code 0x{code:02x})")
-                else:
-                    out.append(f"{colour} stopped blinking")
+                out.append(f"{colour} {self._describe(pattern)}" if pattern else f"{colour} stopped blinking")
         return out
+
+    @staticmethod
+    def _describe(pattern):
+        code = sum(1 << (n - 1) for n in pattern if n <= 8)
+        groups = ", ".join(map(str, pattern))
+        return f"blinks groups of {groups} flash{'es' if pattern != (1,) else ''} (error code 0x{code:02x})"
+
+    def blinking(self, name):
+        """What a blinking LED shows ("blinks groups of 1 flash (error code
+        0x01)"), as the last poll saw it; None while it does not blink."""
+        led = self._state.get(name)
+        return self._describe(led.pattern) if led and led.pattern else None
 
     @staticmethod
     def _end_group(led):

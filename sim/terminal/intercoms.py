@@ -10,6 +10,7 @@ then `intercom 3 input 1 on`).
 """
 
 import fcntl
+import math
 import os
 import re
 import struct
@@ -40,8 +41,12 @@ class Intercoms(Part):
         self.bus = sb.attach(IntercomBus(sb, keep=5000))  # the last 100 s or so of frames
         for address, tone in PRESENT.items():
             self.bus.add(address, tone=tone, test_result=900)
-        self.states = StatesFile(sb.path(STATES))
+        self.states = StatesFile(sb.path(STATES), self._raw_result)
         self.audio = BusAudio(self.bus)
+
+    def _raw_result(self, address):
+        ic = self.bus.intercoms.get(address)
+        return ic.test_result if ic else None
 
     def _intercom(self, text):
         address = number(text, 0, 127, "intercom address")
@@ -104,9 +109,11 @@ class Intercoms(Part):
         proc = subprocess.Popen(["parec", "-d", "spk.monitor", "--raw", "--format=s16le", "--rate=8000",
                                  "--channels=1", "--latency-msec=20"], env={**os.environ, **pulse.env()},
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        time.sleep(1)
-        proc.terminate()
-        data = proc.communicate(timeout=5)[0]
+        try:
+            time.sleep(1)
+        finally:
+            proc.terminate()
+            data = proc.communicate(timeout=5)[0]
         samples = [v for (v,) in struct.iter_unpack("<h", data[:len(data) & ~1])]
         self.t.out.say("the loudspeaker plays " + describe(samples))
 
@@ -114,10 +121,33 @@ class Intercoms(Part):
              "ports M, bauds B0[,B1], ftst [A]", raw=True)
     def icctl(self, line):
         """Written as a local tool does; the console answers nothing, but
-        what it makes of it shows in the states file and on the buses."""
+        what it makes of it shows in the states file and on the buses. A
+        self-test (ftst) takes about 3 s an intercom, one intercom at a
+        time, and never during a call: the call goes first."""
         if not line:
             raise CommandError("usage: icctl LINE")
         write_line(self.t.sb.path(FIFO), line, "the control FIFO has no reader")
+        words = line.split()
+        if words[0] == "ftst":
+            self.t.out.say(self._test_requested(words[1:]))
+
+    def _test_requested(self, args):
+        """What becomes of a self-test request, as the console handles it."""
+        try:
+            address = int(args[0], 0) if args else None
+        except ValueError:
+            address = 0  # the console reads what is no number as 0
+        if address is not None and address > 127:
+            return f"vterm: the console ignores a self-test of intercom {address}: addresses go up to 127"
+        if address is None:
+            text = "vterm: self-tests of every intercom present requested: one after the other, about 3 s each"
+        else:
+            text = f"vterm: self-test of intercom {address} requested: it takes about 3 s"
+        text += "; each result follows as an [rs485] line"
+        call = re.search(r"^call=([1-9])", self.states.read() or "", re.M)
+        if call:
+            text += "; it waits for the end of the call in progress (no test runs during a call)"
+        return text
 
     def sources(self):
         return [self.states, self.audio]
@@ -127,10 +157,13 @@ class Intercoms(Part):
         if text is None:
             return [("intercoms", "no states file (the console is not running)")]
         rows = []
+        tests = parse_tests(text)
         for address, fields in parse_states(text).items():
             on = [name for name, value in zip(FIELDS[:7], fields) if value == "1"]
+            test = tests.get(address)
             rows.append((f"intercom {address}", f"bus {address // 64}, " + (", ".join(on) or "idle")
-                         + f", reset cause {fields[7]}"))
+                         + f", reset cause {fields[7]}"
+                         + (f", self-test {test[0]} ({test[1]} s ago)" if test else "")))
         call = re.search(r"^call=(\d)", text, re.M)
         rows.append(("intercom call", CALLS.get(call.group(1), "?") if call else "?"))
         return rows or [("intercoms", "none present")]
@@ -152,14 +185,26 @@ def parse_states(text):
     return {int(m.group(1)): m.group(2).split(",") for m in re.finditer(r"^rs(\d+)=(.*)$", text, re.M)}
 
 
+def parse_tests(text):
+    """address: (figure, age in seconds) of the self-test results."""
+    return {int(m.group(1)): (int(m.group(2)), int(m.group(3)))
+            for m in re.finditer(r"^test(\d+)=(\d+),(\d+)$", text, re.M)}
+
+
+def test_figure(raw):
+    """The figure the console publishes for a unit's raw self-test result."""
+    return int(math.sqrt(raw) * 0.78125)
+
+
 class StatesFile(EventSource):
     """What changes in the states file: intercoms that come and go, their
     buttons and inputs, self-test results, the call."""
 
     tag = "rs485"
 
-    def __init__(self, path):
+    def __init__(self, path, raw_result=lambda address: None):
         self.path = path
+        self.raw_result = raw_result  # address: the simulated unit's raw self-test result, or None
         self._last = {}
         self._call = None
         self._tests = {}
@@ -193,16 +238,24 @@ class StatesFile(EventSource):
                         out.append(f"intercom {address}: {name} {'on' if new == '1' else 'off'}"
                                    if name != "reset cause" else f"intercom {address}: reset cause {new}")
         self._last = now
-        for m in re.finditer(r"^test(\d+)=(\d+),", text, re.M):
-            if self._tests.get(m.group(1)) is None:
-                out.append(f"intercom {m.group(1)} self-test: {m.group(2)}")
-            self._tests[m.group(1)] = m.group(2)
+        for address, (figure, age) in parse_tests(text).items():
+            before = self._tests.get(address)
+            # A new result: the first, or one younger than the last.
+            if before is None or age < before[1] or figure != before[0]:
+                out.append(self._describe_test(address, figure))
+            self._tests[address] = (figure, age)
         call = re.search(r"^call=(\d)", text, re.M)
         if call and call.group(1) != self._call:
             if self._call is not None:
                 out.append(f"intercom call: {CALLS.get(call.group(1), call.group(1))}")
             self._call = call.group(1)
         return out
+
+    def _describe_test(self, address, figure):
+        raw = self.raw_result(address)
+        if raw is not None and test_figure(raw) == figure:
+            return f"intercom {address} self-test: {figure} (the unit's raw result {raw}: ⌊√{raw} × 0.78125⌋)"
+        return f"intercom {address} self-test: {figure} (⌊√raw × 0.78125⌋ of the unit's raw result)"
 
 
 class BusAudio(EventSource):

@@ -1,49 +1,102 @@
-"""What the virtual terminal writes: event lines, answers, errors.
+"""What the virtual terminal writes: event lines, answers, errors; and the
+prompt that reads the engineer's lines.
 
 Event lines come from threads while the prompt waits for input. Each one
-is written on a line of its own above the prompt, and the prompt is drawn
-again with what has been typed so far, so that typing goes on undisturbed.
+is written on a line of its own, at once.
 
-GNU readline is not thread-safe, and it runs without the interpreter lock
-while it waits for input: an event thread that drew the prompt while
-readline echoed a key would garble the line. So while the prompt waits,
-event lines are queued, and readline's own thread writes them and draws
-the prompt again, from the input hook that readline calls between keys
-(every 0.1 s while nothing is typed).
+On a terminal (input and output both), GNU readline edits the line, and
+event lines go above the prompt, which is drawn again with what has been
+typed so far, so that typing goes on undisturbed. GNU readline is not
+thread-safe, so the prompt reads through readline's alternate interface
+from a loop of the main thread's own: event threads queue their lines
+while the prompt waits, and the loop writes them after each key, and ten
+times a second while none comes. A signal's Python handler then runs in that loop,
+not inside a function that readline calls, where what it raises would be
+lost; the few Python functions that readline does call (the end of a line,
+completion) are in FOREIGN_CALLERS, where a handler must not raise.
+
+Otherwise (output into a pipe or a file, input from one) the prompt is a
+plain one, and event lines are written as they come.
 """
 
 import ctypes
 import os
+import select
 import sys
 import threading
 
+# Code of the functions that C code calls back; see above.
+FOREIGN_CALLERS = set()
 
-class _ReadlineHook:
-    """Runs a function in readline's thread between keys, and draws the
-    prompt and line afresh on a new line there."""
 
-    def __init__(self, function):
+class ReadlinePrompt:
+    """Reads lines with readline's alternate interface (rl_callback_*)."""
+
+    def __init__(self, names, check=lambda: None):
+        """names: what Tab completes; check() is called after each key: it
+        may raise what a signal that came meanwhile asks for."""
         import readline
 
-        lib = ctypes.CDLL(readline.__file__)
-        self.on_new_line, self.redisplay = lib.rl_on_new_line, lib.rl_redisplay
-        self._function = ctypes.CFUNCTYPE(ctypes.c_int)(lambda: function() or 0)
-        slot = ctypes.c_void_p.in_dll(ctypes.pythonapi, "PyOS_InputHook")
-        if slot.value:
-            raise OSError("the input hook is taken")
-        slot.value = ctypes.cast(self._function, ctypes.c_void_p).value
+        readline.set_completer(self._complete)
+        readline.parse_and_bind("tab: complete")
+        self._names = names
+        lib = ctypes.CDLL(readline.__file__)  # its libreadline's symbols
+        # Signals stay Python's: readline's own handlers would act inside it.
+        ctypes.c_int.in_dll(lib, "rl_catch_signals").value = 0
+        self._line_handler = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(self._line_done)
+        lib.rl_callback_handler_install.argtypes = (ctypes.c_char_p, ctypes.c_void_p)
+        for name in ("rl_callback_read_char", "rl_callback_handler_remove", "rl_callback_sigcleanup",
+                     "rl_free_line_state", "rl_on_new_line", "rl_redisplay"):
+            getattr(lib, name).restype = None
+        self.lib = lib
+        self._free = ctypes.CDLL(None).free
+        self._free.argtypes = (ctypes.c_void_p,)
+        self._readline = readline
+        self._check = check
+        FOREIGN_CALLERS.update((self._line_done.__code__, self._complete.__code__))
+
+    def _complete(self, text, i):
+        return ([n for n in self._names if n.startswith(text)] + [None])[i]
+
+    def _line_done(self, pointer):
+        # readline's line, NULL at the end of input; it is ours to free.
+        self._line = ctypes.string_at(pointer).decode(errors="replace") if pointer else None
+        self._free(pointer)
+        self._done = True
+        # Now, or readline draws the prompt again for a next line.
+        self.lib.rl_callback_handler_remove()
+
+    def read(self, prompt, between_keys):
+        """A line; EOFError at the end of input. between_keys() is called
+        after each key, and ten times a second while none comes."""
+        self._line, self._done = None, False
+        stdin = sys.stdin.fileno()
+        self.lib.rl_callback_handler_install(prompt.encode(), self._line_handler)
+        try:
+            while not self._done:
+                ready, _, _ = select.select([stdin], [], [], 0.1)
+                if ready:
+                    self.lib.rl_callback_read_char()
+                    self._check()
+                between_keys()
+        except BaseException:
+            # A signal: the line typed so far goes, and the terminal's mode
+            # is put back.
+            self.lib.rl_free_line_state()
+            self.lib.rl_callback_sigcleanup()
+            raise
+        finally:
+            self.lib.rl_callback_handler_remove()
+        if self._line is None:
+            raise EOFError
+        history = self._readline.get_current_history_length()
+        if self._line.strip() and (not history or self._readline.get_history_item(history) != self._line):
+            self._readline.add_history(self._line)
+        return self._line
 
     def redraw(self):
-        self.on_new_line()
-        self.redisplay()
-
-
-def _readline_hook(function):
-    """A _ReadlineHook, or None where GNU readline cannot be had."""
-    try:
-        return _ReadlineHook(function)
-    except (ImportError, OSError, AttributeError, ValueError):
-        return None
+        self.lib.rl_on_new_line()
+        self.lib.rl_redisplay()
 
 
 class Output:
@@ -51,43 +104,63 @@ class Output:
         self.stdout = stdout or sys.stdout
         self.stderr = stderr or sys.stderr
         self._lock = threading.Lock()
-        self._prompt = None  # the prompt on the screen while input is awaited
-        self._hook = None  # None: not tried yet; False: no readline
-        self._queued = []  # (stream, text) that wait for readline's thread
+        self._readline = None  # the ReadlinePrompt while it waits
+        self._queued = []  # (stream, text) that wait for the prompt's loop
+        self._at_prompt = False  # the plain prompt ends the last line written
+        self.unheard = False  # the reader of what it writes went away
 
-    def prompting(self, prompt):
-        """The prompt is on the screen (None: it is not) and waits for a line."""
+    def read_line(self, prompt, readline_prompt=None):
+        """Shows the prompt and reads a line (EOFError at the end of input):
+        with readline_prompt (a ReadlinePrompt) on a terminal, else plainly."""
+        if readline_prompt is None:
+            return self._read_plain(prompt)
         with self._lock:
-            if prompt is not None and self._hook is None:
-                self._hook = _readline_hook(self._under_prompt) or False
-            self._prompt = prompt
-            if prompt is None:
+            self._readline = readline_prompt
+        try:
+            return readline_prompt.read(prompt, self._under_prompt)
+        finally:
+            with self._lock:
+                self._readline = None
                 # The line was taken: what came meanwhile goes out plainly.
                 queued, self._queued = self._queued, []
                 for stream, text in queued:
                     self._put(stream, text)
 
+    def _read_plain(self, prompt):
+        with self._lock:
+            self._put(self.stdout, prompt, end="")
+            self._at_prompt = True
+        try:
+            line = sys.stdin.readline()
+        finally:
+            with self._lock:
+                self._at_prompt = False
+        if not line:
+            raise EOFError
+        return line.rstrip("\n")
+
     def _write(self, stream, text):
         with self._lock:
-            if self._prompt is None:
-                self._put(stream, text)
-            elif self._hook:
+            if self._readline is not None:
                 self._queued.append((stream, text))
-            else:
-                self._put(self.stdout, "\r\x1b[K", end="")  # the prompt line, cleared
-                self._put(stream, text)
-                self._fallback_redraw()
+                return
+            if self._at_prompt:
+                # Below the prompt, which is not drawn again: a terminal's
+                # own echo of what is typed cannot be redrawn from here.
+                self._put(self.stdout, "", end="\n")
+                self._at_prompt = False
+            self._put(stream, text)
 
     def _under_prompt(self):
-        """readline's input hook: the queued lines above the prompt."""
+        """The prompt's loop, between keys: the queued lines above the prompt."""
         with self._lock:
-            if not self._queued or self._prompt is None:
+            if not self._queued or self._readline is None:
                 return
             queued, self._queued = self._queued, []
             for stream, text in queued:
-                self._put(self.stdout, "\r\x1b[K", end="")
+                self._put(self.stdout, "\r\x1b[K", end="")  # the prompt line, cleared
                 self._put(stream, text)
-                self._hook.redraw()
+            self._readline.redraw()
 
     def _put(self, stream, text, end="\n"):
         try:
@@ -99,6 +172,7 @@ class Output:
             self._mute(stream)
 
     def _mute(self, stream):
+        self.unheard = True
         devnull = os.open(os.devnull, os.O_WRONLY)
         try:
             os.dup2(devnull, stream.fileno())
@@ -106,15 +180,6 @@ class Output:
             pass
         finally:
             os.close(devnull)
-
-    def _fallback_redraw(self):
-        try:
-            import readline
-
-            typed = readline.get_line_buffer()
-        except ImportError:
-            typed = ""
-        self._put(self.stdout, self._prompt + typed, end="")
 
     def event(self, source, text):
         """An event line "[source] text"; further lines of text are indented."""

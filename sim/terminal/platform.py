@@ -75,10 +75,11 @@ class Platform(Part):
         sb = self.t.sb
         argv = ["bash", "-c", line] if line else ["bash", "--norc", "--noprofile", "-i"]
         env = sb.env({**self.env("shell"), "PS1": r"[vterm \W]\$ "})
-        # Ctrl-C belongs to the shell and what it runs while it runs.
+        # Ctrl-C belongs to the shell and what it runs while it runs: it
+        # shares the terminal's process group with the prompt.
         old = signal.signal(signal.SIGINT, signal.SIG_IGN)
         try:
-            r = subprocess.run(self.wrap(argv), env=env, cwd=sb.root,
+            r = subprocess.run(self.wrap(argv), env=env, cwd=sb.root, process_group=None,
                                preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         finally:
             signal.signal(signal.SIGINT, old)

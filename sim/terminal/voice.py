@@ -12,8 +12,9 @@ import time
 from ..sip_peers import ADDRESS, Baresip, NetNs
 from .commands import CommandError, arity, command, write_line
 from .core import Part
-from .events import EventSource, LineQueue, ProcessEnds
+from .events import EventSource, LineQueue
 from .platform import Platform
+from .units import Service, Services
 
 CONSOLE_URI = f"sip:parlod@{ADDRESS}:5060"
 # The console drives the speech-path line that the bell's handshake watches.
@@ -35,33 +36,40 @@ class VoiceConsole(Part):
         super().start(terminal)
         sb, platform = terminal.sb, terminal.part(Platform)
         sb.write("etc/parlod.conf", PARLOD_CONF)
+        self.platform = platform
         self.messages = LineQueue("parlod")
         self.calls = LineQueue("call")
-        self.call_state = "none"
+        self.call = CallState()
         self.ns = NetNs()
-        # The cabin's microphone is the sound server's sine source (the
-        # default source is the loudspeaker's monitor, for kelvgd's speaker
-        # test): whoever the console calls hears it.
-        argv = self.ns.cmd([self.binary, "--sip-listen", ADDRESS, "--sound-recorder", "mic"])
-        self.proc = sb.adopt(subprocess.Popen(platform.wrap(argv), env=sb.env(platform.env("parlod")),
-                                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                              stderr=subprocess.STDOUT))
-        threading.Thread(target=self._read_console, daemon=True).start()
+        self.service = Service("parlod", "parlod.service", self._spawn)
+        proc = self.service.start()
         self.peer = Baresip(self.ns, sb.root, name="peer", sip_port=5090, ctrl_port=5100, tone=700)
-        platform.wait_ready("parlod", self.proc, 20)
+        platform.wait_ready("parlod", proc, 20)
         deadline = time.monotonic() + 10
         while not os.path.exists(self.pipe) and time.monotonic() < deadline:
             time.sleep(0.05)
+
+    def _spawn(self):
+        # The cabin's microphone is the sound server's sine source (the
+        # default source is the loudspeaker's monitor, for kelvgd's speaker
+        # test): whoever the console calls hears it.
+        sb = self.t.sb
+        argv = self.ns.cmd([self.binary, "--sip-listen", ADDRESS, "--sound-recorder", "mic"])
+        proc = sb.adopt(subprocess.Popen(self.platform.wrap(argv), env=sb.env(self.platform.env("parlod")),
+                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=subprocess.STDOUT, process_group=0))
+        threading.Thread(target=self._read_console, args=(proc.stdout,), daemon=True).start()
+        return proc
 
     @property
     def pipe(self):
         return self.t.sb.path("run/parlod-cli")
 
-    def _read_console(self):
+    def _read_console(self, stream):
         """A line is complete at its line end; a fragment without one (what
         the console writes ends its line) shows when nothing more has come
         for a moment."""
-        fd, pending = self.proc.stdout.fileno(), b""
+        fd, pending = stream.fileno(), b""
         while True:
             ready, _, _ = select.select([fd], [], [], 0.2)
             data = os.read(fd, 4096) if ready else None
@@ -75,28 +83,23 @@ class VoiceConsole(Part):
             for line in lines:
                 self._console_line(line.decode(errors="replace").strip())
         self._console_line(pending.decode(errors="replace").strip())
+        stream.close()
 
     def _console_line(self, line):
         if not line:
             return
         if CALL_LINES.search(line):
             self.calls.put(f"console: {line}")
-            if line.startswith("Started call from"):
-                self.call_state = "setting up: " + line[len("Started call from "):]
-            elif "incoming call at" in line:
-                self.call_state = "incoming: " + line.split(" from ", 1)[-1]
-            elif CALL_ENDED.search(line):
-                self.call_state = f"none (the last: {line})"
+            self.call.console_line(line)
         else:
             self.messages.put(line)
 
     def _peer_event(self, ev):
         kind, who, param = ev.get("type", "?"), ev.get("peeruri", "?"), ev.get("param", "")
+        self.call.peer_event(kind)
         if kind == "CALL_ESTABLISHED":
-            self.call_state = f"established with {who}"
             return f"peer: call with {who} established"
         if kind == "CALL_CLOSED":
-            self.call_state = "none" + (f" (the last ended: {param})" if param else "")
             return f"peer: call with {who} ended" + (f": {param}" if param else "")
         if kind in ("CALL_INCOMING", "CALL_OUTGOING", "CALL_RINGING", "CALL_PROGRESS"):
             return f"peer: {kind[5:].lower()} call, {who}"
@@ -134,28 +137,105 @@ class VoiceConsole(Part):
 
     def sources(self):
         return [self.messages, self.calls, PeerEvents(self.peer, self._peer_event),
-                SpeakerFile(self.t.sb.path("var/run/parlod.spk")), ProcessEnds("parlod", {"parlod": self.proc})]
+                SpeakerFile(self.t.sb.path("var/run/parlod.spk")), Services("parlod", [self.service])]
+
+    def programs(self):
+        running = ["parlod"] if self.service.running() else []
+        peer = getattr(self, "peer", None)
+        return running + (["the SIP peer (baresip)"] if peer and peer.proc.poll() is None else [])
 
     def status(self):
         spk = read_speaker(self.t.sb.path("var/run/parlod.spk"))
-        return [("voice console", "running" if self.proc.poll() is None else f"ended with status {self.proc.returncode}"),
-                ("call", self.call_state),
+        if not self.service.running():
+            self.call.console_ended()
+        return [("voice console", self.service.state()),
+                ("call", self.call.describe(audio=spk is not None)),
                 ("speaker state file", {None: "absent", "1": "1 (far end heard)"}.get(spk, spk)),
                 ("SIP peer", f"{self.peer.uri}, answers by itself")]
 
     def stop(self):
         # Whatever of it started: the start may have failed half-way.
-        proc = getattr(self, "proc", None)
-        if proc and proc.poll() is None:
-            proc.terminate()
+        service, peer = getattr(self, "service", None), getattr(self, "peer", None)
+        if service:
+            service.terminate()
+        if peer and peer.proc.poll() is None:
+            peer.proc.terminate()
+
+    def wait(self, deadline):
+        service, peer = getattr(self, "service", None), getattr(self, "peer", None)
+        if service and service.wait(deadline):
+            self.t.out.error("parlod did not end after SIGTERM; killed")
+        if peer:
             try:
-                proc.wait(timeout=30)
+                peer.proc.wait(timeout=max(0.0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
-        for started in (getattr(self, "peer", None), getattr(self, "ns", None)):
-            if started:
-                started.close()
+                peer.proc.kill()
+            peer.close()
+        if getattr(self, "ns", None):
+            self.ns.close()
+
+
+def party(uri):
+    """A call party as an engineer names it."""
+    if uri.startswith("pc:"):
+        return f"the cabin ({uri})"
+    m = re.fullmatch(r"rs485:rs(\d+)", uri)
+    return f"intercom {m.group(1)} ({uri})" if m else uri
+
+
+class CallState:
+    """The console's call, from its messages (who calls whom; the cabin is
+    the sound endpoint "pc") and the SIP peer's events (whether a call with
+    it is established)."""
+
+    STARTED = re.compile(r"^Started call from (\S+) to (\S+)")
+    INCOMING = re.compile(r"^\S+: incoming call at .* from (\S+) to (\S+)$")
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self.parties = None  # (from, to) of the call, while there is one
+        self.established = False
+        self.last = None
+
+    def console_line(self, line):
+        with self._lock:
+            started = self.STARTED.search(line) or (self.INCOMING.search(line) if "refused" not in line else None)
+            if started and self.parties is None:
+                self.parties, self.established = started.groups(), False
+            elif CALL_ENDED.search(line):
+                self.parties, self.last = None, line
+
+    def peer_event(self, kind):
+        with self._lock:
+            if kind == "CALL_ESTABLISHED" and self.parties and self._far_end().startswith("sip:"):
+                self.established = True
+
+    def console_ended(self):
+        with self._lock:
+            if self.parties is not None:
+                self.parties, self.last = None, "ended with the console"
+
+    def _outgoing(self):
+        return self.parties[0].startswith("pc:")
+
+    def _far_end(self):
+        return self.parties[1 if self._outgoing() else 0]
+
+    def describe(self, audio):
+        """audio: whether the speaker state file says a call's audio runs."""
+        with self._lock:
+            if self.parties is None:
+                return "none" + (f" (the last: {self.last})" if self.last else "")
+            a, b = self.parties
+            if self.established:
+                phase = "established"
+            else:
+                phase = "audio running" if audio else "setting up"
+            if self._outgoing():
+                return f"outgoing: the cabin calls {party(b)}, {phase}"
+            if b.startswith("pc:"):
+                return f"incoming: {party(a)} calls the cabin, {phase}"
+            return f"{party(a)} calls {party(b)}, {phase}"
 
 
 class PeerEvents(EventSource):

@@ -31,14 +31,19 @@ def vterm_argv(*args):
 
 class Session:
     """vterm on a pseudo-terminal of its own, which is its controlling
-    terminal: what it writes, as a screen shows it, and keys typed in."""
+    terminal: what it writes, as a screen shows it, and keys typed in. With
+    piped, what it writes goes into a pipe instead (`scripts/sim | cat`)."""
 
-    def __init__(self, *args):
+    def __init__(self, *args, piped=False):
         self.master, slave = os.openpty()
-        self.proc = subprocess.Popen(vterm_argv(*args), stdin=slave, stdout=slave, stderr=slave,
+        out_r, out_w = os.pipe() if piped else (None, slave)
+        self.proc = subprocess.Popen(vterm_argv(*args), stdin=slave, stdout=out_w, stderr=out_w,
                                      env=dict(os.environ, TERM="dumb"),
                                      preexec_fn=lambda: (os.setsid(), fcntl.ioctl(0, termios.TIOCSCTTY, 0)))
         os.close(slave)
+        if piped:
+            os.close(out_w)
+        self.output = out_r if piped else self.master
         self.raw = ""
         self.root = self.key = None
         self.expect(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", timeout=60)
@@ -50,11 +55,11 @@ class Session:
         return ANSI.sub("", self.raw)
 
     def _read(self, timeout):
-        ready, _, _ = select.select([self.master], [], [], timeout)
+        ready, _, _ = select.select([self.output], [], [], timeout)
         if not ready:
             return False
         try:
-            data = os.read(self.master, 65536)
+            data = os.read(self.output, 65536)
         except OSError:  # the other side is gone
             return None
         if not data:
@@ -121,6 +126,8 @@ class Session:
         while self._read(0.1):
             pass
         os.close(self.master)
+        if self.output != self.master:
+            os.close(self.output)
         return self.proc.wait(timeout=1)
 
     def kill(self):
@@ -179,7 +186,7 @@ def test_an_engineers_session():
         s.command("press 2")
         s.type("sta")
         mark = len(s.screen)
-        s.expect(r"\[bell\] silent again[^\n]*\n" + re.escape(PROMPT) + "sta", start=mark, timeout=30)
+        s.expect(r"\[bell\] silent again(\n\[[^\n]*)*\n" + re.escape(PROMPT) + "sta", start=mark, timeout=30)
         s.type("tus\n")
         s.expect(r"button 2 +(pressed|released), call latched")
         s.prompt()
@@ -190,8 +197,9 @@ def test_an_engineers_session():
         s.expect(r"\[systemd\] kelvgd failmon: STATUS=Errors detected \(0x01\)", start=mark, timeout=60)
         s.expect(r"\[led\] red blinks groups of 1 flash \(error code 0x01\)", start=mark, timeout=30)
         status = s.command("status")
-        for row in (r"button 1 +released, call latched", r"battery +9\.\d\d V, ERROR", r"LEDs +green",
-                    r"push server +127\.\S+:5559 connected", r"kelvgd run +running", r"call +none"):
+        for row in (r"button 1 +released, call latched", r"battery +9\.\d\d V, ERROR",
+                    r"LEDs +green on \(default-on\), red blinks groups of 1 flash \(error code 0x01\)",
+                    r"push server +127\.\S+:5559 connected", r"kelvgd run +running \(pid \d+\)", r"call +none"):
             assert re.search(row, status), status
 
         # A call from the console, ended by the far end.
@@ -200,6 +208,9 @@ def test_an_engineers_session():
         s.expect(r"\[call\] console: Started call from pc:\* to sip:peer@192\.0\.2\.10:5090", start=mark)
         s.expect(r"\[call\] peer: call with \S+ established", start=mark)
         s.expect(r"\[speaker\] parlod\.spk created", start=mark)
+        # Who calls whom, as seen from the cabin.
+        assert re.search(r"^call +outgoing: the cabin calls sip:peer@192\.0\.2\.10:5090, established$",
+                         s.command("status"), re.M), s.screen[mark:]
         mark = len(s.screen)
         s.command("peer hangup")
         s.expect(r"\[call\] peer: call with \S+ ended: \w", start=mark)
@@ -213,22 +224,100 @@ def test_an_engineers_session():
     assert leftovers(s.root, s.key) == []
 
 
-def test_ctrl_c_stops_a_daemonized_daemon_too():
+def test_ctrl_c_interrupts_a_command_and_quits_at_the_prompt():
     s = Session()
     try:
         s.command("kelvgd stop")
-        s.expect(r"\[kelvgd\] kelvgd run ended with status 0", timeout=30, start=0)
+        s.expect(r"\[kelvgd\] kelvgd run ended with status 0; not restarted \(kelvgd\.service: "
+                 r"Restart=on-failure, RestartSec=5s\)", timeout=30, start=0)
         s.command("kelvgd daemonize")
         s.expect(r"\[systemd\] kelvgd daemonize: READY=1", timeout=30)
-        s.type("sleep 60\n")
-        s.expect(re.escape("sleep 60"))
+
+        # While a command runs, Ctrl-C ends that command, and nothing else.
+        s.type("sleep 30\n")
+        s.expect(re.escape("sleep 30"))
         time.sleep(0.5)
-        s.type("\x03")  # Ctrl-C, through the terminal
-        assert s.wait() != 0
+        s.type("\x03")
+        s.expect(r"vterm: sleep: interrupted", timeout=10)
+        s.prompt()
+        status = s.command("status")
+        for row in (r"monitoring loop +running", r"kelvgd failmon +running", r"voice console +running"):
+            assert re.search(row, status), status
+
+        # At the prompt, it leaves as quit does, whatever was typed.
+        s.type("pre")
+        time.sleep(0.5)
+        began = time.monotonic()
+        s.type("\x03")
+        assert s.wait() == 0
+        # The programs have 2 s to end; the rest is removing the sandbox.
+        assert time.monotonic() - began < 8, s.screen
+        assert re.search(r"vterm: stopping parlod, the SIP peer \(baresip\), kelvgd failmon, the simulators, "
+                         r"and removing the sandbox", s.screen), s.screen
+    finally:
+        s.kill()
+    assert "Traceback" not in s.screen and "Exception ignored" not in s.screen, s.screen
+    assert leftovers(s.root, s.key) == []  # the daemonized daemon too
+
+
+def test_event_lines_go_into_a_pipe_at_once():
+    # `scripts/sim | tee log`: the keys come from the terminal, the output
+    # goes into a pipe; no key after the command brings its events out.
+    s = Session(piped=True)
+    try:
+        s.type("press 1\n")
+        s.expect(r"\[push\] report \d+: call_button1=0,1", timeout=20)
+        s.type("quit\n")
+        assert s.wait() == 0
+    finally:
+        s.kill()
+    assert "\x1b[" not in s.raw, s.raw  # no redrawing into a log
+    assert leftovers(s.root, s.key) == []
+
+
+def test_a_daemon_that_fails_is_restarted_as_its_unit_says():
+    s = Session("--cio")
+    try:
+        s.command("board silent")
+        s.command("disp reset")  # the daemon's next exchange with the board fails
+        s.expect(r"\[kelvgd\] kelvgd run ended with status 1; restarting it in 5s \(kelvgd\.service: "
+                 r"Restart=on-failure, RestartSec=5s\)", timeout=60)
+        status = s.command("status")
+        assert re.search(r"^kelvgd run +ended with status 1 \d+ s ago; restarts in \d s \(kelvgd\.service", status,
+                         re.M), status
+        assert re.search(r"^monitoring loop +not running", status, re.M), status
+        s.command("board answer")
+        s.expect(r"\[kelvgd\] kelvgd run restarted \(restart \d+, pid \d+\)", timeout=30)
+        s.expect(r"\[systemd\] kelvgd run: READY=1", timeout=60)
+        status = s.command("status")
+        assert re.search(r"^kelvgd run +running \(pid \d+, restarted \d+ times?\)$", status, re.M), status
+        assert re.search(r"^monitoring loop +running", status, re.M), status
+        s.type("quit\n")
+        assert s.wait() == 0
     finally:
         s.kill()
     assert "Traceback" not in s.screen, s.screen
     assert leftovers(s.root, s.key) == []
+
+
+def test_restarts_follow_the_units_settings():
+    from sim.terminal.units import RestartPolicy, read_policy, timespan
+
+    assert [timespan(t) for t in ("5s", "100ms", "1min 30s", "2")] == [5, 0.1, 90, 2]
+    for wrong in ("", "5 parsecs", "-1s"):
+        try:
+            timespan(wrong)
+        except ValueError:
+            continue
+        raise AssertionError(f"{wrong!r} read as a time span")
+    # Each shipped service that restarts: after a failure, not after a
+    # clean end (as `kelvgd stop` or SIGTERM make it).
+    for unit in ("kelvgd.service", "kelvgd-failmon.service", "parlod.service"):
+        policy = read_policy(unit)
+        assert policy.delay > 0
+        assert [policy.restarts(code) for code in (0, -signal.SIGTERM, 1, -signal.SIGKILL, -signal.SIGSEGV)] == \
+            [False, False, True, True, True], policy
+    assert RestartPolicy("x", "always").restarts(0) and not RestartPolicy("x", "on-abort").restarts(1)
 
 
 # kelvgd run ends when the coprocessor misses its one-second reply timeout.
@@ -258,8 +347,11 @@ def test_scripted_use():
 
 
 def test_a_cio_mode_terminal():
-    r = subprocess.run(vterm_argv("--cio", "-c", "disp 01 03 05 07; sleep 4; kelvgd dump; status; disp 1 2"),
-                       capture_output=True, text=True, timeout=180)
+    # The README's steps: a low line shows once the sound path is off the
+    # lines, in the data packet recorded after it was measured.
+    r = subprocess.run(vterm_argv("--cio", "-c", "disp 01 03 05 07; sleep 4; kelvgd dump; status; disp reset; "
+                                  "volts 5 20; sleep 4; disp 00 00 00 00; sleep 1; disp 00 00 00 00; sleep 1; "
+                                  "disp 1 2"), capture_output=True, text=True, timeout=180)
     assert r.returncode == 1, r.stdout + r.stderr  # the last command is wrong
     assert "vterm: disp: 4 bytes in hexadecimal" in r.stderr
     out = r.stdout
@@ -269,6 +361,8 @@ def test_a_cio_mode_terminal():
     assert "[disp] acknowledgement\n" in out
     assert re.search(r"^temp=42\n(mod_vol\d=60\n){8}mod_supply=0$", out, re.M), out
     assert re.search(r"^monitoring loop +running, measurements valid$", out, re.M), out
+    assert re.search(r"^vterm> volts 5 20$[\s\S]*^\[disp\] data packet of \d+ bytes, 16896 samples, a line is low$",
+                     out, re.M), out
     assert "Traceback" not in out + r.stderr
 
 

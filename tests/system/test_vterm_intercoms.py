@@ -37,7 +37,10 @@ def test_intercoms_in_the_virtual_terminal():
     assert re.search(r"^\[call\] console: Started call from pc:\* to rs485:rs70$", out, re.M), out
     assert re.search(r"^intercom 70 heard 4[34]\d Hz$", out, re.M), out
     assert re.search(r"^\[call\] console: Hanging up call from pc:\* to rs485:rs70$", out, re.M), out
-    assert re.search(r"^\[rs485\] intercom 3 self-test: \d+$", out, re.M), out
+    # The self-test: what the request does, and the figure, explained.
+    assert re.search(r"^vterm: self-test of intercom 3 requested: it takes about 3 s", out, re.M), out
+    assert re.search(r"^\[rs485\] intercom 3 self-test: 23 \(the unit's raw result 900: ⌊√900 × 0\.78125⌋\)$",
+                     out, re.M), out
     assert re.search(r"^\[parlod\] rs70 RCAUSE 0x20 \(WDT\)$", out, re.M), out
     # The daemon always gets the states file read.
     assert "Failed to lock" not in out
