@@ -184,11 +184,17 @@ class Page:
 
 
 def roff_text(text):
-    """Inline Markdown to roff, with roff's special characters escaped."""
+    """Inline Markdown to roff, with roff's special characters escaped.
+    Italics are looked for between the code spans, so that they may touch
+    them: `rs`*N*`=` is a bold "rs", an italic N and a bold "="."""
     text = text.replace("\\", "\\e").replace("-", "\\-")
-    text = re.sub(r"`([^`]+)`", r"\\fB\1\\fR", text)
-    text = re.sub(r"(?<![\w*])\*([^*\s][^*]*)\*(?![\w*])", r"\\fI\1\\fR", text)
-    return text
+    out = []
+    for part in re.split(r"(`[^`]+`)", text):
+        if part.startswith("`") and part.endswith("`") and len(part) > 1:
+            out.append(f"\\fB{part[1:-1]}\\fR")
+        else:
+            out.append(re.sub(r"(?<![\w*])\*([^*\s][^*]*)\*(?![\w*])", r"\\fI\1\\fR", part))
+    return "".join(out)
 
 
 def roff_line(text):
