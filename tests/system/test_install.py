@@ -50,7 +50,7 @@ def test_layout(installed):
     for unit in UNITS:
         assert os.path.isfile(f"{prefix}/lib/systemd/system/{unit}")
     assert open(f"{prefix}/lib/tmpfiles.d/parlod.conf").read().splitlines()[-1] == "p /run/parlod-cli 0660 root root -"
-    for page in ("man8/kelvgd.8", "man8/parlod.8", "man5/kel.conf.5"):
+    for page in ("man8/kelvgd.8", "man8/parlod.8", "man5/kel.conf.5", "man5/parlod-ic.5"):
         assert os.path.isfile(f"{prefix}/share/man/{page}")
     docs = f"{prefix}/share/doc/kel"
     assert {"README.md", "CHANGELOG.md", "LICENSE", "examples"} <= set(os.listdir(docs))

@@ -18,7 +18,7 @@ import manual  # noqa: E402
 
 SOURCES = {name: manual.Page(os.path.join(ROOT, path)) for name, path in (
     ("kelvgd", "kelvgd/kelvgd.8.md"), ("parlod", "parlod/parlod.8.md"), ("conf", "common/kel.conf.5.md"),
-    ("kelsnmp", "kelsnmp/kelsnmp.8.md"))}
+    ("kelsnmp", "kelsnmp/kelsnmp.8.md"), ("ic", "parlod/parlod-ic.5.md"))}
 
 
 def terms(page, section):
@@ -93,6 +93,29 @@ def test_every_option_and_notification_of_kelsnmp():
     assert documented == notifications
 
 
+def test_every_control_fifo_command_and_states_file_column():
+    """The intercoms' page against the console's code: the command words of
+    the control FIFO's table, and the states file's lines of column names as
+    its writer writes them, with every column."""
+    code = sources("common", "parlod")
+    table = "".join(m.group(0) for text in code.values()
+                    for m in re.finditer(r"::ExecuteControlLine\(.*?^}", text, re.S | re.M))
+    words = set(re.findall(r'\bword == "(\w+)"', table))
+    assert {"rel", "ftst"} <= words, "no command table found"
+    documented = set()
+    for term in terms(SOURCES["ic"], "CONTROL FIFO"):
+        documented |= set(re.findall(r"`(\w+)`", term))
+    assert documented == words
+
+    header = re.compile(r'"(# [a-z][a-z0-9_]*(?:,[a-z][a-z0-9_]*)+)\\n"')
+    headers = sorted({h for text in code.values() for h in header.findall(text)})
+    assert len(headers) == 2, headers
+    states = terms(SOURCES["ic"], "STATES FILE")
+    assert sorted(t.strip("`") for t in states if t.startswith("`# ")) == headers
+    columns = {c for h in headers for c in h[2:].split(",")}
+    assert {t.strip("`") for t in states if re.fullmatch(r"`\w+`", t)} == columns
+
+
 def test_every_key_that_the_programs_read():
     """A key documented is one the code names; a key the code reads or
     writes by name is documented."""
@@ -161,7 +184,7 @@ def test_examples_change_nothing_until_a_setting_is_written(sandbox):
     assert "Error reading config file " + sandbox.path("etc/device.conf") in r.stderr
 
 
-@pytest.mark.parametrize("page", ["kelvgd.8", "parlod.8", "kelsnmp.8", "kel.conf.5"])
+@pytest.mark.parametrize("page", ["kelvgd.8", "parlod.8", "kelsnmp.8", "kel.conf.5", "parlod-ic.5"])
 def test_pages_read_cleanly(page):
     path = os.path.join(build_dir(), "manual", page)
     r = subprocess.run(["man", "--warnings", "-l", path], capture_output=True, text=True,
