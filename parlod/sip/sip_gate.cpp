@@ -1,5 +1,7 @@
 #include "sip_gate.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cstring>
 
 #include "libre.h"
@@ -12,6 +14,8 @@ namespace {
 
 // How often what was only counted is said.
 constexpr uint64_t kTickMs = 1000;
+// How often the registrar's and the proxy's names are looked up again.
+constexpr std::chrono::minutes kLookUpAgain{ 5 };
 
 std::string source_of(const sip_msg *msg)
 {
@@ -51,6 +55,10 @@ SipGate::SipGate(const std::string &accept, const std::vector<std::string> &uris
 			continue;
 		std::string host = host_of_uri(text);
 		std::vector<in_addr> found = host.empty() ? std::vector<in_addr>() : host_ipv4_addresses(host);
+		in_addr literal;
+		if (!host.empty() && inet_pton(AF_INET, host.c_str(), &literal) != 1 &&
+		    std::find(names_.begin(), names_.end(), host) == names_.end())
+			names_.push_back(host);
 		if (found.empty()) {
 			// Nobody is let in for a name that cannot be looked up, but the
 			// list is no longer open to anyone either.
@@ -107,6 +115,12 @@ void SipGate::tick_handler(void *arg)
 		if (!text.empty())
 			self->say_(text);
 	}
+	auto now = std::chrono::steady_clock::now();
+	if (self->lookup_ && now - self->looked_up_ >= kLookUpAgain) {
+		self->looked_up_ = now;
+		for (const std::string &name : self->names_)
+			(void)self->lookup_(name);
+	}
 	tmr_start(self->tick_.get(), kTickMs, tick_handler, self);
 }
 
@@ -128,6 +142,17 @@ bool SipGate::on_request(const sip_msg *msg)
 		(void)sip_treplyf(nullptr, nullptr, sip_, msg, false, 405, "Method Not Allowed", "%sContent-Length: 0\r\n\r\n",
 				  kAllowHeader);
 	return options || registration;
+}
+
+void SipGate::on_resolved(const std::string &name, std::optional<in_addr> address)
+{
+	if (!address || access_.allows(*address) ||
+	    std::find(names_.begin(), names_.end(), name) == names_.end())
+		return;
+	access_.add(*address);
+	char text[INET_ADDRSTRLEN];
+	inet_ntop(AF_INET, &*address, text, sizeof(text));
+	say_("\nSIP: " + name + " is at " + text + " now: calls from there are taken too");
 }
 
 void SipGate::refuse(const sip_msg *msg, callfw::RepeatedReport &report, const std::string &what)

@@ -13,11 +13,17 @@
 //
 // A flood of refusals is said whole once, then counted (RepeatedReport).
 //
+// The registrar's and the proxy's names are looked up at start and again
+// every few minutes: an address they gain (the provider moved) is let in
+// too; one they lose stays, as the list is only ever widened by them.
+//
 // Threads: the handler runs on the libre thread; tick() too.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +65,11 @@ public:
 
 	const AccessList &access() const { return access_; }
 
+	// How the names are looked up again: lookup starts one whose answer
+	// comes to on_resolved(); false when it cannot now.
+	void look_up_with(std::function<bool(const std::string &name)> lookup) { lookup_ = std::move(lookup); }
+	void on_resolved(const std::string &name, std::optional<in_addr> address);
+
 private:
 	bool on_request(const sip_msg *msg);
 	void refuse(const sip_msg *msg, callfw::RepeatedReport &report, const std::string &what);
@@ -73,6 +84,9 @@ private:
 	struct sip *sip_ = nullptr;
 	struct sip_lsnr *lsnr_ = nullptr;
 	std::unique_ptr<tmr> tick_;
+	std::vector<std::string> names_; // the hosts written as names
+	std::function<bool(const std::string &)> lookup_;
+	std::chrono::steady_clock::time_point looked_up_ = std::chrono::steady_clock::now();
 	callfw::RepeatedReport calls_refused_{ "SIP calls refused from addresses not in sip_accept" };
 	callfw::RepeatedReport requests_refused_{ "SIP requests refused from addresses not in sip_accept" };
 };

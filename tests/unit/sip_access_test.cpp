@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "access_list.h"
+#include "sip_gate.h"
+
+// The gate's timer needs libre's loop of this thread.
+extern "C" int libre_init(void);
+extern "C" void libre_close(void);
 
 namespace {
 
@@ -74,6 +79,43 @@ TEST(SipAccess, HostsAreLookedUpUnlessWrittenAsAddresses)
 	auto local = sipep::host_ipv4_addresses("localhost");
 	ASSERT_FALSE(local.empty());
 	EXPECT_EQ(local[0].s_addr, ip("127.0.0.1").s_addr);
+}
+
+TEST(SipAccess, TheRegistrarsNameLetsInWhereItMoves)
+{
+	ASSERT_EQ(libre_init(), 0);
+	{
+		std::vector<std::string> said;
+		sipep::SipGate gate("192.0.2.0/30", { "sip:localhost:5070;transport=tls", "", "sip:198.51.100.4" }, "parlod",
+				    [&](const std::string &text) { said.push_back(text); });
+		EXPECT_EQ(gate.access().describe(), "192.0.2.0/30, 127.0.0.1, 198.51.100.4");
+		EXPECT_TRUE(said.empty());
+		// Only the name it looks up again counts, and only a new address.
+		gate.on_resolved("localhost", ip("203.0.113.7"));
+		gate.on_resolved("localhost", ip("127.0.0.1"));
+		gate.on_resolved("localhost", std::nullopt);
+		gate.on_resolved("elsewhere.example", ip("203.0.113.8"));
+		gate.on_resolved("198.51.100.4", ip("203.0.113.9"));
+		EXPECT_TRUE(gate.access().allows(ip("203.0.113.7")));
+		EXPECT_FALSE(gate.access().allows(ip("203.0.113.8")));
+		EXPECT_FALSE(gate.access().allows(ip("203.0.113.9")));
+		EXPECT_EQ(said, std::vector<std::string>{ "\nSIP: localhost is at 203.0.113.7 now: calls from there are taken too" });
+	}
+	libre_close();
+}
+
+TEST(SipAccess, ANameThatCannotBeLookedUpOpensNothing)
+{
+	ASSERT_EQ(libre_init(), 0);
+	{
+		std::vector<std::string> said;
+		sipep::SipGate gate("", { "sip:no host" }, "parlod", [&](const std::string &text) { said.push_back(text); });
+		EXPECT_FALSE(gate.access().anyone());
+		EXPECT_EQ(gate.access().describe(), "no address");
+		ASSERT_EQ(said.size(), 1u);
+		EXPECT_EQ(said[0], "\nSIP: cannot look up the host of sip:no host: calls from it are refused");
+	}
+	libre_close();
 }
 
 } // namespace
