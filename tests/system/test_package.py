@@ -23,7 +23,7 @@ from sim.sandbox import IPC_PROJECT
 # optimisation, beside the rest of the suite.
 TIMEOUT = 900
 
-UNITS = ["kelvgd.service", "kelvgd-failmon.service", "parlod.service", "kelvgd-sersrv.socket",
+UNITS = ["kelvgd.service", "kelvgd-failmon.service", "parlod.service", "kelsnmp.service", "kelvgd-sersrv.socket",
          "kelvgd-sersrv@.service"]
 
 HOLDER = """\
@@ -139,15 +139,21 @@ def test_package_installs_and_upgrades_under_a_running_daemon(tmp_path, machine,
     # Installed with apt, as on a fresh terminal.
     apt_install(machine, deb)
     assert machine.run("dpkg-query", "-W", "-f=${Status} ${Version}", "kel").stdout == f"install ok installed {version}"
-    for program in ("kelvgd", "parlod"):
+    for program in ("kelvgd", "parlod", "kelsnmp"):
         r = machine.run(program, "--version")
         assert r.stdout.splitlines()[0] == f"{program} {version}"
     r = machine.run("systemd-analyze", "verify", *(f"/lib/systemd/system/{u}" for u in UNITS))
     assert (r.returncode, r.stderr) == (0, "")
     r = machine.run("man", "-P", "cat", "kelvgd", env={"MANWIDTH": "80"})
     assert r.returncode == 0 and "hardware health-monitor daemon" in r.stdout
+    r = machine.run("man", "-P", "cat", "kelsnmp", env={"MANWIDTH": "80"})
+    assert r.returncode == 0 and "SNMP sub-agent" in r.stdout
+    # The MIB module where net-snmp's tools look for modules.
+    r = machine.run("grep", "-c", "^kel[A-Za-z]* NOTIFICATION-TYPE$", "/usr/share/snmp/mibs/KEL-TERMINAL-MIB.txt")
+    assert r.stdout == "14\n", r.stdout + r.stderr
     # The maintainer scripts: units enabled, the console's pipe made.
-    for link in ("multi-user.target.wants/kelvgd.service", "sockets.target.wants/kelvgd-sersrv.socket"):
+    for link in ("multi-user.target.wants/kelvgd.service", "multi-user.target.wants/kelsnmp.service",
+                 "sockets.target.wants/kelvgd-sersrv.socket"):
         assert machine.run("test", "-L", "/etc/systemd/system/" + link).returncode == 0, link
     assert machine.run("stat", "-c", "%F %a", "/run/parlod-cli").stdout == "fifo 660\n"
 
