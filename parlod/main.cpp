@@ -39,7 +39,9 @@ static void usage(FILE *to, const char *prog)
 	       "      --sip-listen ADDRESS   IPv4 address to listen on (all, and those that come)\n"
 	       "  -u, --user NAME            SIP user name (parlod)\n"
 	       "      --sound-player DEV     PulseAudio sink (the default)\n"
-	       "      --sound-recorder DEV   PulseAudio source (the default)\n",
+	       "      --sound-recorder DEV   PulseAudio source (the default)\n"
+	       "Settings (kel.conf(5)): /etc/parlod.conf, among them the SIP registrar, user,\n"
+	       "domain, proxy and ring timeout; the SIP password in /etc/parlod-sip.secret.\n",
 	       prog);
 }
 

@@ -16,6 +16,7 @@
 #include "rs485_endpoint.h"
 #include "util.h"
 #include "sip_endpoint.h"
+#include "sip_registration.h"
 
 using namespace callfw;
 
@@ -40,6 +41,34 @@ static void ReadAccessSettings(sipep::SipSettings &sip)
 	sip.tls_ca = cfg_read_str(conf, "sip_tls_ca", "");
 }
 
+// The SIP account: where the console registers, as whom, through which
+// proxy, and its password (kel.conf(5)).
+static void ReadRegistrationSettings(sipep::SipSettings &sip, const std::function<void(const std::string &)> &say)
+{
+	const char *conf = kel_path(PARLOD_CONF);
+	sip.registrar = cfg_read_str(conf, "sip_registrar", "");
+	sip.aor_user = cfg_read_str(conf, "sip_user", "");
+	sip.domain = cfg_read_str(conf, "sip_domain", "");
+	sip.proxy = cfg_read_str(conf, "sip_proxy", "");
+	int32_t expires = (int32_t)sip.expires, ring = (int32_t)sip.ring_timeout.count();
+	cfg_read_int(conf, "sip_expires", &expires);
+	cfg_read_int(conf, "sip_ring_timeout", &ring);
+	if (expires < 1) {
+		say("\nsip_expires must be 1 or more; " + std::to_string(sip.expires) + " is taken");
+		expires = (int32_t)sip.expires;
+	}
+	if (ring < 0) {
+		say("\nsip_ring_timeout must be 0 or more; " + std::to_string(sip.ring_timeout.count()) + " is taken");
+		ring = (int32_t)sip.ring_timeout.count();
+	}
+	sip.expires = (uint32_t)expires;
+	sip.ring_timeout = std::chrono::seconds(ring);
+	std::string complaint;
+	sip.password = sipep::read_password(kel_path(PARLOD_SIP_SECRET), PARLOD_SIP_SECRET, complaint);
+	if (!complaint.empty())
+		say(complaint);
+}
+
 bool MyManager::Initialise(const ParlodOptions &options)
 {
 	m_cli = std::make_unique<KelCLI>("", [this](const std::string &text) { broadcast(text); });
@@ -59,6 +88,8 @@ bool MyManager::Initialise(const ParlodOptions &options)
 	m_cli->SetCommand("hangup", [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call",
 			  "[ --call <token> ]", "c-call: Token for call to hang up");
 	m_cli->SetCommand("calls", [this](KelCLI::Arguments &a) { ListCalls(a); }, "List the calls", "");
+	m_cli->SetCommand("status", [this](KelCLI::Arguments &a) { ShowStatus(a); },
+			  "Show the SIP registration and the calls", "");
 
 	// Routes first: the SIP endpoint takes calls as soon as it listens.
 	set_default_route("pc:");
@@ -88,8 +119,13 @@ bool MyManager::Initialise(const ParlodOptions &options)
 		else
 			broadcast(std::string("\nsip_srtp: ") + srtp + ": neither off, optional nor mandatory; SRTP off");
 	}
+	ReadRegistrationSettings(sip, [this](const std::string &text) { broadcast(text); });
 	try {
-		add_endpoint(std::make_unique<sipep::SipEndpoint>(*this, sip));
+		auto endpoint = std::make_unique<sipep::SipEndpoint>(*this, sip);
+		// A bare user or number ("call 112") is one of the domain's.
+		if (!endpoint->settings().domain.empty())
+			routes().add("pc:.*\t[^:@]+", "sip:<du>@" + endpoint->settings().domain);
+		add_endpoint(std::move(endpoint));
 	} catch (const std::exception &e) {
 		broadcast(std::string("Cannot start SIP: ") + e.what() + "\n");
 		return false;
@@ -238,6 +274,14 @@ void MyManager::CmdHangUp(KelCLI::Arguments &args)
 	}
 	args.Write("Hanging up call from " + call->party_a() + " to " + call->party_b() + "\n");
 	call->clear();
+}
+
+void MyManager::ShowStatus(KelCLI::Arguments &args)
+{
+	auto *sip = dynamic_cast<sipep::SipEndpoint *>(find_endpoint("sip"));
+	std::string text = sip ? sip->registration_status() + "\n" : "";
+	size_t n = calls().size();
+	args.Write(text + (n ? std::to_string(n) + (n == 1 ? " call.\n" : " calls.\n") : "No calls.\n"));
 }
 
 void MyManager::ListCalls(KelCLI::Arguments &args)

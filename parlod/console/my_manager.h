@@ -13,6 +13,7 @@
 #include "volume_file.h"
 
 #define PARLOD_CONF "/etc/parlod.conf"
+#define PARLOD_SIP_SECRET "/etc/parlod-sip.secret" // the password of the SIP account, one line
 
 // What the command line chooses.
 struct ParlodOptions {
@@ -58,6 +59,7 @@ public:
 private:
 	callfw::CallPtr CurrentCall() const;
 	void ListCalls(KelCLI::Arguments &args);
+	void ShowStatus(KelCLI::Arguments &args);
 	std::string ApplyStoredVolume(callfw::Connection &connection, bool microphone);
 
 	mutable std::mutex m_callMutex; // guards m_currentCall

@@ -9,6 +9,7 @@
 #include "call_manager.h"
 #include "libre.h"
 #include "sip_endpoint.h"
+#include "sip_registration.h"
 #include "sip_gate.h"
 #include "user_input.h"
 #include "util.h"
@@ -56,11 +57,10 @@ callfw::CallEndReason reason_for(int err, uint16_t scode, bool established, bool
 		case 403:
 		case 407:
 		case 603:
-			return callfw::CallEndReason::Refused;
-		case 415:
+		case 415: // these three with the far end's words: see on_closed()
 		case 488:
 		case 606:
-			return callfw::CallEndReason::MediaFailed;
+			return callfw::CallEndReason::Refused;
 		default:
 			return callfw::CallEndReason::Unreachable;
 		}
@@ -379,12 +379,12 @@ void SipConnection::keepalive(const sip_msg *msg)
 		endpoint().manager().broadcast("\nERROR: Failed to configure SO_KEEPALIVE for signalling socket");
 }
 
-void SipConnection::report(callfw::CallEndReason reason)
+void SipConnection::report(callfw::CallEndReason reason, std::string detail)
 {
 	if (reported_)
 		return;
 	reported_ = true;
-	released(reason);
+	released(reason, std::move(detail));
 }
 
 bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSession> &offer, uint16_t &refusal)
@@ -392,6 +392,7 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 	offered_ = local_formats();
 	if (offered_.empty()) {
 		refusal = 488; // nothing left to offer or accept
+		refusal_why_ = "no codec to offer";
 		return false;
 	}
 	std::optional<Negotiated> n;
@@ -401,6 +402,7 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 			n.reset(); // we have no key to answer with
 		if (!n) {
 			refusal = 488;
+			refusal_why_ = "no audio in its offer that the console takes";
 			return false;
 		}
 		offer_ = offer;
@@ -408,6 +410,7 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 	char address[64] = "";
 	if (sa_ntop(&msg->dst, address, sizeof(address)) || !open_rtp(address)) {
 		refusal = 500;
+		refusal_why_ = "no RTP port";
 		return false;
 	}
 	if (n)
@@ -418,9 +421,10 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 void SipConnection::ring(const sip_msg *msg)
 {
 	keepalive(msg);
-	int err = sipsess_accept(&sess_, sip_.sock_, msg, 180, "Ringing", local_.user.c_str(), kSdpType, nullptr,
-				 nullptr, nullptr, false, Handlers::offer, Handlers::answer, Handlers::established,
-				 Handlers::info, nullptr, Handlers::closed, arg(), kAllow);
+	const SipSettings &s = sip_.settings();
+	int err = sipsess_accept(&sess_, sip_.sock_, msg, 180, "Ringing", s.aor_user.c_str(), kSdpType, nullptr,
+				 answer_challenge, (void *)&s, false, Handlers::offer, Handlers::answer,
+				 Handlers::established, Handlers::info, nullptr, Handlers::closed, arg(), kAllow);
 	if (err) {
 		fprintf(stderr, "sip: cannot take the call: %s\n", strerror(err));
 		(void)sip_treply(nullptr, sip_.sip_, msg, 500, "Server Internal Error");
@@ -448,7 +452,20 @@ void SipConnection::start()
 		report(callfw::CallEndReason::Unreachable);
 		return;
 	}
-	std::string local_address = sip_.local_address_for(to_string(target.host));
+	// Through the proxy when there is one: our address is the one that
+	// reaches it.
+	const SipSettings &s = sip_.settings();
+	const char *route[] = { s.proxy.c_str() };
+	const uint32_t routes = s.proxy.empty() ? 0 : 1;
+	uri first_hop = target;
+	if (routes) {
+		pl_set_str(&text, s.proxy.c_str());
+		if (uri_decode(&first_hop, &text)) {
+			report(callfw::CallEndReason::Unreachable);
+			return;
+		}
+	}
+	std::string local_address = sip_.local_address_for(to_string(first_hop.host));
 	offered_ = local_formats();
 	if (offered_.empty() || !open_rtp(local_address)) {
 		report(callfw::CallEndReason::MediaFailed);
@@ -457,11 +474,13 @@ void SipConnection::start()
 	local_.version++;
 	mbuf *desc = description(build_offer(local_, offered_, kTelephoneEventPt));
 	offered_ours_ = true;
-	std::string from_uri = "sip:" + local_.user + "@" + local_address;
-	int err = sipsess_connect(&sess_, sip_.sock_, party().c_str(), nullptr, from_uri.c_str(), local_.user.c_str(),
-				  nullptr, 0, kSdpType, desc, nullptr, nullptr, false, Handlers::offer, Handlers::answer,
-				  Handlers::progress, Handlers::established, Handlers::info, nullptr, Handlers::closed,
-				  arg(), kAllow);
+	// With a domain (registered, or told) we are its user wherever the
+	// call goes; without one, this host's.
+	std::string from_uri = "sip:" + s.aor_user + "@" + (s.domain.empty() ? local_address : s.domain);
+	int err = sipsess_connect(&sess_, sip_.sock_, party().c_str(), nullptr, from_uri.c_str(), s.aor_user.c_str(),
+				  routes ? route : nullptr, routes, kSdpType, desc, answer_challenge, (void *)&s, false,
+				  Handlers::offer, Handlers::answer, Handlers::progress, Handlers::established,
+				  Handlers::info, nullptr, Handlers::closed, arg(), kAllow);
 	mem_deref(desc);
 	if (err) {
 		fprintf(stderr, "sip: cannot call %s: %s\n", party().c_str(), strerror(err));
@@ -471,6 +490,8 @@ void SipConnection::start()
 		return;
 	}
 	state_ = State::Calling;
+	if (s.ring_timeout.count() > 0)
+		ring_deadline_ = std::chrono::steady_clock::now() + s.ring_timeout;
 }
 
 void SipConnection::accept()
@@ -598,6 +619,7 @@ int SipConnection::on_answer(const sip_msg *msg)
 void SipConnection::on_progress(const sip_msg *msg)
 {
 	keepalive(msg);
+	heard_ = true;
 	if (msg && msg->scode >= 180 && msg->scode < 200)
 		rang_ = true;
 }
@@ -651,7 +673,13 @@ void SipConnection::on_closed(int err, const sip_msg *msg)
 	// TLS handshake that failed), not our refusal of an answer's media.
 	if (err == EPROTO && offered_ours_)
 		err = ECONNABORTED;
-	report(reason_for(err, msg ? msg->scode : 0, established, rang_));
+	const uint16_t scode = msg ? msg->scode : 0;
+	// A far end that will not take our media says why; the caller may try
+	// elsewhere or otherwise.
+	std::string detail;
+	if (scode == 415 || scode == 488 || scode == 606)
+		detail = std::to_string(scode) + " " + to_string(msg->reason);
+	report(reason_for(err, scode, established, rang_), detail);
 }
 
 void SipConnection::on_rtp()
@@ -665,6 +693,22 @@ void SipConnection::on_rtp()
 		return;
 	for (char key : keys)
 		endpoint().manager().on_user_input_string(*this, std::string(1, key));
+}
+
+void SipConnection::check_ringing(std::chrono::steady_clock::time_point now)
+{
+	if (state_ == State::Calling && !reported_ && ring_deadline_ && now >= *ring_deadline_)
+		report(callfw::CallEndReason::NoAnswer); // release() gives it up with a CANCEL
+}
+
+void SipConnection::refused_by_network(const std::string &call_id, int err)
+{
+	(void)err;
+	if (state_ != State::Calling || reported_ || heard_ || !sess_)
+		return;
+	const char *mine = sip_dialog_callid(sipsess_dialog(sess_));
+	if (mine && call_id == mine)
+		report(callfw::CallEndReason::Unreachable);
 }
 
 void SipConnection::check_media(std::chrono::steady_clock::time_point now)

@@ -75,6 +75,11 @@ private:
 	// The address of a host name that a description gave, or none.
 	void on_resolved(const std::string &name, std::optional<in_addr> address);
 	void check_media(std::chrono::steady_clock::time_point now);
+	// Outgoing: ends the call when it has rung for the ring timeout.
+	void check_ringing(std::chrono::steady_clock::time_point now);
+	// Outgoing: the INVITE of the dialog call_id came back undeliverable
+	// (see udp_errors.h); the call fails unless the far end said a word.
+	void refused_by_network(const std::string &call_id, int err);
 	// The endpoint ends: drop libre's objects without a word to the call.
 	void abandon();
 
@@ -90,7 +95,7 @@ private:
 	in_addr peer_address(const std::string &host);
 	void keepalive(const sip_msg *msg);
 	mbuf *description(const std::string &text);
-	void report(callfw::CallEndReason reason);
+	void report(callfw::CallEndReason reason, std::string detail = {});
 	void *arg() const;
 	static std::shared_ptr<SipConnection> from(void *arg);
 
@@ -111,6 +116,10 @@ private:
 	std::set<std::pair<const void *, int>> keepalive_done_;
 	bool reported_ = false;             // released() was called
 	bool rang_ = false;                 // outgoing: the far end rang
+	bool heard_ = false;                // outgoing: the far end answered at all
+	std::optional<std::chrono::steady_clock::time_point> ring_deadline_; // outgoing
+	// Incoming: why take_invite() refused, for the console.
+	std::string refusal_why_;
 	bool rtp_listening_ = false;
 	// The host name of the last description that gave one, and its address
 	// once looked up. Until then, or if it has none, the media goes where

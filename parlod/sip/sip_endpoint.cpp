@@ -14,6 +14,8 @@
 #include "call_manager.h"
 #include "libre.h"
 #include "sip_connection.h"
+#include "sip_registration.h"
+#include "udp_errors.h"
 // Only for dbg_init(): the module's own debug output is none.
 #define DEBUG_MODULE "parlod-sip"
 #define DEBUG_LEVEL 0
@@ -39,6 +41,16 @@ namespace {
 // endpoint ends.
 constexpr uint64_t kShutdownGraceMs = 2000;
 
+// The settings as the endpoint uses them, what is wrong with them said.
+SipSettings completed(callfw::CallManager &manager, const SipSettings &settings)
+{
+	std::string complaint;
+	SipSettings s = complete_settings(settings, complaint);
+	if (!complaint.empty())
+		manager.broadcast(complaint);
+	return s;
+}
+
 } // namespace
 
 SipEndpoint::Enter::Enter(SipEndpoint &endpoint)
@@ -57,8 +69,12 @@ SipEndpoint::Enter::~Enter()
 }
 
 SipEndpoint::SipEndpoint(callfw::CallManager &manager, const SipSettings &settings)
-	: Endpoint(manager, "sip"), settings_(settings), timers_(std::make_unique<Timers>())
+	: Endpoint(manager, "sip"), settings_(completed(manager, settings)), timers_(std::make_unique<Timers>())
 {
+	if (!settings_.registrar.empty())
+		registration_ = std::make_unique<SipRegistration>(settings_, [this](const std::string &text) {
+			this->manager().broadcast(text);
+		});
 	SipEndpoint *none = nullptr;
 	if (!instance_.compare_exchange_strong(none, this))
 		throw std::runtime_error("sip: only one SIP endpoint per process");
@@ -120,10 +136,24 @@ std::string SipEndpoint::setup()
 	std::string error;
 	if ((err = sip_alloc(&sip_, dnsc_, 32, 32, 32, settings_.user.c_str(), exit_handler, this)))
 		error = std::string("cannot create the SIP stack: ") + strerror(err);
+	// Before every other listener: it takes datagrams of its own.
+	if (error.empty()) {
+		udp_errors_ = std::make_unique<UdpErrors>([this](const std::string &call_id, int e) {
+			for (auto &c : connections())
+				c->refused_by_network(call_id, e);
+		});
+		if ((err = udp_errors_->open(sip_)))
+			fprintf(stderr, "sip: calls to hosts that refuse them fail slowly: %s\n", strerror(err));
+	}
 	auto say = [this](const std::string &text) { manager().broadcast(text); };
 	if (error.empty()) {
 		transports_ = std::make_unique<SipTransports>(settings_, say);
 		error = transports_->open(sip_);
+		for (const std::string &address : transports_->addresses()) {
+			sa laddr;
+			if (!sa_set_str(&laddr, address.c_str(), settings_.port))
+				udp_errors_->watch(laddr);
+		}
 	}
 	// Before the sessions: the gate sees every request first.
 	if (error.empty()) {
@@ -146,8 +176,11 @@ std::string SipEndpoint::setup()
 	if (!error.empty())
 		return error;
 	up_ = true;
-	if (settings_.rtp_timeout.count() > 0)
+	if (settings_.rtp_timeout.count() > 0 || settings_.ring_timeout.count() > 0)
 		tmr_start(&timers_->tick, 0, tick_handler, this);
+	// A failure to start is said, and tried again, like any other.
+	if (registration_)
+		(void)registration_->start(sip_);
 	return "";
 }
 
@@ -175,6 +208,10 @@ void SipEndpoint::teardown()
 	for (auto &c : connections())
 		c->abandon();
 	sock_ = (sipsess_sock *)mem_deref(sock_);
+	if (registration_)
+		registration_->stop();
+	if (udp_errors_)
+		udp_errors_->close();
 	gate_.reset();
 	transports_.reset();
 	if (sip_ && !stopping_) {
@@ -209,6 +246,10 @@ void SipEndpoint::shutdown()
 				c->abandon();
 			sipsess_close_all(sock_);
 			sock_ = (sipsess_sock *)mem_deref(sock_);
+			// The registrar hears that we go; the REGISTER that says so
+			// holds the stack until it is answered, within the grace.
+			if (registration_)
+				registration_->stop();
 			// Calls exit_handler() once no session holds the stack any
 			// more, at once when none does.
 			sip_close(sip_, false);
@@ -258,15 +299,18 @@ void SipEndpoint::tick_handler(void *arg)
 		fprintf(stderr, "sip: %s\n", e.what());
 	}
 	// Often enough that a timeout ends within a quarter of its length.
-	auto period = std::max<int64_t>(50, std::min<int64_t>(1000, self->settings_.rtp_timeout.count() / 4));
+	const int64_t rtp_timeout = self->settings_.rtp_timeout.count();
+	auto period = rtp_timeout > 0 ? std::max<int64_t>(50, std::min<int64_t>(1000, rtp_timeout / 4)) : 1000;
 	tmr_start(&self->timers_->tick, (uint64_t)period, tick_handler, self);
 }
 
 void SipEndpoint::on_tick()
 {
 	auto now = std::chrono::steady_clock::now();
-	for (auto &c : connections())
+	for (auto &c : connections()) {
 		c->check_media(now);
+		c->check_ringing(now);
+	}
 }
 
 // A connection that is gone by now needed the answer no more.
@@ -311,6 +355,13 @@ const std::vector<std::string> &SipEndpoint::addresses() const
 {
 	static const std::vector<std::string> none;
 	return transports_ ? transports_->addresses() : none;
+}
+
+std::string SipEndpoint::registration_status() const
+{
+	if (!registration_)
+		return "No registrar: calls go straight to the hosts they name";
+	return registration_->status();
 }
 
 std::string SipEndpoint::local_address_for(const std::string &host) const
@@ -398,24 +449,30 @@ void SipEndpoint::on_invite(const sip_msg *msg)
 		(void)sip_treply(nullptr, sip_, msg, 400, "Bad Request");
 		return;
 	}
-	std::optional<SdpSession> offer;
-	if (mbuf_get_left(msg->mb)) {
-		if (!msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
-			(void)sip_treply(nullptr, sip_, msg, 415, "Unsupported Media Type");
-			return;
-		}
-		offer = parse_sdp(std::string_view((const char *)mbuf_buf(msg->mb), mbuf_get_left(msg->mb)));
-		if (!offer) {
-			(void)sip_treply(nullptr, sip_, msg, 488, "Not Acceptable Here");
-			return;
-		}
-	}
-
 	std::string user = to_string(msg->from.uri.user), host = to_string(msg->from.uri.host);
 	std::string party_a = "sip:" + (user.empty() ? host : user + "@" + host);
 	std::string party_b = to_string(msg->uri.user);
 	if (party_b.empty())
 		party_b = settings_.user;
+	// A call turned down before it is one leaves its line all the same.
+	auto refuse = [&](uint16_t code, const char *phrase, const std::string &why) {
+		(void)sip_treply(nullptr, sip_, msg, code, phrase);
+		manager().broadcast("\nCall from " + party_a + " to " + party_b + " refused: " + std::to_string(code) +
+				    " " + phrase + (why.empty() ? "" : " (" + why + ")"));
+	};
+
+	std::optional<SdpSession> offer;
+	if (mbuf_get_left(msg->mb)) {
+		if (!msg_ctype_cmp(&msg->ctyp, "application", "sdp")) {
+			refuse(415, "Unsupported Media Type", "no session description");
+			return;
+		}
+		offer = parse_sdp(std::string_view((const char *)mbuf_buf(msg->mb), mbuf_get_left(msg->mb)));
+		if (!offer) {
+			refuse(488, "Not Acceptable Here", "its session description is unreadable");
+			return;
+		}
+	}
 
 	std::shared_ptr<SipConnection> made;
 	uint16_t refusal = 480;
@@ -429,6 +486,7 @@ void SipEndpoint::on_invite(const sip_msg *msg)
 	if (!call) {
 		// No route, no common codec, or the console is closing: the call
 		// never existed, so nothing else is left to clear.
+		std::string why = made ? made->refusal_why_ : "nowhere to take it";
 		if (made) {
 			made->abandon();
 			remove(made->id_);
@@ -436,7 +494,7 @@ void SipEndpoint::on_invite(const sip_msg *msg)
 		const char *reason = refusal == 488   ? "Not Acceptable Here"
 				     : refusal == 500 ? "Server Internal Error"
 						      : "Temporarily Unavailable";
-		(void)sip_treply(nullptr, sip_, msg, refusal, reason);
+		refuse(refusal, reason, why);
 		return;
 	}
 	if (made)

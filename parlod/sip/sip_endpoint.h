@@ -50,6 +50,8 @@ struct dnsc;
 namespace sipep {
 
 class SipConnection;
+class SipRegistration;
+class UdpErrors;
 class SipGate;
 class SipTransports;
 
@@ -67,6 +69,25 @@ struct SipSettings {
 	// (CallEndReason::MediaFailed); not while either side holds the call.
 	// Zero: no such timeout.
 	std::chrono::milliseconds rtp_timeout{ 20000 };
+	// An outgoing call that is not answered this long after its INVITE
+	// ends (CallEndReason::NoAnswer). Zero: it may ring for ever.
+	std::chrono::seconds ring_timeout{ 60 };
+
+	// Registration (see sip_registration.h). registrar: "sip:host[:port]
+	// [;transport=udp|tcp]"; empty: the console registers nowhere.
+	std::string registrar;
+	// The address of record: sip:aor_user@domain. Empty: user, and the
+	// registrar's host. They make the From of our calls when a domain is
+	// known, and aor_user the user of our Contact.
+	std::string aor_user;
+	std::string domain;
+	// Every outgoing call goes through this proxy; empty: the registrar,
+	// when one is set, else none.
+	std::string proxy;
+	uint32_t expires = 600; // seconds
+	// The answer to a digest challenge, with aor_user (or user); none: a
+	// challenged request fails.
+	std::optional<std::string> password;
 
 	// Who may call in, and probe or register: addresses and IPv4 networks
 	// ("192.0.2.7, 10.0.0.0/8"; see access_list.h), besides the
@@ -107,7 +128,11 @@ public:
 	// libre thread. Idempotent.
 	void shutdown() override;
 
+	// As given, with the defaults that derive from others filled in (see
+	// complete_settings()).
 	const SipSettings &settings() const { return settings_; }
+	// The registration's state, for the console's status command.
+	std::string registration_status() const;
 	// The addresses listened on now, the first one preferred for our own
 	// requests; under libre's lock (they change as the host's do).
 	const std::vector<std::string> &addresses() const;
@@ -164,6 +189,10 @@ private:
 	struct sip *sip_ = nullptr;
 	struct sipsess_sock *sock_ = nullptr;
 	struct dnsc *dnsc_ = nullptr;
+	std::unique_ptr<UdpErrors> udp_errors_;     // calls refused by ICMP
+	// Made with the endpoint when a registrar is set, started and stopped
+	// on the libre thread.
+	std::unique_ptr<SipRegistration> registration_;
 	std::unique_ptr<SipTransports> transports_; // the sockets, the TLS context
 	std::unique_ptr<SipGate> gate_;             // who may call; OPTIONS, REGISTER
 	HostResolver resolver_; // the host names in the peers' descriptions
