@@ -50,10 +50,10 @@ struct dnsc;
 namespace sipep {
 
 class SipConnection;
-class SipRegistration;
-class UdpErrors;
 class SipGate;
+class SipRegistration;
 class SipTransports;
+class UdpErrors;
 
 struct SipSettings {
 	// The IPv4 address to listen on; empty for every IPv4 address the
@@ -189,12 +189,12 @@ private:
 	struct sip *sip_ = nullptr;
 	struct sipsess_sock *sock_ = nullptr;
 	struct dnsc *dnsc_ = nullptr;
+	std::unique_ptr<SipTransports> transports_; // the sockets, the TLS context
+	std::unique_ptr<SipGate> gate_;             // who may call; OPTIONS, REGISTER
 	std::unique_ptr<UdpErrors> udp_errors_;     // calls refused by ICMP
 	// Made with the endpoint when a registrar is set, started and stopped
 	// on the libre thread.
 	std::unique_ptr<SipRegistration> registration_;
-	std::unique_ptr<SipTransports> transports_; // the sockets, the TLS context
-	std::unique_ptr<SipGate> gate_;             // who may call; OPTIONS, REGISTER
 	HostResolver resolver_; // the host names in the peers' descriptions
 	struct Timers;
 	std::unique_ptr<Timers> timers_;
