@@ -41,6 +41,9 @@ namespace {
 // endpoint ends.
 constexpr uint64_t kShutdownGraceMs = 2000;
 
+// The token of the gate's lookups: no connection has it (they count from 1).
+constexpr uint64_t kGateLookup = 0;
+
 // The settings as the endpoint uses them, what is wrong with them said.
 SipSettings completed(callfw::CallManager &manager, const SipSettings &settings)
 {
@@ -148,16 +151,21 @@ std::string SipEndpoint::setup()
 	auto say = [this](const std::string &text) { manager().broadcast(text); };
 	if (error.empty()) {
 		transports_ = std::make_unique<SipTransports>(settings_, say);
-		error = transports_->open(sip_);
-		for (const std::string &address : transports_->addresses()) {
+		// Every UDP socket's errors, those of addresses gained later too.
+		transports_->on_udp_added([this](const std::string &address, uint16_t port) {
 			sa laddr;
-			if (!sa_set_str(&laddr, address.c_str(), settings_.port))
+			if (udp_errors_ && !sa_set_str(&laddr, address.c_str(), port))
 				udp_errors_->watch(laddr);
-		}
+		});
+		error = transports_->open(sip_);
 	}
 	// Before the sessions: the gate sees every request first.
 	if (error.empty()) {
-		gate_ = std::make_unique<SipGate>(settings_.accept, std::vector<std::string>{}, settings_.user, say);
+		gate_ = std::make_unique<SipGate>(settings_.accept, std::vector<std::string>{ settings_.registrar, settings_.proxy },
+						  settings_.user, say);
+		for (const std::string &uri : { settings_.registrar, settings_.proxy })
+			transports_->expect_tls_peer(host_of_uri(uri));
+		gate_->look_up_with([this](const std::string &name) { return resolver_.lookup(kGateLookup, name); });
 		if ((err = gate_->open(sip_)))
 			error = std::string("cannot take requests: ") + strerror(err);
 	}
@@ -316,6 +324,11 @@ void SipEndpoint::on_tick()
 // A connection that is gone by now needed the answer no more.
 void SipEndpoint::on_resolved(uint64_t id, const std::string &name, std::optional<in_addr> address)
 {
+	if (id == kGateLookup) {
+		if (gate_)
+			gate_->on_resolved(name, address);
+		return;
+	}
 	if (auto c = find(id))
 		c->on_resolved(name, address);
 }

@@ -74,6 +74,45 @@ def test_without_a_registrar_anyone_may_call_and_probes_are_answered(sandbox, ns
         assert console.stop() == 0
 
 
+def test_with_a_registrar_only_it_may_call_and_strangers_command_nothing(sandbox, ns, pulse, peers, uas):
+    add_address(ns, OTHER)
+    sandbox.write("etc/parlod.conf", f"duplex=1\nsip_registrar=sip:{OTHER}\n")
+    console = Console(sandbox, ns, pulse)
+    try:
+        console.wait(rf"\nSIP: calls are taken from {re.escape(OTHER)} only\n")
+
+        stranger = peers("stranger")
+        stranger.dial(TARGET)
+        stranger.wait_event("CALL_CLOSED")
+        console.wait(rf"\nSIP call from {re.escape(ADDRESS)} refused: address not in sip_accept\n")
+
+        ua = uas()
+        assert ua.call() == 403
+        ua.request("INFO", body="sndtest 1000 50", ctype="text/plain")
+        assert ua.response()[0] != 200
+        for method in ("OPTIONS", "REGISTER"):
+            assert probe(ua, method)[0] == 403
+
+        # The registrar (the proxy of the calls to come) may call, and its
+        # caller command.
+        start = console.mark()
+        registrar = uas(local=OTHER)
+        assert registrar.call() == 200
+        console.wait(r"incoming call at .* from sip:raw@" + re.escape(OTHER), start=start)
+        registrar.request("INFO", body="sndtest 1000 50", ctype="text/plain")
+        assert registrar.response()[0] == 200
+        console.wait(r"\nActivating test signal 1000Hz, level 50%\n", start=start)
+        assert registrar.bye() == 200
+        assert probe(registrar, "OPTIONS")[0] == 200
+        assert probe(registrar, "REGISTER")[0] == 405
+
+        said = console.text()
+        assert said.count("User input received") == 1, said
+        assert "incoming call at" not in said[:start] and "Activating" not in said[:start], said
+    finally:
+        assert console.stop() == 0
+
+
 def test_a_flood_of_refused_calls_is_said_once_then_counted(sandbox, ns, pulse, uas):
     add_address(ns, OTHER)
     sandbox.write("etc/parlod.conf", f"sip_accept={OTHER}\n")
@@ -142,6 +181,12 @@ def test_an_address_gained_after_start_is_served(sandbox, ns, pulse, uas):
         assert ua.call() == 200
         console.wait(r"incoming call at")
         assert ua.bye() == 200
+        console.wait(r"cleared: remote user\n")
+        # Its socket's errors are heard too: a port nobody listens on
+        # refuses the call at once.
+        start = console.mark()
+        console.send(f"call sip:nobody@{late}:5999")
+        console.wait(r"\nCall \d+ from .* cleared: unreachable\n", start=start, timeout=5)
 
         start = console.mark()
         del_address(ns, late)
