@@ -7,13 +7,10 @@
 
 int vgd_msleep(unsigned ms)
 {
-	if (ms >= 1000 && sleep(ms / 1000) != 0)
-		return -EINTR;
-	if (ms % 1000 && usleep((ms % 1000) * 1000) != 0)
-		return neg_errno();
-	return 0;
+	return vgd_usleep((unsigned long)ms * 1000);
 }
 
+// Whole seconds apart: usleep() may refuse a second or more.
 int vgd_usleep(unsigned long us)
 {
 	if (us >= 1000000 && sleep((unsigned)(us / 1000000)) != 0)

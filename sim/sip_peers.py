@@ -173,10 +173,13 @@ class Baresip:
     microphone a sine, recording what it hears (sndfile). audio_codecs: the
     account's codecs in its order (e.g. ("PCMA",)), None for every codec of
     the modules; mediaenc: "srtp" (SDES keys offered on RTP/AVP, taken when
-    offered), "srtp-mand" (offered on RTP/SAVP, required) or None (plain RTP)."""
+    offered), "srtp-mand" (offered on RTP/SAVP, required) or None (plain RTP).
+    registrar: a registrar's URI (sim/kamailio.py) to register at with password,
+    as sip:NAME@its host (self.aor), sending every request through it."""
 
     def __init__(self, ns, workdir, name="peer", sip_port=5090, ctrl_port=5100, tone=700, codecs=("g711", "gsm"),
-                 answer="auto", address=ADDRESS, audio_codecs=None, mediaenc=None, tls=None):
+                 answer="auto", address=ADDRESS, audio_codecs=None, mediaenc=None, tls=None, registrar=None,
+                 password=None):
         self.ns = ns
         self.dir = os.path.join(workdir, f"baresip-{name}")
         self.rec = os.path.join(self.dir, "rec")
@@ -214,11 +217,15 @@ ctrl_tcp_listen  127.0.0.1:{ctrl_port}
         self.tls_uri = f"sip:{name}@{address}:{sip_port + 1};transport=tls"
         with open(os.path.join(self.dir, "accounts"), "w") as f:
             params = f";regint=0;answermode={answer}"
+            self.aor = self.uri
+            if registrar:
+                self.aor = f"sip:{name}@" + re.match(r"sip:([^:;>]+)", registrar).group(1)
+                params = f';regint=600;auth_pass={password};outbound="{registrar}";answermode={answer}'
             if audio_codecs:
                 params += ";audio_codecs=" + ",".join(audio_codecs)
             if mediaenc:
                 params += f";mediaenc={mediaenc}"
-            f.write(f"<{self.uri}>{params}\n")
+            f.write(f"<{self.aor}>{params}\n")
         self._log = open(os.path.join(self.dir, "log"), "w")
         self.proc = subprocess.Popen(ns.cmd(["baresip", "-f", self.dir]), stdin=subprocess.DEVNULL,
                                      stdout=self._log, stderr=subprocess.STDOUT)

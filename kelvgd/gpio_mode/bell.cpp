@@ -16,7 +16,7 @@
 #include "cmdline.h"
 #include "errmsg.h"
 #include "gpio.h"
-#include "pulse_context.h"
+#include "pulse_client.h"
 #include "rootpath.h"
 #include "shared_state.h"
 #include "sound.h"
@@ -27,174 +27,115 @@
 #define BELL_HANDSHAKE_MS 3000
 #define BELL_PULSE_MS 5000
 
-// The bell process's connection to the sound server.
-static pa_mainloop *pa_ml;
-static pa_mainloop_api *pa_mlapi;
-static pa_context *pa_ctx;
-static int pa_actions;     // operations not yet completed
-static bool pa_requested;  // the stream lists have been asked for
+// The bell process's connection to the sound server, and its requests not
+// yet answered.
+static pulse_client bell_pa;
+static int bell_pa_pending;
 
-static void pa_error(pa_context *c)
+// A request refused or not made ends the wait.
+static void bell_pa_failed(void)
 {
-	fprintf(stderr, "PulseAudio error: %s\n", pa_strerror(pa_context_errno(c)));
+	fprintf(stderr, "PulseAudio error: %s\n", pulse_client_error(&bell_pa));
+	pulse_client_quit(&bell_pa, -EIO);
 }
 
-static void pa_complete_action(pa_context *c)
+static void bell_pa_answered(void)
 {
-	(void)c;
-	pa_actions--;
+	if (--bell_pa_pending == 0)
+		pulse_client_quit(&bell_pa, 0);
 }
 
-static void pa_simple_cb(pa_context *c, int success, void *userdata)
+static void bell_pa_track(pa_operation *op)
 {
-	(void)userdata;
-	if (!success) {
-		pa_error(c);
-		pa_mlapi->quit(pa_mlapi, 1);
+	if (!op) {
+		bell_pa_failed();
 		return;
 	}
-	pa_complete_action(c);
+	pa_operation_unref(op);
 }
 
-static bool pa_is_phone(pa_proplist *props)
+static void bell_pa_mute_cb(pa_context *c, int success, void *userdata)
+{
+	(void)c;
+	(void)userdata;
+	if (!success) {
+		bell_pa_failed();
+		return;
+	}
+	bell_pa_answered();
+}
+
+static bool bell_is_phone(pa_proplist *props)
 {
 	const char *role = pa_proplist_gets(props, PA_PROP_MEDIA_ROLE);
 
 	return role && !strcmp(role, "phone");
 }
 
-// One mute request; a request that cannot be made ends the loop.
-static void pa_track(pa_context *c, pa_operation *op)
-{
-	if (!op) {
-		pa_actions--;
-		pa_error(c);
-		pa_mlapi->quit(pa_mlapi, 1);
-		return;
-	}
-	pa_operation_unref(op);
-}
-
 // One entry of the list of playback or recording streams (then an end call):
 // a "phone" stream is muted or unmuted as userdata says.
 template <typename Info, pa_operation *(*set_mute)(pa_context *, uint32_t, int, pa_context_success_cb_t, void *)>
-static void pa_mute_list_cb(pa_context *c, const Info *i, int eol, void *userdata)
+static void bell_mute_list_cb(pa_context *c, const Info *i, int eol, void *userdata)
 {
 	if (eol < 0) {
-		pa_error(c);
-		pa_mlapi->quit(pa_mlapi, 1);
+		bell_pa_failed();
 		return;
 	}
 	if (eol) {
-		pa_actions--;
+		bell_pa_answered();
 		return;
 	}
-	if (pa_is_phone(i->proplist)) {
-		pa_actions++;
-		pa_track(c, set_mute(c, i->index, userdata != nullptr, pa_simple_cb, nullptr));
+	if (bell_is_phone(i->proplist)) {
+		bell_pa_pending++;
+		bell_pa_track(set_mute(c, i->index, userdata != nullptr, bell_pa_mute_cb, nullptr));
 	}
 }
 
-static constexpr auto pa_mute_sink_input_cb = pa_mute_list_cb<pa_sink_input_info, pa_context_set_sink_input_mute>;
-static constexpr auto pa_mute_source_output_cb =
-	pa_mute_list_cb<pa_source_output_info, pa_context_set_source_output_mute>;
+static constexpr auto bell_mute_sink_input_cb =
+	bell_mute_list_cb<pa_sink_input_info, pa_context_set_sink_input_mute>;
+static constexpr auto bell_mute_source_output_cb =
+	bell_mute_list_cb<pa_source_output_info, pa_context_set_source_output_mute>;
 
-// userdata: non-null to mute, null to unmute.
-static void pa_mute_state_cb(pa_context *c, void *userdata)
+// Mutes or unmutes the call streams and waits until the server has; a
+// server that hangs is given up after a while instead of holding the sound
+// locks.
+static int bell_mute(bool mute)
 {
-	switch (pa_context_get_state(c)) {
-	case PA_CONTEXT_READY:
-		pa_requested = true;
-		pa_actions++;
-		pa_track(c, pa_context_get_sink_input_info_list(c, pa_mute_sink_input_cb, userdata));
-		pa_actions++;
-		pa_track(c, pa_context_get_source_output_info_list(c, pa_mute_source_output_cb, userdata));
-		break;
-	case PA_CONTEXT_FAILED:
-		fputs("PulseAudio connection failed\n", stderr);
-		pa_mlapi->quit(pa_mlapi, 1);
-		break;
-	case PA_CONTEXT_TERMINATED:
-		pa_mlapi->quit(pa_mlapi, 0);
-		break;
-	default:
-		break;
-	}
-}
-
-static void pa_timeout_cb(pa_mainloop_api *api, pa_time_event *e, const struct timeval *tv, void *userdata)
-{
-	(void)e;
-	(void)tv;
-	(void)userdata;
-	fputs("PulseAudio does not answer\n", stderr);
-	api->quit(api, 1);
-}
-
-// Runs the loop until the requests are done; a server that hangs is given
-// up after a while instead of holding the sound locks.
-static int pa_run_until_done(void)
-{
-	struct timeval tv;
-	pa_time_event *timeout;
-	int ret = 0;
+	pa_context *c = bell_pa.ctx;
+	void *how = mute ? (void *)1 : nullptr;
 	int r;
 
-	pa_timeval_add(pa_gettimeofday(&tv), (pa_usec_t)BELL_PULSE_MS * 1000);
-	timeout = pa_mlapi->time_new(pa_mlapi, &tv, pa_timeout_cb, nullptr);
-	while (!(pa_requested && pa_actions == 0)) {
-		r = pa_mainloop_iterate(pa_ml, 1, &ret);
-		if (r < 0) {
-			if (r != -2) // -2: quit was asked, with ret
-				pa_error(pa_ctx);
-			ret = ret ? ret : 1;
-			break;
-		}
-	}
-	pa_mlapi->time_free(timeout);
-	return ret ? -EIO : 0;
+	bell_pa_pending = 2;
+	bell_pa_track(pa_context_get_sink_input_info_list(c, bell_mute_sink_input_cb, how));
+	bell_pa_track(pa_context_get_source_output_info_list(c, bell_mute_source_output_cb, how));
+	r = pulse_client_run(&bell_pa);
+	if (r == -ETIMEDOUT)
+		fputs("PulseAudio does not answer\n", stderr);
+	else if (r == -ECONNABORTED)
+		fputs("PulseAudio connection failed\n", stderr);
+	return r;
 }
 
-static int pa_mute_calls(void)
+static int bell_mute_calls(void)
 {
-	pa_ml = pa_mainloop_new();
-	if (!pa_ml)
-		return neg_errno_func("pa_mainloop_new");
-	pa_mlapi = pa_mainloop_get_api(pa_ml);
-	if (!pa_mlapi)
-		return neg_errno_func("pa_mainloop_get_api");
-	pa_ctx = kel_pa_context_new(pa_mlapi, "button-handler");
-	if (!pa_ctx)
-		return neg_errno_func("pa_context_new");
-	pa_context_set_state_callback(pa_ctx, pa_mute_state_cb, (void *)1);
-	if (pa_context_connect(pa_ctx, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0) {
-		pa_error(pa_ctx);
-		return -EIO;
-	}
-	return pa_run_until_done();
+	int r = pulse_client_connect(&bell_pa, "button-handler", BELL_PULSE_MS);
+
+	if (r == -ECONNREFUSED)
+		fprintf(stderr, "PulseAudio error: %s\n", pulse_client_error(&bell_pa));
+	else if (r == -ETIMEDOUT)
+		fputs("PulseAudio does not answer\n", stderr);
+	else if (r == -ECONNABORTED)
+		fputs("PulseAudio connection failed\n", stderr);
+	return r == 0 ? bell_mute(true) : r;
 }
 
-static void pa_unmute_calls(void)
+static void bell_unmute_calls(void)
 {
-	int ret = 0;
-
-	if (pa_ctx && pa_context_get_state(pa_ctx) == PA_CONTEXT_READY) {
-		pa_requested = false;
-		pa_mute_state_cb(pa_ctx, nullptr);
-		pa_run_until_done();
+	if (pulse_client_ready(&bell_pa)) {
+		pulse_client_deadline(&bell_pa, BELL_PULSE_MS);
+		bell_mute(false);
 	}
-	if (pa_ctx && pa_context_get_state(pa_ctx) == PA_CONTEXT_READY) {
-		// Terminates at once; the loop then quits with 0.
-		pa_context_disconnect(pa_ctx);
-		for (int i = 0; i < 100 && pa_mainloop_iterate(pa_ml, 0, &ret) >= 0; i++)
-			;
-	}
-	if (pa_ctx)
-		pa_context_unref(pa_ctx);
-	if (pa_ml)
-		pa_mainloop_free(pa_ml);
-	pa_ctx = nullptr;
-	pa_ml = nullptr;
+	pulse_client_close(&bell_pa);
 }
 
 // Waits until the mute line is (or is no longer) set, at most timeout_ms.
@@ -292,7 +233,7 @@ static void __attribute__((noreturn)) bell_process(int channel, bool force)
 		bell_exit(channel, 1);
 	}
 	saved_mute = sound_get_mute();
-	if (saved_mute >= 0 && pa_mute_calls() == 0) {
+	if (saved_mute >= 0 && bell_mute_calls() == 0) {
 		parlod_activate();
 		if (sound_set_mute(0) == 0 && sound_set_ch(channel) == 0) {
 			r = system(kel_path(BELL_PROGRAM));
@@ -302,7 +243,7 @@ static void __attribute__((noreturn)) bell_process(int channel, bool force)
 		sound_set_mute(saved_mute);
 		parlod_deactivate();
 	}
-	pa_unmute_calls();
+	bell_unmute_calls();
 	gpio_done();
 	vgd_sem_unlock2(SEM_SOUNDPINS, SEM_SOUNDCODEC);
 	bell_exit(channel, status);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
@@ -18,7 +17,7 @@
 #include "fileio.h"
 #include "handlers.h"
 #include "leds.h"
-#include "pulse_context.h"
+#include "pulse_client.h"
 #include "rootpath.h"
 #include "shared_state.h"
 #include "util.h"
@@ -38,214 +37,59 @@
 // The loop runs while set; termination signals clear it through daemon_loop.
 static uint8_t running;
 
-// The PulseAudio mainloop thread tells the test that the awaited event
-// happened.
-static bool hm_pa_read;
-static pthread_mutex_t hm_pa_mutex = PTHREAD_MUTEX_INITIALIZER;
-static pthread_cond_t hm_pa_cond;
-
 static const pa_sample_spec s_fmt = { PA_SAMPLE_S16LE, 8000, 2 };
 // Server defaults, except that nothing has to be buffered before data flow.
 static const pa_buffer_attr b_attr = { (uint32_t)-1, 0, 0, 0, (uint32_t)-1 };
 
-// Called on the mainloop thread, which holds the mainloop lock.
-static void hm_pa_signal(void)
-{
-	int r = pthread_mutex_lock(&hm_pa_mutex);
-
-	if (r != 0) {
-		errno = r;
-		neg_errno_msg("pthread_mutex_lock() failed (%m)\n");
-		return;
-	}
-	hm_pa_read = true;
-	if ((r = pthread_cond_signal(&hm_pa_cond)) != 0) {
-		errno = r;
-		neg_errno_msg("pthread_cond_signal() failed (%m)\n");
-	}
-	if ((r = pthread_mutex_unlock(&hm_pa_mutex)) != 0) {
-		errno = r;
-		neg_errno_msg("pthread_mutex_unlock() failed (%m)\n");
-	}
-}
-
-static void hm_ctx_state_callback(pa_context *c, void *userdata)
-{
-	(void)userdata;
-	if (pa_context_get_state(c) == PA_CONTEXT_READY)
-		hm_pa_signal();
-}
-
-static void hm_pa_stream_ready_rd(pa_stream *s, size_t nbytes, void *userdata)
+static void hm_stream_read_cb(pa_stream *s, size_t nbytes, void *userdata)
 {
 	(void)s;
-	(void)userdata;
 	if (nbytes != 0)
-		hm_pa_signal();
-}
-
-static int hm_pa_lock(void)
-{
-	int r = pthread_mutex_lock(&hm_pa_mutex);
-
-	if (r != 0) {
-		errno = r;
-		return neg_errno_msg("pthread_mutex_lock() failed\n");
-	}
-	return 0;
-}
-
-static void hm_pa_unlock(void)
-{
-	int r = pthread_mutex_unlock(&hm_pa_mutex);
-
-	if (r != 0) {
-		errno = r;
-		neg_errno_msg("pthread_mutex_unlock() failed\n");
-	}
-}
-
-// With hm_pa_mutex held: waits until a callback has seen the event, at most
-// HM_PA_WAIT_S. The flag, not the wake-up, says whether it happened.
-static int hm_pa_wait(const char *timeout_msg)
-{
-	struct timespec deadline;
-	int r;
-
-	if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0)
-		return neg_errno_automsg();
-	deadline.tv_sec += HM_PA_WAIT_S;
-	while (!hm_pa_read) {
-		r = pthread_cond_timedwait(&hm_pa_cond, &hm_pa_mutex, &deadline);
-		if (r == ETIMEDOUT) {
-			errno = r;
-			return neg_errno_msg("%s", timeout_msg);
-		}
-		if (r != 0) {
-			errno = r;
-			return neg_errno_msg("pthread_cond_timedwait() failed\n");
-		}
-	}
-	return 0;
-}
-
-// The waits must not jump with the wall clock.
-static int hm_pa_cond_init(void)
-{
-	pthread_condattr_t attr;
-	int r = pthread_condattr_init(&attr);
-
-	if (r != 0) {
-		errno = r;
-		return neg_errno_msg("pthread_condattr_init() failed\n");
-	}
-	if ((r = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC)) != 0) {
-		errno = r;
-		r = neg_errno_msg("pthread_condattr_setclock() failed\n");
-	} else if ((r = pthread_cond_init(&hm_pa_cond, &attr)) != 0) {
-		errno = r;
-		r = neg_errno_msg("pthread_cond_init() failed\n");
-	}
-	pthread_condattr_destroy(&attr);
-	return r;
-}
-
-// Starts the mainloop thread and waits until the context is connected.
-static int hm_pa_start(pa_threaded_mainloop *ml)
-{
-	int r = hm_pa_lock();
-
-	if (r < 0)
-		return r;
-	// Locked first, so that the ready signal cannot come before the wait.
-	if (pa_threaded_mainloop_start(ml) < 0) {
-		hm_pa_unlock();
-		errno = ECHILD;
-		return neg_errno_msg("pa_threaded_mainloop_start() failed\n");
-	}
-	r = hm_pa_wait("Timeout connecting context to Pulse Audio server\n");
-	// Before the mainloop lock is taken again: the callbacks take the two
-	// in the other order.
-	hm_pa_unlock();
-	return r;
+		pulse_client_quit((pulse_client *)userdata, 0);
 }
 
 // Records from the default source until it delivers data. The recording
 // itself is not looked at.
-static int hm_pa_record(pa_threaded_mainloop *ml, pa_context *ctx)
+static int hm_record(pulse_client *pa)
 {
-	const char *why;
-	pa_stream *s;
+	pa_stream *s = pa_stream_new(pa->ctx, "health-mon-test-rec", &s_fmt, nullptr);
 	int r;
 
-	pa_threaded_mainloop_lock(ml);
-	s = pa_stream_new(ctx, "health-mon-test-rec", &s_fmt, nullptr);
 	if (!s) {
-		why = pa_strerror(pa_context_errno(ctx));
-		pa_threaded_mainloop_unlock(ml);
 		errno = EIO;
-		return neg_errno_msg("pa_stream_new() failed: %s\n", why);
+		return neg_errno_msg("pa_stream_new() failed: %s\n", pulse_client_error(pa));
 	}
-	pa_stream_set_read_callback(s, hm_pa_stream_ready_rd, nullptr);
-	r = pa_stream_connect_record(s, nullptr, &b_attr, PA_STREAM_FIX_RATE);
-	if (r < 0) {
-		why = pa_strerror(pa_context_errno(ctx));
+	pa_stream_set_read_callback(s, hm_stream_read_cb, pa);
+	if (pa_stream_connect_record(s, nullptr, &b_attr, PA_STREAM_FIX_RATE) < 0) {
 		errno = EIO;
-		neg_errno_msg("pa_stream_connect_record() failed: %s\n", why);
-	} else if ((r = hm_pa_lock()) == 0) {
-		hm_pa_read = false; // the context's signal is used up
-		pa_threaded_mainloop_unlock(ml);
-		r = hm_pa_wait("Timeout connecting stream to Pulse Audio server\n");
-		hm_pa_unlock();
-		pa_threaded_mainloop_lock(ml);
+		r = neg_errno_msg("pa_stream_connect_record() failed: %s\n", pulse_client_error(pa));
+	} else {
+		pulse_client_deadline(pa, HM_PA_WAIT_S * 1000);
+		r = pulse_client_run(pa);
+		if (r == -ETIMEDOUT) {
+			errno = -r;
+			neg_errno_msg("Timeout connecting stream to Pulse Audio server\n");
+		}
 	}
 	pa_stream_disconnect(s);
 	pa_stream_unref(s);
-	pa_threaded_mainloop_unlock(ml);
 	return r;
 }
 
 int audio_test(void)
 {
-	pa_threaded_mainloop *ml;
-	pa_context *ctx;
-	int r = hm_pa_cond_init();
+	pulse_client pa = {};
+	int r = pulse_client_connect(&pa, "Health Monitor", HM_PA_WAIT_S * 1000);
 
-	if (r < 0)
-		return r;
-	ml = pa_threaded_mainloop_new();
-	if (!ml) {
-		errno = ENOMEM;
-		r = neg_errno_msg("pa_threaded_mainloop_new() failed\n");
-		goto out_cond;
-	}
-	ctx = kel_pa_context_new(pa_threaded_mainloop_get_api(ml), "Health Monitor");
-	if (!ctx) {
-		errno = ENOMEM;
-		r = neg_errno_msg("pa_context_new() failed\n");
-		goto out_ml;
-	}
-	pa_context_set_state_callback(ctx, hm_ctx_state_callback, nullptr);
-	hm_pa_read = false;
-	if (pa_context_connect(ctx, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0) {
-		const char *why = pa_strerror(pa_context_errno(ctx));
-
-		errno = ECONNREFUSED;
-		r = neg_errno_msg("Failed to connect to Pulse Audio server: %s\n", why);
-		goto out_ctx;
-	}
-	r = hm_pa_start(ml);
-	if (r == 0)
-		r = hm_pa_record(ml, ctx);
-	// Joins the thread: nothing runs the callbacks after this.
-	pa_threaded_mainloop_stop(ml);
-	pa_context_disconnect(ctx);
-out_ctx:
-	pa_context_unref(ctx);
-out_ml:
-	pa_threaded_mainloop_free(ml);
-out_cond:
-	pthread_cond_destroy(&hm_pa_cond);
+	if (r == -ETIMEDOUT) {
+		errno = -r;
+		neg_errno_msg("Timeout connecting context to Pulse Audio server\n");
+	} else if (r == -ECONNREFUSED || r == -ECONNABORTED) {
+		errno = -r;
+		neg_errno_msg("Failed to connect to Pulse Audio server: %s\n", pulse_client_error(&pa));
+	} else if (r == 0)
+		r = hm_record(&pa);
+	pulse_client_close(&pa);
 	return r;
 }
 

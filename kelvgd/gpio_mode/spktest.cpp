@@ -15,7 +15,7 @@
 #include "cmdline.h"
 #include "errmsg.h"
 #include "gpio.h"
-#include "pulse_context.h"
+#include "pulse_client.h"
 #include "shared_state.h"
 #include "sound.h"
 
@@ -30,9 +30,9 @@
 
 // One channel's run.
 struct spk_test_ctx {
+	pulse_client pa;
 	pa_stream *str_rec;
 	pa_stream *str_play;
-	pa_mainloop *loop;
 	double phase;
 	double step;
 	uint32_t rate;
@@ -48,7 +48,7 @@ static const pa_stream_flags_t st_flags = (pa_stream_flags_t)(PA_STREAM_FIX_RATE
 
 static void st_quit(spk_test_ctx *t, int result)
 {
-	pa_mainloop_quit(t->loop, result);
+	pulse_client_quit(&t->pa, result);
 }
 
 static void st_stream_state_cb(pa_stream *s, void *userdata)
@@ -162,46 +162,30 @@ static pa_stream *st_stream(pa_context *c, spk_test_ctx *t, const char *name)
 
 	if (!s) {
 		neg_errno_msg("pa_stream_new() failed: %s\n", pa_strerror(pa_context_errno(c)));
-		st_quit(t, -ENOMEM);
 		return nullptr;
 	}
 	pa_stream_set_state_callback(s, st_stream_state_cb, t);
 	return s;
 }
 
-static void st_ctx_state_cb(pa_context *c, void *userdata)
+// Sets up the recording and the tone on the connected client.
+static int st_streams(spk_test_ctx *t)
 {
-	spk_test_ctx *t = (spk_test_ctx *)userdata;
+	pa_context *c = t->pa.ctx;
 
-	switch (pa_context_get_state(c)) {
-	case PA_CONTEXT_READY:
-		if (!(t->str_play = st_stream(c, t, "spk-test-play")) || !(t->str_rec = st_stream(c, t, "spk-test-rec")))
-			return;
-		pa_stream_set_write_callback(t->str_play, st_stream_write_cb, t);
-		pa_stream_set_read_callback(t->str_rec, st_stream_read_cb, t);
-		if (pa_stream_connect_record(t->str_rec, nullptr, &st_attr, st_flags) < 0) {
-			neg_errno_msg("pa_stream_connect_record() failed: %s\n", pa_strerror(pa_context_errno(c)));
-			st_quit(t, -ECONNREFUSED);
-		} else if (pa_stream_connect_playback(t->str_play, nullptr, &st_attr, st_flags, nullptr, nullptr) < 0) {
-			neg_errno_msg("pa_stream_connect_playback() failed: %s\n", pa_strerror(pa_context_errno(c)));
-			st_quit(t, -ECONNREFUSED);
-		}
-		break;
-	case PA_CONTEXT_FAILED:
-		st_quit(t, -ECONNABORTED);
-		break;
-	default:
-		break;
+	if (!(t->str_play = st_stream(c, t, "spk-test-play")) || !(t->str_rec = st_stream(c, t, "spk-test-rec")))
+		return -ENOMEM;
+	pa_stream_set_write_callback(t->str_play, st_stream_write_cb, t);
+	pa_stream_set_read_callback(t->str_rec, st_stream_read_cb, t);
+	if (pa_stream_connect_record(t->str_rec, nullptr, &st_attr, st_flags) < 0) {
+		errno = ECONNREFUSED;
+		return neg_errno_msg("pa_stream_connect_record() failed: %s\n", pa_strerror(pa_context_errno(c)));
 	}
-}
-
-static void st_timeout_cb(pa_mainloop_api *api, pa_time_event *e, const struct timeval *tv, void *userdata)
-{
-	(void)api;
-	(void)e;
-	(void)tv;
-	neg_errno_msg("spktest: the sound server does not answer\n");
-	st_quit((spk_test_ctx *)userdata, -ETIMEDOUT);
+	if (pa_stream_connect_playback(t->str_play, nullptr, &st_attr, st_flags, nullptr, nullptr) < 0) {
+		errno = ECONNREFUSED;
+		return neg_errno_msg("pa_stream_connect_playback() failed: %s\n", pa_strerror(pa_context_errno(c)));
+	}
+	return 0;
 }
 
 static void shutdown_stream(pa_stream *s)
@@ -212,40 +196,24 @@ static void shutdown_stream(pa_stream *s)
 	pa_stream_unref(s);
 }
 
-// Plays the tone and records; the loop's result (0: the recording is whole).
+// Plays the tone and records; 0 when the recording is whole.
 static int st_run(spk_test_ctx *t)
 {
-	pa_mainloop_api *api;
-	pa_context *c;
-	pa_time_event *timeout;
-	struct timeval tv;
-	int result = -EAGAIN;
+	int r = pulse_client_connect(&t->pa, "Automatic speakerphone check", ST_RUN_MS);
 
-	t->loop = pa_mainloop_new();
-	if (!t->loop)
-		return neg_errno_msg("spktest: pa_mainloop_new() failed\n");
-	api = pa_mainloop_get_api(t->loop);
-	c = kel_pa_context_new(api, "Automatic speakerphone check");
-	if (!c) {
-		pa_mainloop_free(t->loop);
-		return neg_errno_msg("spktest: pa_context_new() failed\n");
-	}
-	pa_context_set_state_callback(c, st_ctx_state_cb, t);
-	if (pa_context_connect(c, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
-		neg_errno_msg("spktest: Failed to connect to Pulse Audio server: %s\n", pa_strerror(pa_context_errno(c)));
-	else {
-		pa_timeval_add(pa_gettimeofday(&tv), (pa_usec_t)ST_RUN_MS * 1000);
-		timeout = api->time_new(api, &tv, st_timeout_cb, t);
-		if (pa_mainloop_run(t->loop, &result) < 0 && result == -EAGAIN)
-			neg_errno_msg("spktest: pa_mainloop_run() failed\n");
-		api->time_free(timeout);
+	if (r == -ECONNREFUSED) {
+		errno = -r;
+		neg_errno_msg("spktest: Failed to connect to Pulse Audio server: %s\n", pulse_client_error(&t->pa));
+	} else if (r == 0 && (r = st_streams(t)) == 0)
+		r = pulse_client_run(&t->pa);
+	if (r == -ETIMEDOUT) {
+		errno = -r;
+		neg_errno_msg("spktest: the sound server does not answer\n");
 	}
 	shutdown_stream(t->str_play);
 	shutdown_stream(t->str_rec);
-	pa_context_disconnect(c);
-	pa_context_unref(c);
-	pa_mainloop_free(t->loop);
-	return result;
+	pulse_client_close(&t->pa);
+	return r;
 }
 
 static void st_precalc_sincos(double (*dst)[2], const int16_t *src, size_t cnt, unsigned rate)

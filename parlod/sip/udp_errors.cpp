@@ -87,10 +87,9 @@ struct UdpErrors::Handlers {
 	static void trace(bool tx, enum sip_transp tp, const struct sa *src, const struct sa *dst, const uint8_t *pkt,
 			  size_t len, void *arg)
 	{
-		(void)src;
 		(void)arg;
-		if (tx && tp == SIP_TRANSP_UDP && dst && instance)
-			instance->note_invite(*dst, pkt, len);
+		if (tx && tp == SIP_TRANSP_UDP && src && dst && instance)
+			instance->note_invite(*src, *dst, pkt, len);
 	}
 };
 
@@ -128,13 +127,18 @@ void UdpErrors::close()
 		instance = nullptr;
 	sip_ = nullptr;
 	watched_.clear();
+	asked_.clear();
 	sent_.clear();
 }
 
 void UdpErrors::watch(const struct sa &laddr)
 {
-	if (!sip_)
+	if (!sip_ || sa_af(&laddr) != AF_INET)
 		return;
+	for (const sockaddr_in &a : asked_)
+		if (same_destination(a, laddr.u.in))
+			return;
+	asked_.push_back(laddr.u.in);
 	mbuf *mb = mbuf_alloc(512);
 	if (!mb)
 		return;
@@ -179,13 +183,16 @@ void UdpErrors::take_socket(void *sock)
 	watched_.push_back(w);
 }
 
-void UdpErrors::note_invite(const struct sa &dst, const uint8_t *pkt, size_t len)
+void UdpErrors::note_invite(const struct sa &src, const struct sa &dst, const uint8_t *pkt, size_t len)
 {
 	if (sa_af(&dst) != AF_INET)
 		return;
 	std::string call_id = call_id_of(std::string_view((const char *)pkt, len), "INVITE");
 	if (call_id.empty())
 		return;
+	// A socket not watched yet (a transport added since) is sent our
+	// datagram, and watched once that comes back.
+	watch(src);
 	auto now = std::chrono::steady_clock::now();
 	while (!sent_.empty() && (sent_.size() >= kMaxNoted || now - sent_.front().when > kInviteLifetime))
 		sent_.pop_front();

@@ -11,7 +11,9 @@
 // stack's trace handler has noted. libre gives no way to its transports'
 // sockets but a message received on one: a datagram to each transport's
 // own address, sent through that transport, brings its socket to a
-// listener that comes before all others.
+// listener that comes before all others. A transport added later (an
+// address the host gained) is sent one when the first INVITE leaves
+// through it, and any request it receives shows it too.
 //
 // Everything runs on the libre thread, or under libre's lock.
 #pragma once
@@ -65,13 +67,14 @@ private:
 
 	void take_socket(void *sock);
 	void drain();
-	void note_invite(const struct sa &dst, const uint8_t *pkt, size_t len);
+	void note_invite(const struct sa &src, const struct sa &dst, const uint8_t *pkt, size_t len);
 
 	const Refused refused_;
 	struct sip *sip_ = nullptr;
 	struct sip_lsnr *lsnr_ = nullptr;
 	std::string marker_; // the Call-ID of our own datagrams
 	std::vector<Watched> watched_;
+	std::vector<sockaddr_in> asked_; // the local addresses sent a datagram of ours
 	std::deque<Sent> sent_;
 };
 

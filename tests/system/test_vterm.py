@@ -17,6 +17,7 @@ import termios
 import time
 
 from conftest import ROOT, built
+from sim import sysv
 
 VTERM = os.path.join(ROOT, "sim", "vterm.py")
 PROMPT = "vterm> "
@@ -46,9 +47,13 @@ class Session:
         self.output = out_r if piped else self.master
         self.raw = ""
         self.root = self.key = None
-        self.expect(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", timeout=60)
-        self.root, self.key = self.match.group(1), int(self.match.group(2), 16)
-        self.prompt(timeout=120)
+        try:
+            self.expect(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", timeout=60)
+            self.root, self.key = self.match.group(1), int(self.match.group(2), 16)
+            self.prompt(timeout=120)
+        except BaseException:
+            self.kill()
+            raise
 
     @property
     def screen(self):
@@ -125,29 +130,89 @@ class Session:
             self._read(0.1)
         while self._read(0.1):
             pass
-        os.close(self.master)
-        if self.output != self.master:
-            os.close(self.output)
+        self._close()
         return self.proc.wait(timeout=1)
 
+    def _close(self):
+        for fd in {self.master, self.output} - {None}:
+            os.close(fd)
+        self.master = self.output = None
+
     def kill(self):
+        """After a test that failed: SIGTERM, on which vterm stops whatever
+        it started; should it hang, SIGKILL, and what it left goes here."""
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            deadline = time.monotonic() + 30
+            while self.proc.poll() is None and time.monotonic() < deadline:
+                if self.output is None or self._read(0.1) is None:
+                    time.sleep(0.1)  # its output is read, so that it never waits to write
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
+            if self.root:
+                remove_leftovers(self.root, self.key, self.proc.pid)
+        if self.master is not None:
+            self._close()
 
 
-def leftovers(root, key):
-    """What is left of a session: processes running with its KEL_ROOT,
-    mounts in its root, IPC objects of its key, the root itself."""
+def run_vterm(*args, timeout):
+    """subprocess.run of vterm with these arguments, its output as text; one
+    that runs too long gets SIGTERM first, so that it stops whatever it
+    started, and SIGKILL only when it hangs."""
+    proc = subprocess.Popen(vterm_argv(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.terminate()
+        try:
+            proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate()
+        raise
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+def session_processes(root, session=None):
+    """Pids of the processes with the session's KEL_ROOT, or with the mark
+    that vterm (of pid session) gives whatever it starts."""
+    marks = [b"\0KEL_ROOT=" + root.encode() + b"\0"]
+    if session:
+        marks.append(b"\0KEL_VTERM_SESSION=%d\0" % session)
     found = []
-    marker = b"\0KEL_ROOT=" + root.encode() + b"\0"
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/environ", "rb") as f:
-                if marker in b"\0" + f.read():
-                    found.append(f"process {pid}")
+                environ = b"\0" + f.read()
         except OSError:
+            continue
+        if any(mark in environ for mark in marks):
+            found.append(int(pid))
+    return found
+
+
+def remove_leftovers(root, key, session):
+    """What a vterm killed by SIGKILL left: processes, mounts, IPC objects, files."""
+    for pid in session_processes(root, session):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
             pass
+    with open("/proc/self/mountinfo") as f:
+        mounts = [line.split()[4] for line in f if line.split()[4].startswith(root + "/")]
+    for mount in sorted(mounts, key=len, reverse=True):
+        subprocess.run(["umount", "-l", mount], check=False)
+    sysv.remove_all(key)
+    sysv.unclaim(key)
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def leftovers(root, key, session=None):
+    """What is left of a session: processes running with its KEL_ROOT (or
+    the mark of vterm of pid session), mounts in its root, IPC objects of
+    its key, the root itself."""
+    found = [f"process {pid}" for pid in session_processes(root, session)]
     with open("/proc/self/mountinfo") as f:
         found += [f"mount {line.split()[4]}" for line in f if line.split()[4].startswith(root)]
     for kind in ("shm", "sem", "msg"):
@@ -221,7 +286,7 @@ def test_an_engineers_session():
     finally:
         s.kill()
     assert "Traceback" not in s.screen, s.screen
-    assert leftovers(s.root, s.key) == []
+    assert leftovers(s.root, s.key, s.proc.pid) == []
 
 
 def test_ctrl_c_interrupts_a_command_and_quits_at_the_prompt():
@@ -257,7 +322,7 @@ def test_ctrl_c_interrupts_a_command_and_quits_at_the_prompt():
     finally:
         s.kill()
     assert "Traceback" not in s.screen and "Exception ignored" not in s.screen, s.screen
-    assert leftovers(s.root, s.key) == []  # the daemonized daemon too
+    assert leftovers(s.root, s.key, s.proc.pid) == []  # the daemonized daemon too
 
 
 def test_event_lines_go_into_a_pipe_at_once():
@@ -272,7 +337,7 @@ def test_event_lines_go_into_a_pipe_at_once():
     finally:
         s.kill()
     assert "\x1b[" not in s.raw, s.raw  # no redrawing into a log
-    assert leftovers(s.root, s.key) == []
+    assert leftovers(s.root, s.key, s.proc.pid) == []
 
 
 def test_a_daemon_that_fails_is_restarted_as_its_unit_says():
@@ -297,7 +362,7 @@ def test_a_daemon_that_fails_is_restarted_as_its_unit_says():
     finally:
         s.kill()
     assert "Traceback" not in s.screen, s.screen
-    assert leftovers(s.root, s.key) == []
+    assert leftovers(s.root, s.key, s.proc.pid) == []
 
 
 def test_restarts_follow_the_units_settings():
@@ -330,8 +395,7 @@ def test_scripted_use():
     # loaded machine may keep it from answering within that second. Such a
     # run is done again, once: the daemon ending then is right.
     for attempt in range(2):
-        r = subprocess.run(vterm_argv("-c", "press 1; shell 'echo one; echo two'; sleep 1"), capture_output=True,
-                           text=True, timeout=180)
+        r = run_vterm("-c", "press 1; shell 'echo one; echo two'; sleep 1", timeout=180)
         if attempt or not COPROC_TIMED_OUT.search(r.stdout):
             break
     assert r.returncode == 0, r.stdout + r.stderr
@@ -339,7 +403,7 @@ def test_scripted_use():
     assert re.search(r"^one\n(\[[^\n]*\n)*two$", r.stdout, re.M), r.stdout
     assert re.search(r"^\[push\] report \d+: call_button1=0,1$", r.stdout, re.M), r.stdout
 
-    r = subprocess.run(vterm_argv("-c", "press 9; kelvgd cfg"), capture_output=True, text=True, timeout=180)
+    r = run_vterm("-c", "press 9; kelvgd cfg", timeout=180)
     assert r.returncode == 1
     assert "vterm: call button: give a number from 0 to 3" in r.stderr
     assert "wdt_period=" in r.stdout  # the commands after a failure still run
@@ -349,9 +413,8 @@ def test_scripted_use():
 def test_a_cio_mode_terminal():
     # The README's steps: a low line shows once the sound path is off the
     # lines, in the data packet recorded after it was measured.
-    r = subprocess.run(vterm_argv("--cio", "-c", "disp 01 03 05 07; sleep 4; kelvgd dump; status; disp reset; "
-                                  "volts 5 20; sleep 4; disp 00 00 00 00; sleep 1; disp 00 00 00 00; sleep 1; "
-                                  "disp 1 2"), capture_output=True, text=True, timeout=180)
+    r = run_vterm("--cio", "-c", "disp 01 03 05 07; sleep 4; kelvgd dump; status; disp reset; volts 5 20; "
+                  "sleep 4; disp 00 00 00 00; sleep 1; disp 00 00 00 00; sleep 1; disp 1 2", timeout=180)
     assert r.returncode == 1, r.stdout + r.stderr  # the last command is wrong
     assert "vterm: disp: 4 bytes in hexadecimal" in r.stderr
     out = r.stdout
@@ -367,8 +430,7 @@ def test_a_cio_mode_terminal():
 
 
 def test_a_cio_mode_terminal_with_another_board():
-    r = subprocess.run(vterm_argv("--board", "cirrus", "-c", "disp 01 02 05 07; sleep 3; status; volts 3 20"),
-                       capture_output=True, text=True, timeout=180)
+    r = run_vterm("--board", "cirrus", "-c", "disp 01 02 05 07; sleep 3; status; volts 3 20", timeout=180)
     assert r.returncode == 1, r.stdout + r.stderr  # the board has two lines
     assert "vterm: line: give a number from 1 to 2" in r.stderr, r.stderr
     out = r.stdout
@@ -383,7 +445,7 @@ def test_the_users_files_are_safe():
     with tempfile.TemporaryDirectory() as mine:
         with open(os.path.join(mine, "notes"), "w") as f:
             f.write("keep me\n")
-        r = subprocess.run(vterm_argv("--root", mine, "-c", "status"), capture_output=True, text=True, timeout=60)
+        r = run_vterm("--root", mine, "-c", "status", timeout=60)
         assert r.returncode == 1
         assert r.stderr.count("\n") == 1 and "not empty" in r.stderr, r.stderr
         assert os.listdir(mine) == ["notes"]
@@ -441,7 +503,7 @@ def test_a_signal_in_the_middle_of_starting():
     assert proc.returncode != 0
     assert "Traceback" not in out, out
     assert "sleep 30" not in out  # no command ran
-    assert leftovers(m.group(1), int(m.group(2), 16)) == []
+    assert leftovers(m.group(1), int(m.group(2), 16), proc.pid) == []
 
 
 def test_command_lines_split_on_semicolons_outside_quotes():
@@ -530,4 +592,4 @@ def test_a_reader_that_goes_away():
     assert proc.wait(timeout=120) == 0
     m = re.search(r"sandbox (\S+) \(kelvgd's IPC key 0x([0-9a-f]+)\)", first)
     assert m, first
-    assert leftovers(m.group(1), int(m.group(2), 16)) == []
+    assert leftovers(m.group(1), int(m.group(2), 16), proc.pid) == []

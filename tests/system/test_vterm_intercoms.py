@@ -3,9 +3,8 @@ would: a cabin call to an intercom with the direction flipped by its
 button, fireman's mode placing and ending a call, and the control FIFO."""
 
 import re
-import subprocess
 
-from test_vterm import vterm_argv
+from test_vterm import run_vterm
 
 SCRIPT = "; ".join([
     "sleep 3", "status",
@@ -22,7 +21,7 @@ SCRIPT = "; ".join([
 
 
 def test_intercoms_in_the_virtual_terminal():
-    r = subprocess.run(vterm_argv("-c", SCRIPT), capture_output=True, text=True, timeout=240)
+    r = run_vterm("-c", SCRIPT, timeout=240)
     out = r.stdout
     assert r.returncode == 0, out + r.stderr
     assert "Traceback" not in out + r.stderr
