@@ -402,7 +402,9 @@ bool SipConnection::take_invite(const sip_msg *msg, const std::optional<SdpSessi
 			n.reset(); // we have no key to answer with
 		if (!n) {
 			refusal = 488;
-			refusal_why_ = "no audio in its offer that the console takes";
+			refusal_why_ = srtp_refusal(*offer, offered_, local_.srtp);
+			if (refusal_why_.empty())
+				refusal_why_ = "no audio in its offer that the console takes";
 			return false;
 		}
 		offer_ = offer;
@@ -610,8 +612,12 @@ int SipConnection::on_answer(const sip_msg *msg)
 	offered_ours_ = false;
 	auto answer = parse_sdp(body_of(msg));
 	auto n = answer ? negotiate_answer(*answer, offered_, kTelephoneEventPt, local_.srtp) : std::nullopt;
-	if (!n)
+	if (!n) {
+		if (answer && local_.srtp == SrtpMode::Mandatory &&
+		    negotiate_answer(*answer, offered_, kTelephoneEventPt, SrtpMode::Optional))
+			media_why_ = "the answer has no SRTP key, and sip_srtp is mandatory";
 		return EPROTO;
+	}
 	apply(*n);
 	return 0;
 }
@@ -679,6 +685,11 @@ void SipConnection::on_closed(int err, const sip_msg *msg)
 	std::string detail;
 	if (scode == 415 || scode == 488 || scode == 606)
 		detail = std::to_string(scode) + " " + to_string(msg->reason);
+	// Our offer asked for SRTP: the likely reason.
+	if (!detail.empty() && scode != 415 && local_.srtp == SrtpMode::Mandatory && !established)
+		detail += "; the offer asked for SRTP (sip_srtp is mandatory)";
+	if (err == EPROTO && !media_why_.empty())
+		detail = media_why_;
 	report(reason_for(err, scode, established, rang_), detail);
 }
 

@@ -113,6 +113,7 @@ private:
 	bool offered_ours_ = false;         // our offer awaits its answer
 	SdpLocal local_;
 	std::string srtp_suite_; // the suite our key protected media with, if any
+	std::string media_why_;  // why the media could not be agreed, for the call's end
 	std::set<std::pair<const void *, int>> keepalive_done_;
 	bool reported_ = false;             // released() was called
 	bool rang_ = false;                 // outgoing: the far end rang

@@ -291,6 +291,38 @@ def test_optional_srtp_with_a_plain_peer_is_plain(sandbox, ns, pulse, peers, wir
         assert console.stop() == 0
 
 
+def test_mandatory_srtp_refuses_plain_peers(sandbox, ns, pulse, peers):
+    settings(sandbox, sip_srtp="mandatory")
+    console = Console(sandbox, ns, pulse)
+    try:
+        peer = peers()
+        start = console.mark()
+        peer.dial(f"sip:parlod@{ADDRESS}:5060")
+        closed = peer.wait_event("CALL_CLOSED")
+        assert "488" in str(closed), closed
+        console.wait(r"\nCall from sip:peer@\S+ to parlod refused: 488 .*sip_srtp is mandatory", start=start)
+        assert "incoming call at" not in console.text()[start:]
+
+        # Calling it fails, and says why.
+        start = console.mark()
+        console.send(f"call {peer.uri}")
+        console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: refused: 488 .*sip_srtp is mandatory", start=start)
+
+        # A peer that answers the offer of SRTP with plain RTP gets no call.
+        ua = RawUa(ns)
+        try:
+            start = console.mark()
+            console.send(f"call {ua.uri}")
+            ua.accept()
+            assert "RTP/SAVP" in ua.answer and "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" in ua.answer
+            ua.answer_bye()
+            console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: media failed.*no SRTP key", start=start)
+        finally:
+            ua.close()
+    finally:
+        assert console.stop() == 0
+
+
 def test_srtp_setting_that_is_no_mode(sandbox, ns, pulse, peers):
     settings(sandbox, sip_srtp="yes")
     console = Console(sandbox, ns, pulse)
