@@ -178,6 +178,7 @@ def test_calls_both_ways_through_the_pbx(sandbox, ns, consoles, peers, tmp_path,
         console.wait(rf"\nCall 3 from pc:\* to sip:112@{re.escape(PBX_ADDRESS)} cleared: unreachable\n",
                      start=start)
         pbx.wait(rf"PBX NOT FOUND sip:112@{re.escape(PBX_ADDRESS)}")
+        assert console.stop() == 0  # un-registers while the PBX is there
     finally:
         pbx.close()
 
