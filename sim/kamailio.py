@@ -28,8 +28,9 @@ import re
 import signal
 import socket
 import subprocess
-import threading
 import time
+
+from .sip_peers import Lines
 
 PBX_ADDRESS = "192.0.2.20"
 PORT = 5060
@@ -204,8 +205,7 @@ class Kamailio:
         os.makedirs(self.dir, exist_ok=True)
         self.uri = f"sip:{address}"
         self.tls = tls
-        self._lines = []
-        self._cond = threading.Condition()
+        self.log = Lines()  # its standard error, over its restarts
         self.proc = None
         self._add_address()
 
@@ -239,14 +239,12 @@ class Kamailio:
     def start(self, timeout=20):
         """Starts it and waits until it answers."""
         assert self.proc is None or self.proc.poll() is not None
-        self._log = open(os.path.join(self.dir, "log"), "a")
         argv = ["kamailio", "-DD", "-E", "-f", self.config, "-Y", self.dir, "-P", os.path.join(self.dir, "pid"),
                 "-m", "32", "-M", "8"]
         # A session of its own: its workers go with it, whatever happens.
         self.proc = subprocess.Popen(self.ns.cmd(argv), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE, text=True, errors="replace", start_new_session=True)
-        self._reader = threading.Thread(target=self._read, args=(self.proc.stderr, self._log), daemon=True)
-        self._reader.start()
+        self._reader = self.log.follow(self.proc.stderr)
         deadline = time.monotonic() + timeout
         while not self._answers():
             if self.proc.poll() is not None or time.monotonic() > deadline:
@@ -275,43 +273,16 @@ class Kamailio:
         finally:
             s.close()
 
-    def _read(self, stream, log):
-        for line in stream:
-            line = line.rstrip("\n")
-            log.write(line + "\n")
-            log.flush()
-            with self._cond:
-                self._lines.append(line)
-                self._cond.notify_all()
-        log.close()
-
     def lines(self, pattern=None):
         """What it logged so far (the lines that match)."""
-        with self._cond:
-            lines = list(self._lines)
-        return [line for line in lines if not pattern or re.search(pattern, line)]
+        return [line for line in self.log.all() if not pattern or re.search(pattern, line)]
 
     def mark(self):
-        with self._cond:
-            return len(self._lines)
+        return len(self.log.all())
 
     def wait(self, pattern, timeout=15, start=0):
         """The first logged line from index start that matches, as a match."""
-        rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
-        with self._cond:
-            i = start
-            while True:
-                while i < len(self._lines):
-                    m = rx.search(self._lines[i])
-                    if m:
-                        return m
-                    i += 1
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    raise AssertionError(f"kamailio logged no {pattern!r} in {timeout} s; its log:\n" +
-                                         "\n".join(self._lines[start:]))
-                self._cond.wait(left)
+        return self.log.wait(pattern, timeout, start)[0]
 
     def locations(self):
         """The registered contacts, by user, from its location table."""

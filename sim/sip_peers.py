@@ -75,11 +75,18 @@ class NetNs:
 class Lines:
     """Lines of a stream, collected by a thread, waited for by pattern."""
 
-    def __init__(self, stream):
+    def __init__(self, stream=None):
         self.lines = []
         self._cond = threading.Condition()
-        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self._thread.start()
+        if stream:
+            self.follow(stream)
+
+    def follow(self, stream):
+        """Collects another stream's lines too, after those so far (a
+        program started again); returns the thread that reads it."""
+        thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
+        thread.start()
+        return thread
 
     def _read(self, stream):
         for line in stream:
