@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <sys/eventfd.h>
 #include <systemd/sd-daemon.h>
@@ -13,6 +14,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/agent/agent_callbacks.h>
 
 #include "mib_tree.h"
 #include "record_pipe.h"
@@ -27,6 +29,8 @@ namespace {
 // The master agent's restart is noticed, and the subtree registered
 // again, within a few of these.
 constexpr int kPingSeconds = 1;
+// Notifications kept while no master is there, at most: the oldest go.
+constexpr size_t kHeldMax = 64;
 
 // enterprises.<number>.1: kelTerminalMIB.
 const oid kRoot[] = { 1, 3, 6, 1, 4, 1, KEL_SNMP_ENTERPRISE, 1 };
@@ -35,6 +39,8 @@ const oid kTrapOid[] = { 1, 3, 6, 1, 6, 3, 1, 1, 4, 1, 0 };
 
 volatile sig_atomic_t stopping;
 int signal_fd = -1;
+class Agent;
+Agent *master_watcher; // told when the master agent comes and goes
 
 void on_signal(int sig)
 {
@@ -86,6 +92,13 @@ int compare(const std::vector<oid> &a, const oid *b, size_t b_len)
 class Agent {
 public:
 	Agent() : terminal_(Clock::now()), pipe_(kel_path(SNMP_PIPE), [this] { wake(); }) {}
+	~Agent()
+	{
+		for (netsnmp_variable_list *vars : held_)
+			snmp_free_varbind(vars);
+	}
+	Agent(const Agent &) = delete;
+	Agent &operator=(const Agent &) = delete;
 
 	int run(const AgentOptions &options);
 
@@ -95,6 +108,8 @@ private:
 	static void on_wake(int fd, void *self);
 	static void on_signal_fd(int fd, void *self);
 	static void on_tick(unsigned int reg, void *self);
+	static int on_master(int major, int minor, void *server, void *client);
+	void send_held();
 
 	void wake();
 	void answer(netsnmp_agent_request_info *info, netsnmp_request_info *requests);
@@ -103,6 +118,8 @@ private:
 	Terminal terminal_;
 	RecordPipe pipe_;
 	int wake_fd_ = -1;
+	bool connected_ = false; // to the master agent
+	std::deque<netsnmp_variable_list *> held_; // notifications for the next master; owned
 };
 
 void Agent::wake()
@@ -135,6 +152,28 @@ void Agent::on_signal_fd(int fd, void *self)
 	}
 }
 
+int Agent::on_master(int major, int minor, void *server, void *client)
+{
+	Agent *a = master_watcher;
+
+	(void)major;
+	(void)server;
+	(void)client;
+	a->connected_ = minor == SNMPD_CALLBACK_INDEX_START;
+	if (a->connected_)
+		a->send_held();
+	return SNMP_ERR_NOERROR;
+}
+
+void Agent::send_held()
+{
+	while (!held_.empty()) {
+		send_v2trap(held_.front());
+		snmp_free_varbind(held_.front());
+		held_.pop_front();
+	}
+}
+
 void Agent::on_tick(unsigned int reg, void *self)
 {
 	Agent *a = static_cast<Agent *>(self);
@@ -159,6 +198,16 @@ void Agent::notify(const std::vector<Event> &events)
 				snmp_varlist_add_variable(&vars, name.data(), name.size(), ASN_NULL, nullptr, 0);
 			if (vb)
 				set_value(vb, i.value);
+		}
+		// A master that is away would lose it: it waits for the next one,
+		// with the values of when it happened.
+		if (!connected_) {
+			if (held_.size() == kHeldMax) {
+				snmp_free_varbind(held_.front());
+				held_.pop_front();
+			}
+			held_.push_back(vars);
+			continue;
 		}
 		send_v2trap(vars);
 		snmp_free_varbind(vars);
@@ -254,6 +303,11 @@ int Agent::run(const AgentOptions &options)
 		fprintf(stderr, "Cannot register the MIB's subtree\n");
 		return 1;
 	}
+	// The library frees the argument of a callback at its shutdown: none
+	// is given, the agent is known.
+	master_watcher = this;
+	snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, on_master, nullptr);
+	snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, on_master, nullptr);
 	init_snmp("kelsnmp");
 	// A master that is not there yet, or restarts, has been said once (or
 	// its end is said as it happens): not again at every attempt, a second

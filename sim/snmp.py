@@ -73,9 +73,13 @@ class TrapReceiver:
             ["snmptrapd", "-f", "-C", "-c", conf, "-X", "-n", "-Lf", self.log, "-F", "TRAP\t%v\tEND\n",
              "-m", MODULES, "-M", mibs, "-OQsU", f"udp:127.0.0.1:{self.port}"],
             env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        _wait(lambda: "NET-SNMP version" in open(self.log).read() or self.proc.poll() is not None, 15,
-              "snmptrapd does not start")
-        assert self.proc.poll() is None, open(self.log).read()
+        try:
+            _wait(lambda: "NET-SNMP version" in open(self.log).read() or self.proc.poll() is not None, 15,
+                  "snmptrapd does not start")
+            assert self.proc.poll() is None, open(self.log).read()
+        except BaseException:
+            self.close()
+            raise
 
     def received(self):
         """[(name, {object: value})] of the notifications so far, oldest
@@ -131,9 +135,13 @@ class Snmp:
         self.socket = os.path.join(self.home, "agentx")
         self.port = free_udp_port()
         self.procs = []
-        self.traps = TrapReceiver(self.home, self.mibs, self.env())
         self.master = None
-        self.start_master()
+        self.traps = TrapReceiver(self.home, self.mibs, self.env())
+        try:
+            self.start_master()
+        except BaseException:
+            self.close()
+            raise
 
     def env(self, extra=None):
         env = dict(os.environ)
@@ -143,6 +151,9 @@ class Snmp:
         return env
 
     def start_master(self):
+        # Ready once its socket is there: not the one a master before left.
+        if os.path.lexists(self.socket):
+            os.unlink(self.socket)
         conf = os.path.join(self.home, "snmpd.conf")
         with open(conf, "w") as f:
             f.write(f"agentAddress udp:127.0.0.1:{self.port}\n"
@@ -155,8 +166,12 @@ class Snmp:
                                         conf, "-m", "", "-I", "-smux"],
                                        env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
-        _wait(lambda: os.path.exists(self.socket) or self.master.poll() is not None, 15, "snmpd does not start")
-        assert self.master.poll() is None, self.master_log()
+        try:
+            _wait(lambda: os.path.exists(self.socket) or self.master.poll() is not None, 15, "snmpd does not start")
+            assert self.master.poll() is None, self.master_log()
+        except BaseException:
+            self.stop_master()
+            raise
 
     def stop_master(self):
         _stop(self.master)
