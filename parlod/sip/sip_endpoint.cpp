@@ -188,7 +188,7 @@ std::string SipEndpoint::setup()
 		tmr_start(&timers_->tick, 0, tick_handler, this);
 	// A failure to start is said, and tried again, like any other.
 	if (registration_)
-		(void)registration_->start(sip_);
+		registration_->start(sip_);
 	return "";
 }
 

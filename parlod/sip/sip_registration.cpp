@@ -1,5 +1,6 @@
 #include "sip_registration.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -107,9 +108,10 @@ int answer_challenge(char **user, char **password, const char *realm, void *arg)
 }
 
 SipRegistration::SipRegistration(const SipSettings &settings, std::function<void(const std::string &)> report)
-	: settings_(settings), report_(std::move(report)),
-	  aor_("sip:" + settings.aor_user + "@" + settings.domain)
+	: settings_(settings), report_(std::move(report)), aor_("sip:" + settings.aor_user + "@" + settings.domain),
+	  retry_(std::make_unique<tmr>())
 {
+	tmr_init(retry_.get());
 }
 
 SipRegistration::~SipRegistration()
@@ -120,25 +122,41 @@ SipRegistration::~SipRegistration()
 		live = nullptr;
 }
 
-int SipRegistration::start(struct sip *sip)
+void SipRegistration::start(struct sip *sip)
+{
+	sip_ = sip;
+	live = this;
+	attempt();
+}
+
+void SipRegistration::attempt()
 {
 	// A proxy of its own goes in front of the registrar.
 	const char *route[] = { settings_.proxy.c_str() };
 	uint32_t routes = settings_.proxy != settings_.registrar ? 1 : 0;
-	live = this;
-	int err = sipreg_register(&reg_, sip, settings_.registrar.c_str(), aor_.c_str(), nullptr, aor_.c_str(),
+	int err = sipreg_register(&reg_, sip_, settings_.registrar.c_str(), aor_.c_str(), nullptr, aor_.c_str(),
 				  settings_.expires, settings_.aor_user.c_str(), routes ? route : nullptr, routes, 0,
 				  answer_challenge, (void *)&settings_, false, response_handler, this, nullptr, nullptr);
-	if (err) {
-		reg_ = nullptr;
-		set(State::Failed, strerror(err));
-	}
-	return err;
+	if (!err)
+		return;
+	// libre keeps nothing of a REGISTER it could not send, and so tries
+	// nothing again: at boot the route or the address may come later.
+	reg_ = nullptr;
+	set(State::Failed, strerror(err));
+	uint64_t wait_ms = 5000ull << std::min(attempts_++, 6u);
+	tmr_start(retry_.get(), std::min<uint64_t>(wait_ms, 300000), retry_handler, this);
+}
+
+void SipRegistration::retry_handler(void *arg)
+{
+	if (live && live == arg)
+		live->attempt();
 }
 
 void SipRegistration::stop()
 {
 	live = nullptr;
+	tmr_cancel(retry_.get());
 	reg_ = (struct sipreg *)mem_deref(reg_);
 }
 

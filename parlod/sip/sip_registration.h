@@ -9,6 +9,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 struct sip;
 struct sipreg;
 struct sip_msg;
+struct tmr;
 
 namespace sipep {
 
@@ -47,9 +49,11 @@ public:
 	SipRegistration(const SipRegistration &) = delete;
 	SipRegistration &operator=(const SipRegistration &) = delete;
 
-	// Registers, and keeps the registration up until stop(). 0 or an
-	// errno value.
-	int start(struct sip *sip);
+	// Registers, and keeps the registration up until stop(). A first
+	// REGISTER that cannot even be sent (no route yet, no address) is
+	// tried again, 5 s later and twice as long each time up to 5 minutes;
+	// once one is sent, libre tries again on its own.
+	void start(struct sip *sip);
 	// Un-registers when registered: libre sends the REGISTER with expiry 0
 	// and sees it through on its own, holding the SIP stack until then.
 	void stop();
@@ -60,6 +64,8 @@ public:
 private:
 	enum class State { Registering, Registered, Failed };
 
+	void attempt();
+	static void retry_handler(void *arg);
 	static void response_handler(int err, const sip_msg *msg, void *arg);
 	void on_response(int err, const sip_msg *msg);
 	void set(State state, const std::string &why);
@@ -67,7 +73,11 @@ private:
 	const SipSettings &settings_;
 	const std::function<void(const std::string &)> report_;
 	std::string aor_;
-	struct sipreg *reg_ = nullptr; // libre's: under libre's lock
+	// libre's: under libre's lock.
+	struct sip *sip_ = nullptr;
+	struct sipreg *reg_ = nullptr;
+	std::unique_ptr<tmr> retry_;
+	unsigned attempts_ = 0; // REGISTERs that could not be sent, in a row
 
 	mutable std::mutex mutex_; // state_, why_
 	State state_ = State::Registering;

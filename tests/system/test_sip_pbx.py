@@ -436,3 +436,21 @@ def test_registration_fails_and_comes_back(sandbox, pbx, consoles):
     assert list(pbx.locations()) == ["parlod"]
     assert console.text()[start:].count("failed:") == 1
 
+
+
+def test_registrar_out_of_reach_at_start(sandbox, ns, consoles):
+    """No route to the registrar yet (a network that comes up after the
+    console, as at boot): the REGISTER cannot even be sent, which the console
+    says, and it tries again until the registrar is reachable."""
+    address = "198.51.100.20"
+    registrar = f"sip:{address}"
+    configure(sandbox, f"sip_registrar={registrar}\n")
+    console = consoles()
+    console.wait(rf"\nRegistration at {re.escape(registrar)} failed: Network is unreachable\n")
+    pbx = Kamailio(ns, sandbox.root, {"parlod": SECRET}, address=address)  # its address brings the route
+    try:
+        console.wait(rf"\nRegistered at {re.escape(registrar)}\n", timeout=30)
+        pbx.wait("PBX REGISTERED user=parlod ")
+        assert console.stop() == 0
+    finally:
+        pbx.close()
