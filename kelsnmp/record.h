@@ -11,17 +11,23 @@
 
 namespace kelsnmp {
 
+// A line module of a CIO terminal.
+struct RecordModule {
+	int32_t volts = 0;
+	bool shorted = false;
+	uint32_t mode = 0; // 0 as the board sets it, 1 two-wire, 2 four-wire
+};
+
+// An external temperature sensor of a GPIO terminal.
+struct RecordSensor {
+	bool error = false;
+	int32_t celsius = 0;   // while not in error
+	int32_t last_read = 0; // likewise
+};
+
 struct TerminalRecord {
-	struct Module {
-		int32_t volts = 0;
-		bool shorted = false;
-		uint32_t mode = 0; // 0 as the board sets it, 1 two-wire, 2 four-wire
-	};
-	struct Sensor {
-		bool error = false;
-		int32_t celsius = 0;   // while not in error
-		int32_t last_read = 0; // likewise
-	};
+	using Module = RecordModule;
+	using Sensor = RecordSensor;
 
 	bool cio = false;
 	int32_t revision = 0;
