@@ -11,9 +11,10 @@
 // stack's trace handler has noted. libre gives no way to its transports'
 // sockets but a message received on one: a datagram to each transport's
 // own address, sent through that transport, brings its socket to a
-// listener that comes before all others. A transport added later (an
-// address the host gained) is sent one when the first INVITE leaves
-// through it, and any request it receives shows it too.
+// listener that comes before all others. The endpoint has watch() send it
+// to each UDP transport as it is added, also for an address the host
+// gains later; a socket missed so is sent one when the first INVITE
+// leaves through it, and any request it receives shows it too.
 //
 // Everything runs on the libre thread, or under libre's lock.
 #pragma once
