@@ -243,7 +243,10 @@ void UdpErrors::drain()
 		}
 		return false;
 	});
-	for (auto &[to, err] : errors) {
+	for (const auto &error : errors) {
+		// Not a structured binding: clang does not let a lambda capture one.
+		const auto &to = error.first;
+		const int err = error.second;
 		std::vector<std::string> refused;
 		std::erase_if(sent_, [&](const Sent &s) {
 			if (!same_destination(s.to, to))
