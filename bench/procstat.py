@@ -1,4 +1,4 @@
-"""What /proc says about a process: CPU time and peak memory."""
+"""What /proc says about a process: CPU time, memory and peak memory."""
 
 import os
 
@@ -11,9 +11,17 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICK  # utime + stime
 
 
-def peak_rss_kib(pid):
+def _status_kib(pid, field):
     with open(f"/proc/{pid}/status") as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1])
     return 0
+
+
+def peak_rss_kib(pid):
+    return _status_kib(pid, "VmHWM")
+
+
+def rss_kib(pid):
+    return _status_kib(pid, "VmRSS")

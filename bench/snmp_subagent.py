@@ -29,15 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from sim.snmp import Snmp  # noqa: E402
 from sim.terminal import gpio_terminal  # noqa: E402
 from sim.terminal.output import Output  # noqa: E402
-from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
-
-
-def rss_kib(pid):
-    with open(f"/proc/{pid}/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+from procstat import cpu_seconds, peak_rss_kib, rss_kib  # noqa: E402
 
 
 RECORD = (b"devtype=kel\ndevrev=5\nbatt=13250\nauxpwr=1\nauxvol=12345\ntemp=40\n"

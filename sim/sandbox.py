@@ -23,6 +23,19 @@ from .shared_state import StateView
 IPC_PROJECT = 104
 
 
+def run_all(steps):
+    """Runs every step, even when one fails; the first failure is raised
+    at the end."""
+    failure = None
+    for step in steps:
+        try:
+            step()
+        except Exception as e:  # noqa: BLE001 - everything else must still go
+            failure = failure or e
+    if failure:
+        raise failure
+
+
 class NotifySocket:
     """Collects the sd_notify() datagrams sent to NOTIFY_SOCKET."""
 
@@ -211,14 +224,7 @@ class Sandbox:
             steps.append(self._segment.detach)
         steps += [lambda: sysv.remove_all(self.key), lambda: sysv.unclaim(self.key), self.notify.close,
                   lambda: shutil.rmtree(self.root, ignore_errors=True)]
-        failure = None
-        for step in steps:
-            try:
-                step()
-            except Exception as e:  # noqa: BLE001 - everything else must still go
-                failure = failure or e
-        if failure:
-            raise failure
+        run_all(steps)
 
     @staticmethod
     def _stop(proc):

@@ -23,7 +23,7 @@ import socket
 import subprocess
 import time
 
-from .sandbox import NotifySocket
+from .sandbox import NotifySocket, run_all
 
 MIBS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mibs")
 MODULE = "KEL-TERMINAL-MIB"
@@ -219,14 +219,7 @@ class Snmp:
         return self._values(r.stdout)
 
     def close(self):
-        failure = None
-        for step in [p.close for p in reversed(self.procs)] + [self.stop_master, self.traps.close]:
-            try:
-                step()
-            except Exception as e:  # noqa: BLE001 - the others must still stop
-                failure = failure or e
-        if failure:
-            raise failure
+        run_all([p.close for p in reversed(self.procs)] + [self.stop_master, self.traps.close])
 
 
 class SubAgent:

@@ -11,10 +11,9 @@
 #include "cfg.h"
 #include "ic_states.h"
 #include "mib_tree.h"
-#include "private_ipc.h"
 #include "record.h"
 #include "record_pipe.h"
-#include "snmp.h"
+#include "snmp_pipe.h"
 #include "terminal.h"
 #include "tmpdir.h"
 #include "watch.h"
@@ -40,29 +39,15 @@ TerminalRecord parse(const std::string &text)
 
 // The daemon's own writer, through a pipe, into the sub-agent's reader:
 // every value arrives where the sub-agent serves it.
-class RoundTrip : public ::testing::Test {
+class RoundTrip : public SnmpPipe {
 protected:
-	TmpDir dir;
-	PrivateIpc ipc;
-	shared_state &s = ipc.state();
-	int reader = -1;
-
 	void SetUp() override
 	{
-		std::filesystem::create_directories(dir.path("run"));
-		dir.write("etc/device.conf", "cio=0\nrevision=5\n");
-		ASSERT_EQ(mkfifo(dir.path("run/velta-snmp").c_str(), 0600), 0);
-		reader = open(dir.path("run/velta-snmp").c_str(), O_RDONLY | O_NONBLOCK);
-		ASSERT_GE(reader, 0);
+		SnmpPipe::SetUp();
+		agent();
 		s.vbatt = 9870;
 		s.vpsu = 5.25;
 		s.temperature = -7;
-	}
-	void TearDown() override
-	{
-		snmp_close();
-		close(reader);
-		cfg_cache_drop();
 	}
 
 	// What one call of the worker writes, assembled as the pipe's reader
@@ -71,12 +56,11 @@ protected:
 	{
 		snmp_close(); // the next record is due at once
 		EXPECT_EQ(snmp_worker(disp_connected), 0);
-		char buf[4096];
-		ssize_t n = read(reader, buf, sizeof(buf));
-		EXPECT_GT(n, 0);
+		const std::string text = record();
+		EXPECT_FALSE(text.empty());
 		RecordAssembler records;
 		CommandLines lines(RecordPipe::kMaxLine, CommandLines::Ends::Newline);
-		lines.feed(buf, n > 0 ? (size_t)n : 0, CommandLines::Clock::now(),
+		lines.feed(text.data(), text.size(), CommandLines::Clock::now(),
 			   [&](std::string_view line) { records.line(line); });
 		std::vector<PipeItem> items;
 		records.pause(items);

@@ -4,49 +4,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cfg.h"
-#include "private_ipc.h"
-#include "snmp.h"
-#include "tmpdir.h"
+#include "snmp_pipe.h"
 
 namespace {
 
 // A sub-agent: the pipe and its reading end.
-class Snmp : public ::testing::Test {
+class Snmp : public SnmpPipe {
 protected:
-	TmpDir dir;
-	PrivateIpc ipc;
-	shared_state &s = ipc.state();
-	int reader = -1;
-
 	void SetUp() override
 	{
-		std::filesystem::create_directories(dir.path("run"));
-		dir.write("etc/device.conf", "cio=0\nrevision=5\n");
+		SnmpPipe::SetUp();
 		s.vbatt = 13250;
 		s.vpsu = 12.3456;
 		s.temperature = 40;
-	}
-	void TearDown() override
-	{
-		snmp_close();
-		if (reader >= 0)
-			close(reader);
-		cfg_cache_drop();
-	}
-
-	void agent()
-	{
-		ASSERT_EQ(mkfifo(dir.path("run/velta-snmp").c_str(), 0600), 0);
-		reader = open(dir.path("run/velta-snmp").c_str(), O_RDONLY | O_NONBLOCK);
-		ASSERT_GE(reader, 0);
-	}
-
-	std::string record()
-	{
-		char buf[4096];
-		ssize_t n = read(reader, buf, sizeof(buf));
-		return n > 0 ? std::string(buf, (size_t)n) : "";
 	}
 };
 
