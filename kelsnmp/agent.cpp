@@ -42,6 +42,8 @@ int signal_fd = -1;
 class Agent;
 Agent *master_watcher; // told when the master agent comes and goes
 
+// libsystemd's notification is a socket(), sendmsg() and close() on the
+// stack, which a signal handler may call.
 void on_signal(int sig)
 {
 	int saved = errno;
@@ -51,7 +53,7 @@ void on_signal(int sig)
 	if (!stopping)
 		sd_notify(0, "STOPPING=1");
 	stopping = 1;
-	// Wakes the main loop's select().
+	// Wakes the main loop's select(); one that fails is due already.
 	if (write(signal_fd, &one, sizeof(one)) < 0) {
 	}
 	errno = saved;
@@ -89,6 +91,9 @@ int compare(const std::vector<oid> &a, const oid *b, size_t b_len)
 	return snmp_oid_compare(a.data(), a.size(), b, b_len);
 }
 
+// The sub-agent. Everything runs on the main thread, in net-snmp's loop,
+// but the reading of the pipe: RecordPipe's thread hands the records over
+// and wakes the loop through wake_fd_.
 class Agent {
 public:
 	Agent() : terminal_(Clock::now()), pipe_(kel_path(SNMP_PIPE), [this] { wake(); }) {}
