@@ -1,8 +1,9 @@
 // The speakerphone path: which call point's channel is connected to the
 // sound card, whether the path is muted, the call bell and fireman's mode.
 //
-// Lock order: the sound lock (SEM_SOUNDPINS, with SEM_SOUNDCODEC for the
-// bell and the speaker test) before the state lock.
+// The sound lock (SEM_SOUNDPINS, with SEM_SOUNDCODEC for the bell and the
+// speaker test) comes before the state lock; kelvgd/README.md has every
+// lock of the daemon and their order.
 #pragma once
 
 #include "paths.h"
