@@ -8,18 +8,6 @@
 
 #include "errmsg.h"
 
-void crc8_str(const char *s, uint8_t *crc)
-{
-	uint8_t c = *crc;
-
-	for (; *s; s++) {
-		c ^= (uint8_t)*s;
-		for (int i = 0; i < 8; i++)
-			c = (uint8_t)(c & 0x80 ? (c << 1) ^ 0x31 : c << 1);
-	}
-	*crc = c;
-}
-
 int64_t ts_elapsed_ns(const struct timespec *start, const struct timespec *end)
 {
 	struct timespec now;

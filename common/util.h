@@ -7,11 +7,6 @@
 #include <string_view>
 #include <vector>
 
-// CRC-8, polynomial 0x31, most significant bit first, no reflection and no
-// final XOR, over the string up to its NUL. *crc holds the running value, so
-// strings can be chained.
-void crc8_str(const char *s, uint8_t *crc);
-
 #define NSEC_PER_SEC 1000000000LL
 #define NSEC_PER_MSEC 1000000LL
 #define NSEC_PER_USEC 1000LL

@@ -6,10 +6,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "crc8.h"
 #include "gpio_mode/inputs.h"
 #include "handlers.h"
 #include "shared_state.h"
-#include "util.h"
 
 struct report {
 	char *buf;

@@ -3,14 +3,15 @@
 // On the wire, in both directions:
 //   [bus address 0-63][L][command][L-1 bytes of payload][CRC]
 // L counts the command byte and the payload; a frame is L+3 bytes. The CRC
-// is CRC-8 with polynomial 0x07, initial value 0, no reflection and no
-// final XOR (CRC-8/SMBUS) over everything before it; a frame received whole
-// gives a CRC of 0 over all its bytes. In replies, bit 7 of the command
+// is CRC-8/SMBUS over everything before it (crc8_smbus()); a frame
+// received whole gives a CRC of 0 over all its bytes. In replies, bit 7 of the command
 // byte is a flag of the intercom's and only the low 7 bits are the code.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "crc8.h"
 
 enum RS485Command : uint8_t {
 	CMD_AUDIO_OUT = 1,    // audio to the intercom's loudspeaker; reply: pacing
@@ -41,10 +42,6 @@ constexpr unsigned rs485_port_of(unsigned address)
 {
 	return address >> 6;
 }
-
-extern const uint8_t crc8ccitt_table[256];
-
-uint8_t rs485_crc8(const uint8_t *data, size_t length, uint8_t crc = 0);
 
 // The size of the frame at the start of the held bytes when it has come
 // whole, or 0 while more is to come.

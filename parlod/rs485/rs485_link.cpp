@@ -352,7 +352,7 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 		// Every complete frame held, in order.
 		while (const unsigned length = rs485_complete_frame(buffer, held)) {
 			code = buffer[2] & 0x7F;
-			if (rs485_crc8(buffer, length) != 0) {
+			if (crc8_smbus(buffer, length) != 0) {
 				if (m_corruptReport.occurred())
 					Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));
 				uint32_t errors = m_crcErrors;

@@ -58,7 +58,7 @@ void feed_bus(uint8_t address, const uint8_t *data, size_t size, unsigned piece)
 		held += (unsigned)n;
 		while (const unsigned length = rs485_complete_frame(buffer, held)) {
 			check(length <= held && length <= RS485_MAX_FRAME);
-			if (rs485_crc8(buffer, length) != 0)
+			if (crc8_smbus(buffer, length) != 0)
 				return;
 			console->endpoint.ProcessIncoming(address, buffer);
 			memmove(buffer, buffer + length, held - length);

@@ -10,23 +10,6 @@
 
 namespace {
 
-uint8_t crc(const char *s, uint8_t init)
-{
-	crc8_str(s, &init);
-	return init;
-}
-
-TEST(Crc8, KnownValuesAndChaining)
-{
-	EXPECT_EQ(crc("abc", 0x00), 0xA9);
-	EXPECT_EQ(crc("abc", 0xFF), 0xE2);
-	EXPECT_EQ(crc("", 0x5A), 0x5A);
-	uint8_t c = 0xFF;
-	crc8_str("a", &c);
-	crc8_str("bc", &c);
-	EXPECT_EQ(c, 0xE2);
-}
-
 // Whole seconds are the quotient of the time between, not the difference of
 // the seconds fields: the health monitor judges its test by them.
 TEST(TsElapsed, BorrowsASecond)
