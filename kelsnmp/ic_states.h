@@ -1,5 +1,5 @@
 // The intercom states that the voice console publishes, as the sub-agent
-// reads them.
+// serves them.
 #pragma once
 
 #include <array>
@@ -23,12 +23,12 @@ struct IntercomStates {
 	};
 	std::array<std::optional<Unit>, kIntercoms> units;
 	std::array<std::optional<Test>, kIntercoms> tests;
-	unsigned call = 0; // 0 none, 1 local, 2 other
+	std::optional<unsigned> call; // 0 none, 1 local, 2 other; none when the file's is unreadable
 };
 
-// The states in the file's text; none while it holds none yet (a console
-// that has just started publishes an empty file first) or holds no states
-// file's text at all.
-std::optional<IntercomStates> parse_ic_states(std::string_view text);
+// The states in the file's text, through the console's own reader; none
+// while it holds none yet: a console that has just started publishes an
+// empty file first.
+std::optional<IntercomStates> read_ic_states(std::string_view text);
 
 } // namespace kelsnmp

@@ -159,7 +159,8 @@ void add_intercoms(std::vector<Instance> &out, const TerminalView &v, Clock::tim
 	if (v.states != TerminalView::States::Published)
 		return;
 	const IntercomStates &s = v.intercoms;
-	out.push_back({ scalar(ic::group, ic::call), integer(s.call + 1) });
+	if (s.call)
+		out.push_back({ scalar(ic::group, ic::call), integer(*s.call + 1) });
 	out.push_back({ scalar(ic::group, ic::count), gauge(intercom_count(s)) });
 	for (unsigned a = 0; a < kIntercoms; a++) {
 		if (!s.units[a])

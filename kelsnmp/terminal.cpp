@@ -137,7 +137,7 @@ std::vector<Event> Terminal::states(int error, const std::string &text, Clock::t
 	std::optional<IntercomStates> s;
 
 	if (error == 0)
-		s = parse_ic_states(text);
+		s = read_ic_states(text);
 	view_.states = s ? TerminalView::States::Published
 		       : error == 0 || error == -ENOENT ? TerminalView::States::None
 							: TerminalView::States::Unreadable;

@@ -372,22 +372,36 @@ TEST(Watch, IntercomsLostAndBack)
 	EXPECT_EQ(w.intercoms(s), (std::vector<Event>{ { Alert::IntercomBack, 70, 2 } }));
 }
 
+// The console's file through its own reader, as the sub-agent serves it.
 TEST(IcStates, PublishedStatesOnly)
 {
-	EXPECT_FALSE(parse_ic_states(""));
-	EXPECT_FALSE(parse_ic_states("rs3=1,1,1,1,1,1,1,5\ncall=1\n"));
-	auto s = parse_ic_states("# cb_cur,inp1,inp2,rel,pulses,audio,cb_pend,rcause\n"
-				 "rs3=0,1,0,0,0,0,0,0\nrs127=1,1,1,1,1,1,1,127\nrs128=1,1,1,1,1,1,1,1\n"
-				 "rs4=1,1\n# res,time\ntest3=25,7\ntest5=1,2\ncall=2\n");
+	EXPECT_FALSE(read_ic_states("")); // a console that has just started
+	auto s = read_ic_states("# cb_cur,inp1,inp2,rel,pulses,audio,cb_pend,rcause\n"
+				"rs3=0,1,0,0,0,0,0,0\nrs127=1,1,1,1,1,1,1,127\nrs128=1,1,1,1,1,1,1,1\n"
+				"# res,time\ntest3=25,7\ncall=2\n");
 	ASSERT_TRUE(s);
-	EXPECT_TRUE(s->units[3] && s->units[3]->input1 && !s->units[3]->call_button);
-	EXPECT_TRUE(s->units[127] && s->units[127]->pending && s->units[127]->reset_cause == 127);
-	EXPECT_FALSE(s->units[4]); // not a state line
+	ASSERT_TRUE(s->units[3]);
+	EXPECT_TRUE(s->units[3]->input1);
+	EXPECT_FALSE(s->units[3]->call_button || s->units[3]->input2 || s->units[3]->pending);
+	ASSERT_TRUE(s->units[127]);
+	EXPECT_TRUE(s->units[127]->call_button && s->units[127]->relay && s->units[127]->pulses &&
+		    s->units[127]->audio && s->units[127]->pending);
+	EXPECT_EQ(s->units[127]->reset_cause, 127);
 	EXPECT_EQ(std::count_if(s->units.begin(), s->units.end(), [](auto &u) { return u.has_value(); }), 2);
 	ASSERT_TRUE(s->tests[3]);
 	EXPECT_EQ(s->tests[3]->result, 25u);
 	EXPECT_EQ(s->tests[3]->age, 7u);
 	EXPECT_EQ(s->call, 2u);
+
+	// A call the file names in no way known: no call served, not a wrong one.
+	s = read_ic_states("# cb_cur,inp1,inp2,rel,pulses,audio,cb_pend,rcause\n# res,time\ncall=7\n");
+	ASSERT_TRUE(s);
+	EXPECT_FALSE(s->call);
+	TerminalView v;
+	v.states = TerminalView::States::Published;
+	v.intercoms = *s;
+	for (const Instance &i : instances(v, Clock::now()))
+		EXPECT_NE(i.oid, (Oid{ 1, 6, 2, 0 }));
 }
 
 const Value *find(const std::vector<Instance> &all, const Oid &oid)
