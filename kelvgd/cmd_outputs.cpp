@@ -5,7 +5,7 @@
 
 #include "gpio.h"
 #include "gpio_mode/inputs.h"
-#include "gpio_mode/sound.h"
+#include "gpio_mode/sound_maint.h"
 #include "handlers.h"
 #include "shared_state.h"
 

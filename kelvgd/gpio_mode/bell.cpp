@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "cmdline.h"
+#include "console_pipe.h"
 #include "errmsg.h"
 #include "gpio.h"
 #include "pulse_client.h"
@@ -160,8 +161,8 @@ static void parlod_activate(void)
 
 	if (fd < 0)
 		return;
-	if (console_send(fd, "tcmd %s\n", "tr_on") < 0 || fifo_drain(fd, BELL_HANDSHAKE_MS) < 0 ||
-	    !bell_wait_mute(true, BELL_HANDSHAKE_MS) || console_send(fd, "tcmd %s\n", "tr_off") < 0 ||
+	if (console_send(fd, console_line_tcmd(CONSOLE_TR_ON)) < 0 || fifo_drain(fd, BELL_HANDSHAKE_MS) < 0 ||
+	    !bell_wait_mute(true, BELL_HANDSHAKE_MS) || console_send(fd, console_line_tcmd(CONSOLE_TR_OFF)) < 0 ||
 	    fifo_drain(fd, BELL_HANDSHAKE_MS) < 0 || !bell_wait_mute(false, BELL_HANDSHAKE_MS))
 		fputs("play_bell(): the console did not hand the speech path over\n", stderr);
 	close(fd);
@@ -173,7 +174,7 @@ static void parlod_deactivate(void)
 
 	if (fd < 0)
 		return;
-	if (console_send(fd, "tcmd %s\n", "tr_auto") > 0)
+	if (console_send(fd, console_line_tcmd(CONSOLE_TR_AUTO)) > 0)
 		fifo_drain(fd, BELL_HANDSHAKE_MS);
 	close(fd);
 }

@@ -1,18 +1,15 @@
 // The GPIO-mode monitoring loop: about two cycles a second, it reads every
 // input through the coprocessor, merges the readings into the shared state,
-// rings the bell on new calls, decides fireman's mode, reports changes to
+// rings the bell on new calls, polls fireman's mode, reports changes to
 // the push server, runs the battery cycle and feeds the external watchdog.
 #include "mainloop.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
@@ -20,9 +17,9 @@
 #include "battery.h"
 #include "cmdline.h"
 #include "errmsg.h"
+#include "fmm.h"
 #include "inputs.h"
 #include "report.h"
-#include "rootpath.h"
 #include "shared_state.h"
 #include "snmp.h"
 #include "sound.h"
@@ -40,11 +37,7 @@ struct loop_state {
 	int sk;              // push connection, -1 when none
 	vgd_watchdog wdt;
 	bool dumped;         // taken from the shared request; then: feed the watchdog
-	int states_fd;       // intercom states file, kept open between polls
-	// The fireman's call: seen up in the states file since it was placed;
-	// gone again and to be placed anew; the last error of that, reported.
-	bool fmm_call_up, fmm_call_lost;
-	int fmm_call_err;
+	fmm_poll_state fmm;
 	double diode;
 	int32_t temperature, rmux;
 	int32_t discrete[22], buttoncur[8];
@@ -101,176 +94,6 @@ static void loop_merge_inputs(loop_state *ls)
 		if (!maintenance && !fmm && (rise || (vgd_load(&s->multi_notify) && new_press)))
 			play_bell(i);
 	}
-}
-
-// Tries at the states file's lock, a millisecond apart.
-#define FMM_LOCK_TRIES 10
-
-// Reads the intercom states file; -1 when it could not be read.
-static int fmm_read_states(loop_state *ls, char *buf, size_t size)
-{
-	const char *path = kel_path(IC_STATES_FILE);
-	struct stat st;
-	ssize_t n;
-
-	// The console removes its file when it stops and makes a new one when
-	// it starts again: the one still held would be read for ever.
-	if (ls->states_fd >= 0 && (fstat(ls->states_fd, &st) != 0 || st.st_nlink == 0)) {
-		close(ls->states_fd);
-		ls->states_fd = -1;
-	}
-	if (ls->states_fd < 0) {
-		ls->states_fd = open(path, O_RDONLY | O_CLOEXEC);
-		if (ls->states_fd < 0) {
-			syslog(LOG_ERR, "Failed to open %s for read (%m)!", path);
-			return -1;
-		}
-	}
-	// The console holds the file only while it rewrites it, for moments:
-	// a few short tries, never a wait that could hold up the loop.
-	for (int tries = 1; flock(ls->states_fd, LOCK_SH | LOCK_NB) != 0; tries++) {
-		if (errno != EWOULDBLOCK || tries == FMM_LOCK_TRIES) {
-			syslog(LOG_ERR, "Failed to lock %s for read (%m)!", path);
-			goto fail;
-		}
-		vgd_msleep(1);
-	}
-	n = pread(ls->states_fd, buf, size - 1, 0);
-	if (n < 0) {
-		syslog(LOG_ERR, "Failed to read %s (%m)!", path);
-		flock(ls->states_fd, LOCK_UN);
-		goto fail;
-	}
-	buf[n] = '\0';
-	if (flock(ls->states_fd, LOCK_UN) != 0) {
-		syslog(LOG_ERR, "Failed to unlock %s (%m)!", path);
-		goto fail;
-	}
-	return 0;
-fail:
-	close(ls->states_fd);
-	ls->states_fd = -1;
-	return -1;
-}
-
-// The value of "key=" at the start of a line of the states file, or none.
-static const char *fmm_find_key(const char *text, const char *key)
-{
-	size_t len = strlen(key);
-
-	for (const char *p = text; p; p = strchr(p, '\n')) {
-		if (*p == '\n')
-			p++;
-		if (!strncmp(p, key, len))
-			return p + len;
-	}
-	return nullptr;
-}
-
-// The intercom input's state: 1 active, 0 not, -1 unknown.
-static int fmm_intercom_input(const char *text, int addr, int input)
-{
-	char key[16];
-	const char *field;
-
-	snprintf(key, sizeof(key), "rs%d=", addr);
-	field = fmm_find_key(text, key);
-	// The first field is the call button, then the inputs.
-	for (int i = 0; field && i <= input; i++) {
-		field += strcspn(field, ",\n");
-		field = *field == ',' ? field + 1 : nullptr;
-	}
-	return field ? *field == '1' : -1;
-}
-
-static void fmm_call_forget(loop_state *ls)
-{
-	ls->fmm_call_up = ls->fmm_call_lost = false;
-	ls->fmm_call_err = 0;
-}
-
-// A console that restarts (after a crash, or killed) begins without the
-// fireman's call and knows nothing of it, while the key switch stays on and
-// the trigger does not change. So the call is placed again, once each time
-// it was seen up and then gone: one that never comes up is not placed over
-// and over.
-static void fmm_call_follow(loop_state *ls, int call_state, int icomaddr)
-{
-	int r;
-
-	if (call_state == 1) {
-		ls->fmm_call_up = true;
-		ls->fmm_call_lost = false;
-		return;
-	}
-	if (call_state != 0)
-		return;
-	if (ls->fmm_call_up) {
-		ls->fmm_call_up = false;
-		ls->fmm_call_lost = true;
-		ls->fmm_call_err = 0;
-		syslog(LOG_DAEMON | LOG_WARNING, "Fireman's call lost, calling intercom %d again", icomaddr);
-	}
-	if (!ls->fmm_call_lost)
-		return;
-	r = fmm_call_again();
-	if (r >= 0) {
-		fmm_call_forget(ls);
-		return;
-	}
-	// Tried again at the next poll. A console that is still starting has
-	// no reader on its pipe yet, or is making the pipe anew: no news.
-	if (r != -ENXIO && r != -ENOENT && r != ls->fmm_call_err) {
-		errno = -r;
-		neg_errno_automsg();
-	}
-	ls->fmm_call_err = r;
-}
-
-static void loop_fmm_poll(loop_state *ls)
-{
-	const shared_state *s = vgd_state;
-	const int active = vgd_load(&s->fmm_active);
-	const int icomaddr = s->fmm_icomaddr, icominp = s->fmm_icominp, discrete = s->fmm_discrete;
-	const int invert = s->fmm_invert, cabinact = s->fmm_cabinact, soundch = s->fmm_soundch;
-	static char text[8192];
-	int trigger = -1, call_state = -1;
-
-	if (fmm_read_states(ls, text, sizeof(text)) == 0) {
-		const char *call = strstr(text, "call=");
-
-		call_state = call ? call[5] - '0' : 0;
-		if (icominp >= 0 && icomaddr >= 0 && icomaddr <= 127)
-			trigger = fmm_intercom_input(text, icomaddr, icominp);
-		if (call_state == 2) {
-			// The console's call has ended on its own.
-			vgd_store(&vgd_state->fmm_active, 0);
-			fmm_call_forget(ls);
-			return;
-		}
-	}
-	if (discrete >= 0 && discrete < num_discrete())
-		trigger = inputs_closed(s->discrete[discrete]);
-	if (invert > 0 && trigger != -1)
-		trigger = !trigger;
-	if (cabinact > 0 && soundch >= 0 && soundch < num_buttons()) {
-		int32_t ohms = s->buttoncur[soundch];
-
-		if (ohms > 9000)
-			trigger = invert;
-		else if (ohms >= 4500)
-			trigger = invert == 0;
-		else
-			trigger = active;
-	}
-	if (!active || trigger == 0)
-		fmm_call_forget(ls);
-	if (trigger == 1 && !active)
-		fmm_activate();
-	else if (trigger == 0 && active)
-		fmm_deactivate();
-	else if (active && call_state >= 0)
-		fmm_call_follow(ls, call_state, icomaddr);
 }
 
 // Cycle rate in cycles per 1000 s; the sleep adapts by 1 ms a cycle so that
@@ -507,9 +330,9 @@ static int loop_cycle(loop_state *ls)
 	vgd_write_unlock(SEM_SSTATE_R, SEM_SSTATE_W);
 
 	if (vgd_load(&s->fmm_enabled) && !vgd_load(&s->sound_ch))
-		loop_fmm_poll(ls);
+		fmm_poll(&ls->fmm);
 	else
-		fmm_call_forget(ls);
+		fmm_poll_forget(&ls->fmm);
 	loop_rate(ls);
 	if ((r = vgd_battery_cycle(&ls->battery, &ls->t_cur, &gpio_battery, nullptr)) < 0 || (r = loop_psu(ls)) < 0 ||
 	    (r = loop_temperatures(ls)) < 0 || (r = loop_microphone(ls)) < 0)
@@ -545,7 +368,7 @@ int vgd_main_loop(void)
 
 	ls.notify_server = true;
 	ls.sk = -1;
-	ls.states_fd = -1;
+	fmm_poll_init(&ls.fmm);
 	vgd_watchdog_start(&ls.wdt, &gpio_watchdog);
 
 	while ((r = loop_cycle(&ls)) == 1)
@@ -555,8 +378,7 @@ int vgd_main_loop(void)
 		r = 0;
 
 	push_close(&ls);
-	if (ls.states_fd >= 0)
-		close(ls.states_fd);
+	fmm_poll_done(&ls.fmm);
 	snmp_close();
 	vgd_store(&vgd_state->inputs_valid, 0);
 	vgd_watchdog_stop(&ls.wdt);

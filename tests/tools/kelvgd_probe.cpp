@@ -18,6 +18,7 @@
 #include "cio/thermal.h"
 #include "coproc.h"
 #include "gpio.h"
+#include "gpio_mode/fmm.h"
 #include "gpio_mode/inputs.h"
 #include "gpio_mode/sound.h"
 #include "rootpath.h"
