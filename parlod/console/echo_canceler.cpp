@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <fcntl.h>
 #include <new>
 #include <unistd.h>
 
+#include "console_link.h"
 #include "gpio_sysfs.h"
-#include "rootpath.h"
 
 int KelEchoCanceler::PinDefState = 1;
 
@@ -52,11 +51,8 @@ int KelEchoCanceler::SetDefState(int level)
 int KelEchoCanceler::ResetGPIO()
 {
 	std::lock_guard<std::mutex> hold(m_stateMutex);
-	if (m_spkFd >= 0) {
-		close(m_spkFd);
-		m_spkFd = -1;
-	}
-	unlink(kel_path(SPEAKER_STATE_FILE));
+	speaker_state_remove(m_spkFd);
+	m_spkFd = -1;
 	return m_gpioFd >= 0 ? sysfs_gpio::gpio_set(m_gpioFd, PinDefState) : 0;
 }
 
@@ -115,18 +111,17 @@ void KelEchoCanceler::DriveLine(int level)
 		sysfs_gpio::gpio_set(m_gpioFd, level);
 }
 
-void KelEchoCanceler::WriteState(char byte)
+// A state that cannot be written is simply not published.
+void KelEchoCanceler::WriteState(bool speaking)
 {
-	if (m_spkFd >= 0 && pwrite(m_spkFd, &byte, 1, 0) != 1) {
-		// The state is simply not published.
-	}
+	speaker_state_write(m_spkFd, speaking);
 }
 
 void KelEchoCanceler::SetTransistorMode(int mode, bool open_state_file)
 {
 	std::lock_guard<std::mutex> hold(m_stateMutex);
 	int level = PinDefState;
-	char byte = '0';
+	bool speaking = false;
 
 	if (mode == 1)
 		level = 1;
@@ -134,13 +129,15 @@ void KelEchoCanceler::SetTransistorMode(int mode, bool open_state_file)
 		level = 0;
 	else if (mode == 0 && m_micMute < 0) {
 		level = ActiveLevel();
-		byte = '1';
+		speaking = true;
 	}
 	m_transistorMode = mode;
 	DriveLine(level);
-	if (open_state_file && m_spkFd < 0)
-		m_spkFd = open(kel_path(SPEAKER_STATE_FILE), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0444);
-	WriteState(byte);
+	if (open_state_file && m_spkFd < 0) {
+		const int fd = speaker_state_create();
+		m_spkFd = fd >= 0 ? fd : -1;
+	}
+	WriteState(speaking);
 }
 
 void KelEchoCanceler::SetTestSignal(unsigned frequency, unsigned level)
@@ -222,7 +219,7 @@ void KelEchoCanceler::ReceivedPacket(callfw::MediaFrame &frame, long unused)
 				m_txCountdown = 0;
 				if (m_transistorMode == 0)
 					DriveLine(ActiveLevel());
-				WriteState('1');
+				WriteState(true);
 			}
 		}
 		if (m_rxCountdown != 0) {
@@ -232,7 +229,7 @@ void KelEchoCanceler::ReceivedPacket(callfw::MediaFrame &frame, long unused)
 				m_rxCountdown = 0;
 				if (m_transistorMode == 0)
 					DriveLine(PinDefState);
-				WriteState('0');
+				WriteState(false);
 			}
 		}
 		if (m_duplexMode == 1 || m_micMute == 0)

@@ -64,7 +64,7 @@ public:
 private:
 	int ActiveLevel() const { return !PinDefState; }
 	void DriveLine(int level);
-	void WriteState(char byte);
+	void WriteState(bool speaking);
 	int Samples(int ms) const;
 
 	std::mutex m_stateMutex;

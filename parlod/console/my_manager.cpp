@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "cfg.h"
+#include "console_link.h"
 #include "pc_sound_endpoint.h"
 #include "rootpath.h"
 #include "rs485_endpoint.h"
@@ -72,9 +73,9 @@ static void ReadRegistrationSettings(sipep::SipSettings &sip, const std::functio
 bool MyManager::Initialise(const ParlodOptions &options)
 {
 	m_cli = std::make_unique<KelCLI>("", [this](const std::string &text) { broadcast(text); });
-	m_cli->SetCommand("tcmd", [this](KelCLI::Arguments &a) { CmdTCmd(a); }, "Velta specific command",
+	m_cli->SetCommand(CONSOLE_CMD_TCMD, [this](KelCLI::Arguments &a) { CmdTCmd(a); }, "Velta specific command",
 			  "<command> [param]");
-	m_cli->SetDetails("tcmd", {
+	m_cli->SetDetails(CONSOLE_CMD_TCMD, {
 		"tr_on          the speech-path line to 1",
 		"tr_off         the speech-path line to 0",
 		"tr_auto        the line follows the far end's speech",
@@ -84,8 +85,8 @@ bool MyManager::Initialise(const ParlodOptions &options)
 		"vol_mic N      the call's microphone volume, N % (50..150)",
 		"vol_spk N      the call's loudspeaker volume, N % (50..150)",
 	});
-	m_cli->SetCommand("call", [this](KelCLI::Arguments &a) { CmdCall(a); }, "Start call", "<uri>");
-	m_cli->SetCommand("hangup", [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call",
+	m_cli->SetCommand(CONSOLE_CMD_CALL, [this](KelCLI::Arguments &a) { CmdCall(a); }, "Start call", "<uri>");
+	m_cli->SetCommand(CONSOLE_CMD_HANGUP, [this](KelCLI::Arguments &a) { CmdHangUp(a); }, "Hang up call",
 			  "[ --call <token> ]", "c-call: Token for call to hang up");
 	m_cli->SetCommand("calls", [this](KelCLI::Arguments &a) { ListCalls(a); }, "List the calls", "");
 	m_cli->SetCommand("status", [this](KelCLI::Arguments &a) { ShowStatus(a); },
@@ -318,12 +319,10 @@ void MyManager::ProcessCommand(Connection *connection, const std::vector<std::st
 		return v > UINT_MAX ? UINT_MAX : (unsigned)v;
 	};
 
-	if (!strcasecmp(word, "tr_on"))
-		m_echoCanceler.SetTransistorMode(1, false);
-	else if (!strcasecmp(word, "tr_off"))
-		m_echoCanceler.SetTransistorMode(2, false);
-	else if (!strcasecmp(word, "tr_auto"))
-		m_echoCanceler.SetTransistorMode(0, false);
+	const int tr = console_tr_parse(word);
+
+	if (tr >= 0)
+		m_echoCanceler.SetTransistorMode(tr == CONSOLE_TR_ON ? 1 : tr == CONSOLE_TR_OFF ? 2 : 0, false);
 	else if (!strcasecmp(word, "duplex"))
 		m_echoCanceler.SetDuplexMode(1);
 	else if (!strcasecmp(word, "simplex"))
