@@ -103,7 +103,7 @@ def test_control_fifo_taken_away(sandbox, bus, console, what, writer):
 
 def test_control_fifo_that_cannot_be_made_again(sandbox, bus, console):
     """A directory with something in it stays: said once, and the FIFO is
-    back once it has gone."""
+    back once it is empty."""
     path = sandbox.path(FIFO)
     start = console.mark()
     cpu0 = console.cpu_seconds()
@@ -115,8 +115,8 @@ def test_control_fifo_that_cannot_be_made_again(sandbox, bus, console):
     time.sleep(3)
     assert console.cpu_seconds() - cpu0 < 0.05 * (time.monotonic() - t0)
     assert console.text()[start:].count("Error") == 1
+    # Emptied, the directory is the console's to take away.
     os.unlink(sandbox.path(FIFO + "/keep"))
-    os.rmdir(path)
     wait_until(lambda: is_fifo(path), 10, "no FIFO again")
     console.wait(r"\nControl fifo made anew", start=start)
     t1 = time.monotonic()
