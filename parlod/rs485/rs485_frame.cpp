@@ -14,9 +14,9 @@ RS485Frame::RS485Frame(uint8_t address_, uint8_t command_, const uint8_t *data, 
 	length = (uint8_t)(offset + n + 1);
 }
 
-void RS485Frame::serialize(uint8_t *out) const
+void RS485Frame::Serialize(uint8_t *out) const
 {
-	out[0] = address & 63;
+	out[0] = rs485_bus_address(address);
 	out[1] = length;
 	out[2] = command;
 	memcpy(out + 3, payload, length - 1u);

@@ -1,6 +1,6 @@
 // The buses: the ports, the transmit queue and the transceiver thread, the
 // only bus master.
-#include "rs485_endpoint.h"
+#include "rs485_link.h"
 
 #include <cerrno>
 #include <climits>
@@ -46,6 +46,8 @@ constexpr auto kWriteLimit = 100ms;
 constexpr auto kReopenInterval = 5s;
 // What the transceiver may take at its end for the commands still queued.
 constexpr auto kLastCommands = 200ms;
+// With both ports closed, the transceiver looks again this often.
+constexpr auto kClosedWait = 1000ms;
 // The heartbeat is fresh for this many seconds after "hbt".
 constexpr uint64_t kHeartbeatSeconds = 70;
 
@@ -95,7 +97,60 @@ std::chrono::milliseconds reply_window(uint8_t command)
 
 } // namespace
 
-bool OpalRS485EndPoint::OpenPort(unsigned port)
+RS485Link::RS485Link(Listener &listener, const RS485Settings &settings, Say say)
+	: m_listener(listener), m_say(std::move(say)), m_cioBoard(settings.cioBoard),
+	  m_boardRevision(settings.boardRevision), m_portsMask(settings.portsMask),
+	  m_portBaud{ settings.portBaud[0], settings.portBaud[1] }, m_buttonLed(settings.buttonLed)
+{
+}
+
+RS485Link::~RS485Link()
+{
+	Stop();
+}
+
+void RS485Link::Start()
+{
+	RS485Open(); // a port that fails stays closed; the rest works without it
+	m_transceiverThread = std::make_unique<PartThread>(
+		"RS485 Tranceiver", "rs485-txrx", ThreadPriority::Highest,
+		[this](std::stop_token stop) { RS485Tranceiver(stop); });
+}
+
+void RS485Link::RequestStop()
+{
+	if (m_transceiverThread)
+		m_transceiverThread->RequestStop();
+}
+
+void RS485Link::Stop()
+{
+	RequestStop();
+	m_transceiverThread.reset();
+	RS485Close();
+	m_txQueue.Clear();
+}
+
+bool RS485Link::Enabled(unsigned address) const
+{
+	return address < RS485_INTERCOMS && (m_portsMask & (1u << rs485_port_of(address)));
+}
+
+void RS485Link::SetPortsMask(uint32_t mask)
+{
+	m_portsMask = mask;
+	m_reopenPorts = true;
+}
+
+void RS485Link::SetPortBauds(const uint32_t rates[2])
+{
+	for (unsigned port = 0; port < 2; port++)
+		if (rates[port])
+			m_portBaud[port] = rates[port];
+	m_reopenPorts = true;
+}
+
+bool RS485Link::OpenPort(unsigned port)
 {
 	char device[PATH_MAX];
 
@@ -110,14 +165,14 @@ bool OpalRS485EndPoint::OpenPort(unsigned port)
 	return true;
 }
 
-void OpalRS485EndPoint::ClosePort(unsigned port)
+void RS485Link::ClosePort(unsigned port)
 {
 	int fd = m_portFd[port].exchange(-1);
 	if (fd >= 0)
 		serial_close(fd);
 }
 
-bool OpalRS485EndPoint::RS485Open()
+bool RS485Link::RS485Open()
 {
 	for (unsigned port = 0; port < 2; port++)
 		if ((m_portsMask & (1u << port)) && m_portFd[port] < 0 && !OpenPort(port))
@@ -125,7 +180,7 @@ bool OpalRS485EndPoint::RS485Open()
 	return true;
 }
 
-void OpalRS485EndPoint::RS485Close()
+void RS485Link::RS485Close()
 {
 	for (unsigned port = 0; port < 2; port++)
 		ClosePort(port);
@@ -135,7 +190,7 @@ void OpalRS485EndPoint::RS485Close()
 // comes back by itself once its device is there again: an unattended
 // terminal must not lose a bus until someone restarts it. A device that
 // does not exist is not tried, so a bus without hardware says nothing.
-void OpalRS485EndPoint::ReopenVanishedPorts(Clock::time_point now)
+void RS485Link::ReopenVanishedPorts(Clock::time_point now)
 {
 	for (unsigned port = 0; port < 2; port++) {
 		if (!(m_portsMask & (1u << port)) || m_portFd[port] >= 0 || now < m_portRetry[port])
@@ -149,28 +204,28 @@ void OpalRS485EndPoint::ReopenVanishedPorts(Clock::time_point now)
 	}
 }
 
-bool OpalRS485EndPoint::queueRS485Pkt(uint8_t address, uint8_t command, const uint8_t *data, uint8_t dataLength,
-				      uint8_t priority, uint8_t offset)
+bool RS485Link::queueRS485Pkt(uint8_t address, uint8_t command, const uint8_t *data, uint8_t dataLength,
+			      uint8_t priority, uint8_t offset)
 {
 	// A frame for a bus that is off, or for no bus, goes nowhere.
-	if (address >= RS485_INTERCOMS || !(m_portsMask & (1u << rs485_port_of(address))))
+	if (!Enabled(address))
 		return true;
-	switch (m_txQueue.push(RS485Frame(address, command, data, dataLength, priority, offset))) {
+	switch (m_txQueue.Push(RS485Frame(address, command, data, dataLength, priority, offset))) {
 	case RS485TxQueue::Result::Full:
 		if (m_overflowReport.occurred())
-			Broadcast("\nRS485 TX Queue overflow");
+			m_say("\nRS485 TX Queue overflow");
 		return false;
 	case RS485TxQueue::Result::Merged:
 	case RS485TxQueue::Result::Queued:
 		break;
 	}
-	m_txReady.signal();
+	m_txReady.Signal();
 	return true;
 }
 
 // Writes a whole frame. A full transmit buffer is waited out, but not for
 // ever: a line that takes nothing loses the frame rather than the bus.
-bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned length)
+bool RS485Link::SendBytes(unsigned port, const uint8_t *data, unsigned length)
 {
 	const auto give_up = Clock::now() + kWriteLimit;
 	int fd = m_portFd[port];
@@ -196,7 +251,7 @@ bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned l
 		// Once per outage: a dead line would repeat it for every frame.
 		if (!m_writeFailing[port]) {
 			m_writeFailing[port] = true;
-			Broadcast(std::string("\nError writing RS485 port: ") + strerror(err));
+			m_say(std::string("\nError writing RS485 port: ") + strerror(err));
 		}
 		return false;
 	}
@@ -209,7 +264,7 @@ bool OpalRS485EndPoint::SendBytes(unsigned port, const uint8_t *data, unsigned l
 // other bus would lose its polls and a call on it its pace. Such a line is
 // left alone until it is quiet again: its intercoms read as absent, which
 // is all that can be known of them.
-void OpalRS485EndPoint::NoteJunk(unsigned port, bool junk)
+void RS485Link::NoteJunk(unsigned port, bool junk)
 {
 	LineWatch &line = m_line[port];
 	if (!junk) {
@@ -221,11 +276,11 @@ void OpalRS485EndPoint::NoteJunk(unsigned port, bool junk)
 	line.babbling = true;
 	line.next_probe = Clock::now() + kBabbleProbe;
 	if (m_babbleReport[port].occurred())
-		Broadcast("\nRS485 port " + std::to_string(port) +
+		m_say("\nRS485 port " + std::to_string(port) +
 			  " babbling: its intercoms are taken as absent until it is quiet");
 }
 
-void OpalRS485EndPoint::ProbeBabblingPorts(Clock::time_point now)
+void RS485Link::ProbeBabblingPorts(Clock::time_point now)
 {
 	for (unsigned port = 0; port < 2; port++) {
 		LineWatch &line = m_line[port];
@@ -238,7 +293,7 @@ void OpalRS485EndPoint::ProbeBabblingPorts(Clock::time_point now)
 		if (r == -ETIMEDOUT) {
 			line = LineWatch{};
 			if (m_quietReport[port].occurred())
-				Broadcast("\nRS485 port " + std::to_string(port) + " quiet again");
+				m_say("\nRS485 port " + std::to_string(port) + " quiet again");
 			continue;
 		}
 		line.next_probe = Clock::now() + kBabbleProbe;
@@ -253,7 +308,7 @@ void OpalRS485EndPoint::ProbeBabblingPorts(Clock::time_point now)
 // A line that hung up (an adapter unplugged) is opened again at once; one
 // that keeps hanging up is left to the slower retry of vanished ports.
 // The other bus is not disturbed.
-void OpalRS485EndPoint::HangUp(unsigned port)
+void RS485Link::HangUp(unsigned port)
 {
 	const auto now = Clock::now();
 	const bool again = now - m_portOpened[port] < kHangupReopen;
@@ -264,32 +319,23 @@ void OpalRS485EndPoint::HangUp(unsigned port)
 }
 
 // Whether a frame to address can draw a reply.
-bool OpalRS485EndPoint::Reachable(unsigned address) const
+bool RS485Link::Reachable(unsigned address) const
 {
 	const unsigned port = rs485_port_of(address);
 	return address < RS485_INTERCOMS && m_portFd[port] >= 0 && !m_line[port].babbling;
 }
 
-void OpalRS485EndPoint::SayWhatWasCounted()
+void RS485Link::SayWhatWasCounted()
 {
 	for (auto *report : { &m_corruptReport, &m_truncatedReport, &m_overflowReport, &m_babbleReport[0],
 			      &m_babbleReport[1], &m_quietReport[0], &m_quietReport[1] }) {
 		std::string text = report->summary();
 		if (!text.empty())
-			Broadcast(text);
+			m_say(text);
 	}
 }
 
-// A call whose bus is switched off goes on without audio: it is said once.
-void OpalRS485EndPoint::NoticeCallBusOff()
-{
-	const uint8_t ic = m_currentIc;
-	if (ic >= RS485_INTERCOMS || (m_portsMask & (1u << rs485_port_of(ic))) || m_busOffReported.exchange(true))
-		return;
-	Broadcast("\nCall to rs" + std::to_string(ic) + ": its bus is switched off, no audio");
-}
-
-bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsigned size, Clock::time_point deadline,
+bool RS485Link::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsigned size, Clock::time_point deadline,
 					  unsigned count, uint8_t &code)
 {
 	const unsigned port = rs485_port_of(address);
@@ -323,9 +369,9 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 			if (!held)
 				return count == 0;
 			if (held >= 3)
-				code = buffer[2] & 0x7F;
+				code = RS485Reply(buffer).Code();
 			if (m_truncatedReport.occurred())
-				Broadcast("\nTruncated packet:" + hex_bytes(buffer, held));
+				m_say("\nTruncated packet:" + hex_bytes(buffer, held));
 			return count == 0;
 		}
 		if (held == size) {
@@ -351,20 +397,18 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 
 		// Every complete frame held, in order.
 		while (const unsigned length = rs485_complete_frame(buffer, held)) {
-			code = buffer[2] & 0x7F;
+			code = RS485Reply(buffer).Code();
 			if (crc8_smbus(buffer, length) != 0) {
 				if (m_corruptReport.occurred())
-					Broadcast("\nCorrupted packet:" + hex_bytes(buffer, length));
-				uint32_t errors = m_crcErrors;
-				while (errors != UINT32_MAX && !m_crcErrors.compare_exchange_weak(errors, errors + 1))
-					;
+					m_say("\nCorrupted packet:" + hex_bytes(buffer, length));
+				m_listener.FrameCorrupted();
 				serial_flush(fd);
 				NoteJunk(port, true);
 				return false;
 			}
 			if (count)
 				count--;
-			ProcessIncoming(address, buffer);
+			m_listener.FrameReceived(address, buffer);
 			memmove(buffer, buffer + length, held - length);
 			held -= length;
 		}
@@ -375,27 +419,28 @@ bool OpalRS485EndPoint::RS485ReceiveReply(uint8_t address, uint8_t *buffer, unsi
 	}
 }
 
-void OpalRS485EndPoint::RS485Tranceiver()
+uint8_t RS485Link::PollFlags() const
+{
+	const bool fresh = monotonic_seconds() < m_heartbeatTime + kHeartbeatSeconds;
+	return (uint8_t)((m_buttonLed ? 2 : 0) | (fresh ? 1 : 0));
+}
+
+void RS485Link::RS485Tranceiver(std::stop_token stop)
 {
 	uint8_t counter = 0; // the address polled last
 	uint8_t buffer[RS485_MAX_FRAME];
 	bool accelerate = false;
 	RS485Frame frame(0, 0, nullptr, 0, 0, 0);
 
-	// The poll flags: the button LED, and whether a heartbeat came lately.
-	auto poll_flags = [this] {
-		bool fresh = monotonic_seconds() < m_heartbeatTime + kHeartbeatSeconds;
-		return (uint8_t)((m_buttonLed ? 2 : 0) | (fresh ? 1 : 0));
-	};
 	auto next_poll = [&] {
 		if (counter == 0)
-			m_scanDone.signal();
+			m_listener.PollCycleDone();
 		counter = (uint8_t)((counter + 1) % RS485_INTERCOMS);
 		return counter;
 	};
 	auto closed = [this](unsigned address) { return m_portFd[rs485_port_of(address)] < 0; };
 
-	while (!m_stopTransceiver.is_set()) {
+	while (!stop.stop_requested()) {
 		if (m_reopenPorts.exchange(false)) {
 			RS485Close();
 			RS485Open();
@@ -404,45 +449,45 @@ void OpalRS485EndPoint::RS485Tranceiver()
 		ReopenVanishedPorts(now);
 		ProbeBabblingPorts(now);
 		SayWhatWasCounted();
-		NoticeCallBusOff();
 		if (m_portFd[0] < 0 && m_portFd[1] < 0) {
-			for (auto &state : m_icState)
-				state = 0;
-			m_stopTransceiver.wait(1000ms);
+			for (unsigned a = 0; a < RS485_INTERCOMS; a++)
+				m_listener.IntercomSilent((uint8_t)a);
+			sleep_for(stop, kClosedWait);
 			continue;
 		}
-		m_txReady.wait(m_currentIc != RS485_NO_INTERCOM ? kCallWait : kIdleWait);
+		m_txReady.WaitFor(m_callMode != CallMode::None ? kCallWait : kIdleWait);
 
 		// The queue first; with nothing queued, the next poll.
 		int status_from = -1; // the address whose status reply this frame asks for
-		if (!m_txQueue.pop(frame)) {
-			uint8_t flags = poll_flags();
+		if (!m_txQueue.Pop(frame)) {
+			uint8_t flags = PollFlags();
 			frame = RS485Frame(next_poll(), CMD_STATUS, &flags, 1, 1, 0);
 			status_from = frame.address;
-		} else if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN) {
+		} else if (frame.IsAudio()) {
 			// Audio frames carry on polling: every other one during a local
 			// call asks the intercom in the call for its own status (its
 			// button steers the audio), the others poll the next address.
-			const uint8_t slot = accelerate && m_localCall ? frame.address : next_poll();
+			const bool local = m_callMode == CallMode::Local;
+			const uint8_t slot = accelerate && local ? frame.address : next_poll();
 			accelerate = !accelerate;
 			status_from = slot;
 			if (rs485_port_of(slot) != rs485_port_of(frame.address)) {
 				// The poll goes out by itself on the other bus.
-				frame.payload[0] = POLL_SLOT_NONE;
+				frame.SetPollSlot(POLL_SLOT_NONE);
 				unsigned other = rs485_port_of(slot);
 				if (!Reachable(slot)) {
-					m_icState[slot] = 0;
+					m_listener.IntercomSilent(slot);
 					status_from = -1;
 				} else {
-					uint8_t flags = poll_flags(), poll[5];
-					RS485Frame(slot, CMD_STATUS, &flags, 1, 1, 0).serialize(poll);
+					uint8_t flags = PollFlags(), poll[5];
+					RS485Frame(slot, CMD_STATUS, &flags, 1, 1, 0).Serialize(poll);
 					serial_flush(m_portFd[other]);
 					SendBytes(other, poll, sizeof(poll));
 				}
-			} else if (slot == frame.address && m_localCall)
-				frame.payload[0] = POLL_SLOT_SELF;
+			} else if (slot == frame.address && local)
+				frame.SetPollSlot(POLL_SLOT_SELF);
 			else
-				frame.payload[0] = slot & 63;
+				frame.SetPollSlot(rs485_bus_address(slot));
 		}
 
 		// Send it.
@@ -454,14 +499,14 @@ void OpalRS485EndPoint::RS485Tranceiver()
 		// cost it no wait, and may get through between its bursts.
 		const auto window = reply_window(frame.command);
 		if (closed(address) || (window != 0ms && !Reachable(address))) {
-			m_icState[address] = 0;
+			m_listener.IntercomSilent(address);
 			continue;
 		}
 		uint8_t wire[RS485_MAX_FRAME];
-		frame.serialize(wire);
+		frame.Serialize(wire);
 		serial_flush(m_portFd[port]); // a late reply to an earlier frame is no reply to this one
 		const auto start = Clock::now();
-		SendBytes(port, wire, frame.wire_size());
+		SendBytes(port, wire, frame.WireSize());
 
 		// The reply.
 		if (window == 0ms)
@@ -471,27 +516,32 @@ void OpalRS485EndPoint::RS485Tranceiver()
 		if (code == CMD_STATUS || status_from < 0)
 			continue;
 		if (frame.command == CMD_STATUS) {
-			m_icState[address] = 0; // no answer: absent
+			m_listener.IntercomSilent(address); // no answer: absent
 			continue;
 		}
-		if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN) {
+		if (frame.IsAudio()) {
 			RS485ReceiveReply((uint8_t)status_from, buffer, sizeof(buffer), start + kSlotReply, 1, code);
 			if (code != CMD_STATUS)
-				m_icState[status_from] = 0;
+				m_listener.IntercomSilent((uint8_t)status_from);
 		}
 	}
+	SendLastCommands();
+}
 
-	// Commands still queued go out before the end: the reset of a call
-	// that the console's own end released, most of all, lest the intercom
-	// stay in the call.
+// Commands still queued go out before the end: the reset of a call that
+// the console's own end released, most of all, lest the intercom stay in
+// the call.
+void RS485Link::SendLastCommands()
+{
 	const auto give_up = Clock::now() + kLastCommands;
-	while (Clock::now() < give_up && m_txQueue.pop(frame)) {
+	RS485Frame frame(0, 0, nullptr, 0, 0, 0);
+
+	while (Clock::now() < give_up && m_txQueue.Pop(frame)) {
 		const unsigned port = rs485_port_of(frame.address);
-		if (frame.command == CMD_AUDIO_OUT || frame.command == CMD_AUDIO_IN || frame.address >= RS485_INTERCOMS ||
-		    m_portFd[port] < 0)
+		if (frame.IsAudio() || frame.address >= RS485_INTERCOMS || m_portFd[port] < 0)
 			continue;
 		uint8_t wire[RS485_MAX_FRAME];
-		frame.serialize(wire);
-		SendBytes(port, wire, frame.wire_size());
+		frame.Serialize(wire);
+		SendBytes(port, wire, frame.WireSize());
 	}
 }

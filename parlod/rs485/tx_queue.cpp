@@ -1,50 +1,50 @@
 #include "tx_queue.h"
 
-RS485TxQueue::Result RS485TxQueue::push(const RS485Frame &frame)
+RS485TxQueue::Result RS485TxQueue::Push(const RS485Frame &frame)
 {
-	std::lock_guard<std::mutex> hold(mutex_);
+	std::lock_guard<std::mutex> hold(m_mutex);
 
-	if (count_ * kFrameBytes >= kBytes)
+	if (m_count * kFrameBytes >= kBytes)
 		return Result::Full;
 	if (frame.command == CMD_AUDIO_IN) {
 		// One request per intercom is enough: the reply brings whatever
 		// audio the intercom has by then.
-		for (const RS485Frame &f : frames_) {
+		for (const RS485Frame &f : m_frames) {
 			if (f.priority > frame.priority)
 				break;
 			if (f.address == frame.address && f.length && f.command == CMD_AUDIO_IN)
 				return Result::Merged;
 		}
 	}
-	auto at = frames_.end();
-	while (at != frames_.begin() && std::prev(at)->priority > frame.priority)
+	auto at = m_frames.end();
+	while (at != m_frames.begin() && std::prev(at)->priority > frame.priority)
 		--at;
-	frames_.insert(at, frame);
-	count_++;
+	m_frames.insert(at, frame);
+	m_count++;
 	return Result::Queued;
 }
 
-bool RS485TxQueue::pop(RS485Frame &frame)
+bool RS485TxQueue::Pop(RS485Frame &frame)
 {
-	std::lock_guard<std::mutex> hold(mutex_);
+	std::lock_guard<std::mutex> hold(m_mutex);
 
-	if (frames_.empty())
+	if (m_frames.empty())
 		return false;
-	frame = frames_.front();
-	frames_.pop_front();
-	count_--;
+	frame = m_frames.front();
+	m_frames.pop_front();
+	m_count--;
 	return true;
 }
 
-unsigned RS485TxQueue::size() const
+unsigned RS485TxQueue::Size() const
 {
-	std::lock_guard<std::mutex> hold(mutex_);
-	return count_;
+	std::lock_guard<std::mutex> hold(m_mutex);
+	return m_count;
 }
 
-void RS485TxQueue::clear()
+void RS485TxQueue::Clear()
 {
-	std::lock_guard<std::mutex> hold(mutex_);
-	frames_.clear();
-	count_ = 0;
+	std::lock_guard<std::mutex> hold(m_mutex);
+	m_frames.clear();
+	m_count = 0;
 }

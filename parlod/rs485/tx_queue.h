@@ -21,14 +21,14 @@ public:
 	static constexpr unsigned kBytes = 131072;
 	static constexpr unsigned kFrameBytes = RS485_MAX_FRAME;
 
-	Result push(const RS485Frame &frame);
+	Result Push(const RS485Frame &frame);
 	// The head frame, removed; false when the queue is empty.
-	bool pop(RS485Frame &frame);
-	unsigned size() const;
-	void clear();
+	bool Pop(RS485Frame &frame);
+	unsigned Size() const;
+	void Clear();
 
 private:
-	mutable std::mutex mutex_; // m_txMutex: everything below
-	std::list<RS485Frame> frames_;
-	unsigned count_ = 0;
+	mutable std::mutex m_mutex; // m_txMutex: everything below
+	std::list<RS485Frame> m_frames;
+	unsigned m_count = 0;
 };

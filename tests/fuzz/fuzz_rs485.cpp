@@ -5,7 +5,7 @@
 // into its buffer in pieces, cut into frames as each comes whole; a frame
 // whose CRC fails ends the reply, every valid one goes to the endpoint's
 // own handling of replies to a request for the intercom the second byte
-// names. Control bytes arrive in reads of a size the second byte gives,
+// names, with a call to an intercom set up. Control bytes arrive in reads of a size the second byte gives,
 // at once or (its top bit) each more than a second after the last, and are
 // put together into lines and split into words as the control thread
 // does: the lines run are exactly those that a writer finished, within the
@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -35,11 +36,49 @@ void check(bool ok)
 		abort();
 }
 
+// A party that never answers: the call that the harness places from
+// intercom 3 stays in its set-up, so that its intercom call takes the
+// audio and pacing replies, for as long as the harness runs.
+class Pending : public callfw::Connection {
+public:
+	using Connection::Connection;
+	bool is_network() const override { return true; }
+	callfw::MediaFormatList media_formats() const override { return {}; }
+	void start() override {}
+	void release(callfw::CallEndReason) override {}
+	callfw::MediaStreamPtr open_media_stream(const callfw::MediaFormat &, bool) override { return nullptr; }
+};
+
+class Unanswered : public callfw::Endpoint {
+public:
+	using Endpoint::Endpoint;
+	callfw::ConnectionPtr make_connection(callfw::Call &call, const std::string &party) override
+	{
+		return std::make_shared<Pending>(call, *this, prefix() + ":" + party);
+	}
+};
+
 // A console with the endpoint and its threads, but no bus: the ports
 // stay closed, so nothing the harness hands over is ever sent anywhere.
 struct Console {
 	callfw::CallManager manager;
-	OpalRS485EndPoint endpoint{ manager, "rs485" };
+	OpalRS485EndPoint *endpoint;
+	callfw::CallPtr call;
+
+	Console()
+	{
+		auto rs485 = std::make_unique<OpalRS485EndPoint>(manager, "rs485");
+		endpoint = rs485.get();
+		manager.add_endpoint(std::move(rs485));
+		manager.add_endpoint(std::make_unique<Unanswered>(manager, "pending"));
+		call = manager.setup_call("rs485:rs3", "pending:x");
+		check(call != nullptr);
+		// The call's legs start on the manager's worker: once a task
+		// posted after them has run, the intercom call is set up.
+		std::promise<void> started;
+		manager.post([&started] { started.set_value(); });
+		started.get_future().wait();
+	}
 };
 std::unique_ptr<Console> console;
 
@@ -60,7 +99,7 @@ void feed_bus(uint8_t address, const uint8_t *data, size_t size, unsigned piece)
 			check(length <= held && length <= RS485_MAX_FRAME);
 			if (crc8_smbus(buffer, length) != 0)
 				return;
-			console->endpoint.ProcessIncoming(address, buffer);
+			console->endpoint->ProcessIncoming(address, buffer);
 			memmove(buffer, buffer + length, held - length);
 			held -= length;
 		}
@@ -83,7 +122,7 @@ std::vector<std::string> finished_lines(const uint8_t *data, size_t size, unsign
 		}
 		after_cr = false;
 		if (c == '\r' || c == '\n') {
-			if (line.size() <= rs485::kControlLineMax)
+			if (line.size() <= ControlFifo::kLineMax)
 				lines.push_back(line);
 			line.clear();
 			after_cr = c == '\r';
@@ -95,10 +134,10 @@ std::vector<std::string> finished_lines(const uint8_t *data, size_t size, unsign
 
 void feed_control(const uint8_t *data, size_t size, unsigned piece, bool slow)
 {
-	CommandLines lines(rs485::kControlLineMax, CommandLines::Ends::Any);
+	CommandLines lines(ControlFifo::kLineMax, CommandLines::Ends::Any);
 	std::vector<std::string> run_lines;
 	auto run = [&](std::string_view line) {
-		check(line.size() <= rs485::kControlLineMax);
+		check(line.size() <= ControlFifo::kLineMax);
 		check(line.find_first_of("\r\n") == std::string_view::npos);
 		const auto words = split_words(line);
 		check(!words.empty());
@@ -136,6 +175,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	    !freopen("/dev/null", "w", stdout))
 		abort();
 	console = std::make_unique<Console>();
+	// The console ends before what it uses at its end (the root's paths,
+	// made while it started): the call's release and the threads' last
+	// steps name files.
+	atexit([] { console.reset(); });
 	return 0;
 }
 

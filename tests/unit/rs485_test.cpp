@@ -1,6 +1,6 @@
-// The intercom endpoint's pieces that need no bus: frames,
-// the transmit queue, and the rules for parties, pacing, numbers and the
-// lines of the states file and the control FIFO.
+// The intercom endpoint's pieces that need no bus: frames, the transmit
+// queue, and the rules for parties, pacing, numbers, reset reports and the
+// lines of the control FIFO.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -15,8 +15,8 @@ namespace {
 
 std::vector<uint8_t> wire(const RS485Frame &f)
 {
-	std::vector<uint8_t> out(f.wire_size());
-	f.serialize(out.data());
+	std::vector<uint8_t> out(f.WireSize());
+	f.Serialize(out.data());
 	return out;
 }
 
@@ -43,7 +43,7 @@ TEST(RS485Frame, FramesOnTheWireCheckToZero)
 	RS485Frame out(3, CMD_AUDIO_OUT, audio, 160, 0, 1);
 	EXPECT_EQ(out.length, 162);
 	EXPECT_EQ(out.payload[1], 0x55);
-	EXPECT_EQ(RS485Frame(3, CMD_RESET, nullptr, 0, 0, 0).wire_size(), 4u);
+	EXPECT_EQ(RS485Frame(3, CMD_RESET, nullptr, 0, 0, 0).WireSize(), 4u);
 	// Data beyond the payload is cut, never written past it.
 	uint8_t big[255] = {};
 	EXPECT_EQ(RS485Frame(3, CMD_AUDIO_OUT, big, 255, 0, 1).length, 255);
@@ -54,7 +54,7 @@ TEST(RS485TxQueue, PriorityOrderMergingAndBound)
 	RS485TxQueue q;
 	uint8_t v = 0;
 	auto push = [&](uint8_t address, uint8_t command, uint8_t priority) {
-		return q.push(RS485Frame(address, command, &v, 1, priority, 0));
+		return q.Push(RS485Frame(address, command, &v, 1, priority, 0));
 	};
 	push(1, CMD_REL, 1);
 	push(2, CMD_AUDIO_OUT, 0);
@@ -69,16 +69,16 @@ TEST(RS485TxQueue, PriorityOrderMergingAndBound)
 
 	std::vector<int> order;
 	RS485Frame f(0, 0, nullptr, 0, 0, 0);
-	while (q.pop(f))
+	while (q.Pop(f))
 		order.push_back(f.address);
 	EXPECT_EQ(order, (std::vector<int>{ 2, 4, 5, 9, 1, 3, 9 }));
 
 	for (int i = 0; i < 509; i++)
 		ASSERT_EQ(push((uint8_t)(i & 127), CMD_REL, 1), RS485TxQueue::Result::Queued) << i;
 	EXPECT_EQ(push(1, CMD_REL, 0), RS485TxQueue::Result::Full);
-	EXPECT_EQ(q.size(), 509u);
-	q.clear();
-	EXPECT_FALSE(q.pop(f));
+	EXPECT_EQ(q.Size(), 509u);
+	q.Clear();
+	EXPECT_FALSE(q.Pop(f));
 }
 
 TEST(RS485Rules, PartiesNumbersAndBauds)
@@ -148,26 +148,8 @@ TEST(RS485Rules, PacingFollowsTheIntercom)
 	EXPECT_EQ(pacing_interval_us(65535, 65535), 18000 + 65535u * 4000 / (131070 - 160));
 }
 
-TEST(RS485Rules, StatesFileLines)
+TEST(RS485Rules, ResetReports)
 {
-	std::string text;
-	append_state_line(text, 3, 0x8000 | 0x02);
-	EXPECT_EQ(text, "rs3=0,1,0,0,0,0,0,0\n");
-	text.clear();
-	// Every bit set: bit 4 never shows, the cause is 7 bits.
-	append_state_line(text, 127, 0xFFFF);
-	EXPECT_EQ(text, "rs127=1,1,1,1,1,1,1,127\n");
-	text.clear();
-	append_state_line(text, 70, 0x8000 | 0x20 << 8 | 0x40);
-	EXPECT_EQ(text, "rs70=0,0,0,0,0,1,0,32\n");
-
-	text.clear();
-	append_test_line(text, 40, 1024, 7);
-	EXPECT_EQ(text, "test40=25,7\n");
-	text.clear();
-	append_test_line(text, 0, 1023, 0);
-	EXPECT_EQ(text, "test0=24,0\n");
-
 	// A cause that changed on a present intercom, unless bit 0 says not to.
 	const uint16_t present = 0x8000;
 	EXPECT_EQ(reset_report(5, present, 0, 0x02), "\nrs5 RCAUSE 0x2 (BOD12)");
@@ -190,7 +172,7 @@ TEST(RS485Rules, ControlLinesSplitAtEverySeparator)
 
 TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
 {
-	CommandLines lines(kControlLineMax, CommandLines::Ends::Any);
+	CommandLines lines(ControlFifo::kLineMax, CommandLines::Ends::Any);
 	std::vector<std::string> got;
 	const auto t0 = CommandLines::Clock::now();
 	auto feed = [&](std::string_view bytes, int ms) {
@@ -223,7 +205,7 @@ TEST(RS485Rules, ControlLinesAreWholeAcrossReads)
 
 	// One byte over the limit: the line is dropped whole, up to its end.
 	got.clear();
-	std::string overlong(kControlLineMax + 1, 'x');
+	std::string overlong(ControlFifo::kLineMax + 1, 'x');
 	feed(overlong, 6000);
 	feed("yy\nled 0\n", 6000);
 	overlong.pop_back();

@@ -1,7 +1,9 @@
-#include "worker_thread.h"
+#include "rs485_threads.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -16,8 +18,18 @@ namespace {
 // real-time scheduling.
 constexpr int kRealTimePriority = 10;
 constexpr int kHighNice = -10;
+// Semaphore waits go in steps of at most this long: a stop request is
+// seen within one, and so would be a wake-up that the library lost.
+constexpr auto kWaitStep = std::chrono::milliseconds(20);
 
 } // namespace
+
+uint64_t monotonic_seconds()
+{
+	timespec ts;
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (uint64_t)ts.tv_sec;
+}
 
 SavedPriority set_thread_priority(ThreadPriority priority)
 {
@@ -52,42 +64,56 @@ void restore_priority(const SavedPriority &saved)
 	(void)setpriority(PRIO_PROCESS, (id_t)gettid(), saved.nice);
 }
 
-WorkerThread::WorkerThread(std::string name, const char *os_name, ThreadPriority priority,
-			   std::function<void()> body)
-	: name_(std::move(name))
+PartThread::PartThread(std::string name, const char *os_name, ThreadPriority priority,
+		       std::function<void(std::stop_token)> body)
+	: m_name(std::move(name))
 {
-	thread_ = std::thread([this, os_name, priority, body = std::move(body)] {
+	m_thread = std::jthread([this, os_name, priority, body = std::move(body)](std::stop_token stop) {
 		pthread_setname_np(pthread_self(), os_name);
 		if (priority != ThreadPriority::Normal)
 			set_thread_priority(priority);
-		body();
-		std::lock_guard<std::mutex> hold(mutex_);
-		done_ = true;
-		cv_.notify_all();
+		body(stop);
+		m_done.release();
 	});
 }
 
-WorkerThread::~WorkerThread()
+PartThread::~PartThread()
 {
-	if (thread_.joinable()) {
-		// A thread that outlives its owner would use freed memory: better
-		// to end here, with a core to show where it hung.
-		fprintf(stderr, "%s: thread still running at destruction\n", name_.c_str());
-		abort();
-	}
+	RequestStop();
+	Join();
 }
 
-bool WorkerThread::join_for(std::chrono::milliseconds limit)
+void PartThread::Join()
 {
-	if (!thread_.joinable())
-		return true;
-	{
-		std::unique_lock<std::mutex> hold(mutex_);
-		if (!cv_.wait_for(hold, limit, [this] { return done_; }))
-			return false;
+	if (!m_thread.joinable())
+		return;
+	if (!acquire_until(m_done, Clock::now() + kJoinLimit, {})) {
+		fprintf(stderr, "%s did not stop within %lld ms\n", m_name.c_str(), (long long)kJoinLimit.count());
+		abort();
 	}
-	thread_.join();
-	return true;
+	m_thread.join();
+}
+
+bool sleep_for(std::stop_token stop, Clock::duration time)
+{
+	std::mutex mutex;
+	std::condition_variable_any cv;
+	std::unique_lock<std::mutex> hold(mutex);
+	cv.wait_for(hold, stop, time, [] { return false; });
+	return stop.stop_requested();
+}
+
+bool acquire_until(std::binary_semaphore &semaphore, Clock::time_point deadline, std::stop_token stop)
+{
+	for (;;) {
+		if (stop.stop_requested())
+			return false;
+		const auto now = Clock::now();
+		if (now >= deadline)
+			return semaphore.try_acquire();
+		if (semaphore.try_acquire_for(std::min<Clock::duration>(deadline - now, kWaitStep)))
+			return true;
+	}
 }
 
 } // namespace rs485
