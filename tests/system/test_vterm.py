@@ -315,8 +315,10 @@ def test_ctrl_c_interrupts_a_command_and_quits_at_the_prompt():
         began = time.monotonic()
         s.type("\x03")
         assert s.wait() == 0
-        # The programs have 2 s to end; the rest is removing the sandbox.
-        assert time.monotonic() - began < 8, s.screen
+        # The programs have 2 s to end (vterm says which it had to kill);
+        # the rest is removing the sandbox, slow on a loaded machine.
+        assert time.monotonic() - began < 20, s.screen
+        assert "had not ended after SIGTERM" not in s.screen, s.screen
         assert re.search(r"vterm: stopping parlod, the SIP peer \(baresip\), kelvgd failmon, the simulators, "
                          r"and removing the sandbox", s.screen), s.screen
     finally:
