@@ -216,17 +216,13 @@ TEST_F(Cio, DriverTable)
 		EXPECT_EQ(ops, nullptr) << rev;
 		EXPECT_EQ(err, "Unknown device type!\n") << rev;
 	}
-	auto [usb, quiet] = detect("cio=1\nrevision=2\n");
-	ASSERT_NE(usb, nullptr);
-	EXPECT_EQ(quiet, "");
-	EXPECT_EQ(usb->num_phys_ch(), 8);
-	EXPECT_NE(usb->delay, nullptr);
-	EXPECT_EQ(usb->pkt_set_ch, usb->sound_set);
-	EXPECT_EQ(usb->batt_voltage, nullptr);
-	EXPECT_EQ(usb->ns_to_send, nullptr);
-	EXPECT_EQ(usb->freq_set(8192), -ERANGE);
-	EXPECT_EQ(usb->freq_set(102400), -ERANGE);
-	EXPECT_EQ(usb->freq_set(20000), -EINVAL);
+	// Each board that has a driver gets it, without a word; what each one
+	// does is tried against the board's simulator.
+	for (const char *rev : { "revision=1\n", "revision=2\n", "revision=3\n", "revision=4\n" }) {
+		auto [ops, err] = detect((std::string("cio=1\n") + rev).c_str());
+		EXPECT_NE(ops, nullptr) << rev;
+		EXPECT_EQ(err, "") << rev;
+	}
 	auto [maxi, said] = detect("cio=1\nrevision=5\n");
 	EXPECT_EQ(maxi, nullptr);
 	EXPECT_EQ(said, "No driver for the large compact board (revision 5)!\n");
