@@ -1,9 +1,7 @@
 // The table-driven GPIO lines against a plain directory tree: the kernel's
-// behaviour is simulated in the system tests; here the errors and the table.
+// behaviour is simulated in the system tests; here the errors.
 #include <cerrno>
 #include <gtest/gtest.h>
-#include <map>
-#include <set>
 
 #include "cfg.h"
 #include "gpio.h"
@@ -31,19 +29,6 @@ protected:
 	}
 	void TearDown() override { cfg_cache_drop(); }
 };
-
-TEST_F(Gpio, TableHoldsEachVariantsLines)
-{
-	std::map<std::pair<int, int>, std::set<int>> lines;
-	for (int i = 0; i < gpio_cfg_rows; i++)
-		lines[{ gpio_cfg[i].cio, gpio_cfg[i].rev }].insert(gpio_cfg[i].n);
-	std::set<int> serial = { 47, 52, 57, 59, 49, 20, 7, 86, 87, 88, 89 };
-	for (auto v : { std::pair{ 0, 2 }, { 0, 3 }, { 0, 4 }, { 0, 5 }, { 1, 4 } })
-		EXPECT_EQ(lines[v], serial);
-	std::set<int> board = { 17, 12, 13, 9, 8, 7, 10, 18, 11, 61, 15, 58, 59, 14 };
-	EXPECT_EQ(lines[std::pair(1, 3)], board);
-	EXPECT_EQ(lines.size(), 6u);
-}
 
 TEST_F(Gpio, RefusesLinesOutsideTheTable)
 {

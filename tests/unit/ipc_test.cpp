@@ -32,15 +32,6 @@ TEST(IpcKey, ComesFromThePathAlone)
 	EXPECT_EQ(vgd_path_key("/opt/kel/kelvgd"), (key_t)0x68c459ba);
 }
 
-TEST(Semaphores, InitialValues)
-{
-	PrivateIpc ipc;
-	ASSERT_TRUE(ipc.ok());
-	const int want[SEM_NUMBER] = { 1, 1, 1, 32767, 1, 1 };
-	for (int i = 0; i < SEM_NUMBER; i++)
-		EXPECT_EQ(PrivateIpc::value(i), want[i]) << i;
-}
-
 TEST(Semaphores, TryLockAndMultiLock)
 {
 	PrivateIpc ipc;
