@@ -134,18 +134,21 @@ TEST(RS485Rules, PartiesNumbersAndBauds)
 	}
 }
 
+// What the intercom's two pacing counts ask for, in microseconds a frame.
 TEST(RS485Rules, PacingFollowsTheIntercom)
 {
-	EXPECT_EQ(pacing_interval_us(0, 0), 18000);
-	EXPECT_EQ(pacing_interval_us(0, 500), 18000);
-	EXPECT_EQ(pacing_interval_us(80, 80), 20000);
-	EXPECT_EQ(pacing_interval_us(40, 160), 22000);
-	EXPECT_EQ(pacing_interval_us(100, 160), 22000);
-	EXPECT_EQ(pacing_interval_us(100, 260), 18000 + 100 * 4000 / 200);
-	// Outside the model (b below 160): held to the slowest pace rather
-	// than a frame every 662 ms.
-	EXPECT_EQ(pacing_interval_us(161, 0), 22000);
-	EXPECT_EQ(pacing_interval_us(65535, 65535), 18000 + 65535u * 4000 / (131070 - 160));
+	const struct {
+		uint16_t a, b;
+		int64_t us;
+	} cases[] = {
+		{ 0, 0, 18000 },     { 0, 500, 18000 },   { 80, 80, 20000 },     { 40, 160, 22000 },
+		{ 100, 160, 22000 }, { 100, 260, 20000 }, { 65535, 65535, 20002 },
+		// Outside the model (b below 160): held to the slowest pace
+		// rather than a frame every 662 ms.
+		{ 161, 0, 22000 },
+	};
+	for (const auto &c : cases)
+		EXPECT_EQ(pacing_interval_us(c.a, c.b), c.us) << c.a << "," << c.b;
 }
 
 TEST(RS485Rules, ResetReports)
