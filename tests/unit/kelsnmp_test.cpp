@@ -136,7 +136,10 @@ TEST_F(RoundTrip, CioRecordWithEveryModule)
 		EXPECT_EQ(r.modules[i]->mode, i == 0 || i == 7 ? 2u : 1u) << i;
 	}
 	s.mod_override = 0;
-	EXPECT_EQ(written(true).modules[7]->mode, 0u);
+	r = written(true);
+	EXPECT_TRUE(r.dispatcher);
+	ASSERT_TRUE(r.modules[7]);
+	EXPECT_EQ(r.modules[7]->mode, 0u);
 }
 
 // Whatever else reaches the pipe is no record, and says why.

@@ -62,28 +62,6 @@ TEST_F(Snmp, GpioRecordOncePerSecondAndOnlyWhenTaken)
 	EXPECT_EQ(record(), first); // one record, not two
 }
 
-TEST_F(Snmp, CioRecord)
-{
-	ASSERT_EQ(snmp_write_cfg(2, 0), 0);
-	agent();
-	s.cio_inputs_valid = 1;
-	s.mod_supply = 24000;
-	s.mod_num = 2;
-	s.mod_vol[0] = 48;
-	s.mod_vol[1] = 12;
-	s.mod_override = 1;
-	s.mod_modes = 2;
-	const char list[] = "\0\0disp1.example\0\0\0disp2\0";
-	memcpy(s.addr_server, list, sizeof(list));
-	s.addr_len = sizeof(list) - 3;
-
-	ASSERT_EQ(snmp_worker(true), 0);
-	EXPECT_EQ(record(), "devtype=cio\ndevrev=5\nbatt=13250\nauxpwr=1\nauxvol=12345\ntemp=40\n"
-			    "disp_conn=1\nmod_supply=24000\ndisp_addr=disp1.example,disp2\n"
-			    "mod_vol0=48\nmod_sc0=0\nmod_mode0=1\n"
-			    "mod_vol1=12\nmod_sc1=1\nmod_mode1=2\n");
-}
-
 // Whatever a record left by another program says, the worker stays within
 // the arrays.
 TEST_F(Snmp, BoundedByTheRecord)
