@@ -55,16 +55,6 @@ TEST_F(Gpio, RefusesLinesOutsideTheTable)
 	EXPECT_EQ(gpio_get(61), -EINVAL); // descriptors are closed
 }
 
-TEST_F(Gpio, ConfigurationIsRequired)
-{
-	dir.write("etc/device.conf", "cio=0\n");
-	testing::internal::CaptureStderr();
-	EXPECT_EQ(gpio_init(), -ENOENT);
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error reading config file " + dir.path("etc/device.conf") + ".\n");
-	EXPECT_EQ(ipc.state().gpiousr, 0);
-	EXPECT_EQ(PrivateIpc::value(SEM_SSTATE_R), 32767);
-}
-
 // A line that cannot be opened fails the start, releases the lock and
 // leaves the count alone.
 TEST_F(Gpio, MissingLineFailsCleanly)
