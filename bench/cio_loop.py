@@ -21,9 +21,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim.cio_usb import UsbBoard  # noqa: E402
-from sim.dispatcher import Dispatcher  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
+from sim.devices.cio_usb import UsbBoard  # noqa: E402
+from sim.peers.dispatcher import Dispatcher  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
 from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
 
 

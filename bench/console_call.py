@@ -33,10 +33,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
-from sim import rtp  # noqa: E402
-from sim.pulse import PulseServer  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
-from sim.sip_peers import ADDRESS, Baresip, NetNs, RawUa  # noqa: E402
+from sim.audio import rtp  # noqa: E402
+from sim.peers.sip_peers import ADDRESS, Baresip, NetNs, RawUa  # noqa: E402
+from sim.sandbox.pulse import PulseServer  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
 
 CLICK_EVERY = 25  # frames: half a second
 CLICK = [int(16000 * math.sin(2 * math.pi * 1000 * k / rtp.RATE)) for k in range(rtp.FRAME)]

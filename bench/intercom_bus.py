@@ -39,10 +39,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim.icbus import CMD_AUDIO_OUT, CMD_STATUS, IntercomBus, ulaw_decode  # noqa: E402
-from sim.pulse import PulseServer  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
-from sim.sip_peers import ADDRESS, NetNs  # noqa: E402
+from sim.devices.icbus import CMD_AUDIO_OUT, CMD_STATUS, IntercomBus, ulaw_decode  # noqa: E402
+from sim.peers.sip_peers import ADDRESS, NetNs  # noqa: E402
+from sim.sandbox.pulse import PulseServer  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
 
 TICK = os.sysconf("SC_CLK_TCK")
 BAUD = 115200

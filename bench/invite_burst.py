@@ -37,9 +37,9 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from console_call import summary  # noqa: E402
 from procstat import cpu_seconds, peak_rss_kib  # noqa: E402
-from sim.pulse import PulseServer  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
-from sim.sip_peers import ADDRESS, Baresip, NetNs  # noqa: E402
+from sim.peers.sip_peers import ADDRESS, Baresip, NetNs  # noqa: E402
+from sim.sandbox.pulse import PulseServer  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
 from sim.terminal.commands import write_line  # noqa: E402
 
 CONSOLE = (ADDRESS, 5060)

@@ -20,8 +20,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from procstat import peak_rss_kib  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
-from sim.serial_peer import SerialPeer  # noqa: E402
+from sim.devices.serial_peer import SerialPeer  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
 
 
 def main():

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Benchmark of the SNMP sub-agent on the virtual terminal.
 
-Runs kelsnmp connected to a real snmpd (sim/snmp.py), a writer of state
+Runs kelsnmp connected to a real snmpd (sim/peers/snmp.py), a writer of state
 records, and a network management system that walks the whole subtree now
 and then. The writer is the GPIO-mode daemon of the virtual terminal
 (--records daemon: at most one record a second, as its loop's cycles fall),
@@ -26,7 +26,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim.snmp import Snmp  # noqa: E402
+from sim.peers.snmp import Snmp  # noqa: E402
 from sim.terminal import gpio_terminal  # noqa: E402
 from sim.terminal.output import Output  # noqa: E402
 from procstat import cpu_seconds, peak_rss_kib, rss_kib  # noqa: E402

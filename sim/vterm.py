@@ -36,10 +36,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from sim import cio_boards  # noqa: E402
+from sim.devices import cio_boards  # noqa: E402
 from sim.terminal import StartError, cio_terminal, gpio_terminal  # noqa: E402
-from sim.terminal.core import SESSION  # noqa: E402
 from sim.terminal.commands import QUIT, CommandError, Interrupted, split_commands  # noqa: E402
+from sim.terminal.core import SESSION  # noqa: E402
 from sim.terminal.output import FOREIGN_CALLERS, Output, ReadlinePrompt  # noqa: E402
 
 PROMPT = "vterm> "

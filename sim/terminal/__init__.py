@@ -67,7 +67,7 @@ def gpio_terminal(output, kelvgd, parlod=None, root=None, health_monitor=True):
 
 
 def cio_terminal(output, kelvgd, root=None, board="usb"):
-    """A CIO-mode terminal: a board with its lines (sim/cio_boards.py, the
+    """A CIO-mode terminal: a board with its lines (sim/devices/cio_boards.py, the
     USB board unless named), the dispatcher, and kelvgd."""
     parts = [Platform(), CioHardware(board), DispatcherPeer(), Daemon(health_monitor=False)]
     return Terminal(output, kelvgd, parts, root=root)

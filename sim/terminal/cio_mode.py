@@ -1,6 +1,6 @@
 """A CIO-mode terminal's hardware and its dispatcher.
 
-The hardware: a CIO board (sim/cio_boards.py: the 8-line USB control board
+The hardware: a CIO board (sim/devices/cio_boards.py: the 8-line USB control board
 unless another is chosen) with its lines and what of the host it reads.
 The USB board runs in real time (it streams its samples at the
 acquisition rate); the others stream as fast as the daemon reads. The
@@ -8,8 +8,8 @@ dispatcher is the station the daemon streams its recordings to and takes
 line commands from.
 """
 
-from .. import cio_boards
-from ..dispatcher import Dispatcher
+from ..devices import cio_boards
+from ..peers.dispatcher import Dispatcher
 from .commands import CommandError, arity, command, decimal, number
 from .core import Part
 from .events import EventSource

@@ -20,7 +20,7 @@ import tempfile
 import textwrap
 import time
 
-from ..sandbox import Sandbox
+from ..sandbox.sandbox import Sandbox
 from .commands import QUIT, CommandError, CommandTable, arity, command, decimal
 from .events import EventLoop
 

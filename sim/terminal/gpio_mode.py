@@ -8,9 +8,9 @@ is the monitoring server the daemon reports to.
 
 import time
 
-from ..coproc import Coprocessor
-from ..leds import LedClass
-from ..push import PushServer, parse_report
+from ..devices.coproc import Coprocessor
+from ..devices.leds import LedClass
+from ..peers.push import PushServer, parse_report
 from .commands import arity, command, decimal, number
 from .core import Part
 from .events import EventSource, LineQueue

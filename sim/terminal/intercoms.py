@@ -17,7 +17,7 @@ import struct
 import subprocess
 import time
 
-from ..icbus import AUDIO, CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, INP1, INP2, IntercomBus, tone_frequency, ulaw_decode
+from ..devices.icbus import AUDIO, CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, INP1, INP2, IntercomBus, tone_frequency, ulaw_decode
 from .commands import CommandError, arity, command, number, write_line
 from .core import Part
 from .events import EventSource

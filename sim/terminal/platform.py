@@ -12,10 +12,10 @@ import signal
 import subprocess
 import time
 
-from ..pulse import PulseServer
-from ..sandbox import NotifySocket
-from ..standins import StandIns
-from ..syslog import SyslogCapture
+from ..sandbox.pulse import PulseServer
+from ..sandbox.sandbox import NotifySocket
+from ..sandbox.standins import StandIns
+from ..sandbox.syslog import SyslogCapture
 from .commands import command
 from .core import Part, StartError
 from .events import EventSource

@@ -9,7 +9,7 @@ import subprocess
 import threading
 import time
 
-from ..sip_peers import ADDRESS, Baresip, NetNs
+from ..peers.sip_peers import ADDRESS, Baresip, NetNs
 from .commands import CommandError, arity, command, write_line
 from .core import Part
 from .events import EventSource, LineQueue

@@ -9,12 +9,12 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, ROOT)
 
-from sim import sysv  # noqa: E402
-from sim.coproc import Coprocessor  # noqa: E402
-from sim.pulse import PulseServer  # noqa: E402
-from sim.push import PushServer  # noqa: E402
-from sim.sandbox import Sandbox  # noqa: E402
-from sim.standins import StandIns  # noqa: E402
+from sim.devices.coproc import Coprocessor  # noqa: E402
+from sim.peers.push import PushServer  # noqa: E402
+from sim.sandbox import sysv  # noqa: E402
+from sim.sandbox.pulse import PulseServer  # noqa: E402
+from sim.sandbox.sandbox import Sandbox  # noqa: E402
+from sim.sandbox.standins import StandIns  # noqa: E402
 
 
 def built(variable, default):
@@ -74,8 +74,8 @@ def probe(probe_binary, sandbox):
 
 @pytest.fixture
 def ns():
-    """A private network namespace for SIP and RTP (sim/sip_peers.py)."""
-    from sim.sip_peers import NetNs
+    """A private network namespace for SIP and RTP (sim/peers/sip_peers.py)."""
+    from sim.peers.sip_peers import NetNs
 
     n = NetNs()
     yield n
@@ -189,14 +189,14 @@ def terminal(sandbox):
 
 
 class CioTerminal:
-    """A CIO-mode terminal: the real daemon, its board (sim/cio_boards.py,
+    """A CIO-mode terminal: the real daemon, its board (sim/devices/cio_boards.py,
     the USB board unless named) and a dispatcher simulated, the system log
     caught."""
 
     def __init__(self, sandbox, board="usb"):
-        from sim import cio_boards
-        from sim.dispatcher import Dispatcher
-        from sim.syslog import SyslogCapture
+        from sim.devices import cio_boards
+        from sim.peers.dispatcher import Dispatcher
+        from sim.sandbox.syslog import SyslogCapture
 
         self.sb = sandbox
         self.disp = sandbox.attach(Dispatcher())

@@ -8,7 +8,7 @@ import re
 import stat
 import time
 
-from sim.icbus import IntercomBus
+from sim.devices.icbus import IntercomBus
 from test_console import Console
 
 STATES = "run/parlod-ic-states"

@@ -10,15 +10,15 @@ import time
 import pytest
 
 from conftest import daemon_holds_gpio
-from sim.console import ConsoleStandIn
-from sim.pulse import PulseServer
-from sim.syslog import SyslogCapture
+from sim.peers.console import ConsoleStandIn
+from sim.sandbox.pulse import PulseServer
+from sim.sandbox.syslog import SyslogCapture
 
 # The stand-in bell: notes the sound lines and the streams' mute states.
 BELL = """#!/usr/bin/python3
 import json, os, subprocess, sys, time
 sys.path.insert(0, {repo!r})
-from sim.pulse import parse_streams
+from sim.sandbox.pulse import parse_streams
 root = os.environ["KEL_ROOT"]
 seen = {{"gpio": {{n: open(f"{{root}}/sys/class/gpio/gpio{{n}}/value").read().strip() for n in (47, 52, 57, 59, 49)}}}}
 for kind in ("sink-inputs", "source-outputs"):

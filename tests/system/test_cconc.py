@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from sim.cconc import ConcentratorBus, request
+from sim.devices.cconc import ConcentratorBus, request
 
 TTY = "ttyS1"
 

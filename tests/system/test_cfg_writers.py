@@ -10,7 +10,7 @@ import stat
 import subprocess
 import time
 
-from sim import shared_state, sysv
+from sim.sandbox import shared_state, sysv
 
 KEYS = {"d": "wdt_disabled", "w": "wdt_period", "m": "multi_notify", "f": "force_notify"}
 HEADER = "# kelvgd\nserv_addr=host\n"

@@ -10,11 +10,11 @@ import tty
 
 import pytest
 
-from sim.cio_cirrus import CirrusBoard
-from sim.cio_compact import CompactBoard
-from sim.cio_via import ViaBoard
-from sim.modem_lines import DSR, DTR, RTS
-from sim.sysfs import Hwmon, IioAdc
+from sim.devices.cio_cirrus import CirrusBoard
+from sim.devices.cio_compact import CompactBoard
+from sim.devices.cio_via import ViaBoard
+from sim.devices.sysfs import Hwmon, IioAdc
+from sim.sandbox.modem_lines import DSR, DTR, RTS
 
 
 class Port:

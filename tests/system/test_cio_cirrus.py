@@ -5,8 +5,8 @@ import errno
 
 import pytest
 
-from sim.cio_cirrus import CONFIG, VERSION_QUERY, CirrusBoard
-from sim.sysfs import IioAdc
+from sim.devices.cio_cirrus import CONFIG, VERSION_QUERY, CirrusBoard
+from sim.devices.sysfs import IioAdc
 
 BAUD = 115200
 RESET_GPIO = 14

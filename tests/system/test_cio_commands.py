@@ -7,7 +7,7 @@ import os
 import subprocess
 import time
 
-from sim import shared_state, sysv
+from sim.sandbox import shared_state, sysv
 
 RATE = 16384
 STEP = 512  # samples of one step of a hub address or code: 1/32 s

@@ -5,8 +5,8 @@ import errno
 
 import pytest
 
-from sim.cio_compact import CompactBoard
-from sim.sysfs import IioAdc
+from sim.devices.cio_compact import CompactBoard
+from sim.devices.sysfs import IioAdc
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ import random
 import time
 
 from conftest import CioTerminal
-from sim.dispatcher import Dispatcher
+from sim.peers.dispatcher import Dispatcher
 from test_cio_commands import line_commands
 
 WINDOW = 16896

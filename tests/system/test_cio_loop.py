@@ -6,7 +6,7 @@ import os
 import signal
 import time
 
-from sim.dispatcher import Message  # noqa: F401 - the fields tests read
+from sim.peers.dispatcher import Message  # noqa: F401 - the fields tests read
 
 RATE = 16384
 WINDOW = 16896  # samples of one data packet: 1.03125 s

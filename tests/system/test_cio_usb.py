@@ -5,8 +5,8 @@ import time
 
 import pytest
 
-from sim.cio_usb import UsbBoard
-from sim.syslog import SyslogCapture
+from sim.devices.cio_usb import UsbBoard
+from sim.sandbox.syslog import SyslogCapture
 
 BAUD = 4000000
 

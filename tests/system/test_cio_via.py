@@ -5,9 +5,9 @@ import errno
 
 import pytest
 
-from sim.cio_via import ViaBoard
-from sim.modem_lines import DTR, RTS
-from sim.sysfs import Hwmon
+from sim.devices.cio_via import ViaBoard
+from sim.devices.sysfs import Hwmon
+from sim.sandbox.modem_lines import DTR, RTS
 
 BAUD = 115200
 

@@ -6,7 +6,7 @@ import subprocess
 
 import pytest
 
-from sim import sysv
+from sim.sandbox import sysv
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 

@@ -5,7 +5,7 @@ import socket
 import time
 
 from conftest import daemon_holds_gpio
-from sim.syslog import SyslogCapture
+from sim.sandbox.syslog import SyslogCapture
 
 
 def test_clear_calls_and_alarms(sandbox):

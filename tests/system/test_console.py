@@ -17,9 +17,9 @@ import wave
 import pytest
 
 from conftest import built
-from sim import rtp
-from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
+from sim.audio import rtp
+from sim.peers.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
+from sim.sandbox.pulse import PulseServer
 
 MIC_HZ = 440  # the console's microphone: PulseAudio's sine source
 PEER_HZ = 700  # what baresip sends

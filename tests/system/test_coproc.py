@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from sim.coproc import Coprocessor
+from sim.devices.coproc import Coprocessor
 
 TTY = "ttyS4"
 

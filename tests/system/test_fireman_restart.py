@@ -12,8 +12,8 @@ import pytest
 
 from conftest import SETTINGS
 from intercoms import make_bus, start_console, wait_states
-from sim.icbus import INP1
-from sim.syslog import SyslogCapture
+from sim.devices.icbus import INP1
+from sim.sandbox.syslog import SyslogCapture
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (network namespaces, mounts)")
 

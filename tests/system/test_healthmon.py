@@ -9,9 +9,9 @@ import time
 
 import pytest
 
-from sim.leds import LedClass
-from sim.pulse import PulseServer
-from sim.standins import StandIns
+from sim.devices.leds import LedClass
+from sim.sandbox.pulse import PulseServer
+from sim.sandbox.standins import StandIns
 
 RED, GREEN = "kel:red", "kel:green"
 SOFTCONNECT = "sys/kernel/debug/musb-hdrc.0/softconnect"

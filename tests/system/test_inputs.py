@@ -5,7 +5,7 @@ import errno
 
 import pytest
 
-from sim.coproc import Coprocessor
+from sim.devices.coproc import Coprocessor
 
 TTY = "ttyS4"
 UD = 0.8349996638655462

@@ -9,9 +9,9 @@ import time
 import pytest
 
 from intercoms import control, make_bus, start_console, terminal_files, wait_fifo, wait_no_calls, wait_states
-from sim.icbus import CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, CMD_RESET, CMD_TEST, INP1, SLOT_SELF, tone_frequency
-from sim.sip_peers import ADDRESS
-from sim.sip_peers import tone_frequency as wav_frequency
+from sim.devices.icbus import CB_CUR, CMD_AUDIO_IN, CMD_AUDIO_OUT, CMD_RESET, CMD_TEST, INP1, SLOT_SELF, tone_frequency
+from sim.peers.sip_peers import ADDRESS
+from sim.peers.sip_peers import tone_frequency as wav_frequency
 from test_console import MIC_HZ, PEER_HZ, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
@@ -132,8 +132,8 @@ def test_network_peer_that_falls_silent_hears_the_intercom(sandbox, ns, bus, con
     suppression): the intercom is heard as soon as the peer's audio stops,
     and the peer's audio has the intercom again when it comes back."""
     import math
-    from sim import rtp
-    from sim.sip_peers import RawUa
+    from sim.audio import rtp
+    from sim.peers.sip_peers import RawUa
     ua = RawUa(ns)
     try:
         assert ua.call(uri=f"sip:rs12@{ADDRESS}:5060") == 200

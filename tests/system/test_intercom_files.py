@@ -13,7 +13,7 @@ import pytest
 
 from intercoms import (FIFO, HEADER, STATES, control, is_fifo, make_bus, start_console, state_lines, terminal_files,
                        wait_fifo, wait_states)
-from sim.icbus import CMD_CLC, CMD_REL, INP1
+from sim.devices.icbus import CMD_CLC, CMD_REL, INP1
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (network namespaces)")
 

@@ -13,7 +13,7 @@ import pytest
 
 from intercoms import (FIFO, HEADER, STATES, control, is_fifo, make_bus, read_states, start_console, state_lines,
                        terminal_files, wait_fifo, wait_states)
-from sim.icbus import CB_PEND, CMD_CLC, CMD_PROD, CMD_REL, CMD_RESET, CMD_STATUS, CMD_TEST, \
+from sim.devices.icbus import CB_PEND, CMD_CLC, CMD_PROD, CMD_REL, CMD_RESET, CMD_STATUS, CMD_TEST, \
     CMD_TEST_RESULT, INP1
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0, reason="needs root (network namespaces)")

@@ -198,7 +198,7 @@ def test_speaker_test_retries_without_sound_server(terminal):
 
 
 def test_fireman_mode_follows_the_intercom_states(terminal):
-    from sim.console import ConsoleStandIn
+    from sim.peers.console import ConsoleStandIn
     console = terminal.sb.attach(ConsoleStandIn(terminal.sb))
     states = "rs5=0,0,0\ncall=0\n"
     terminal.sb.write("run/parlod-ic-states", states)
@@ -224,7 +224,7 @@ def test_fireman_mode_follows_the_intercom_states(terminal):
 
 
 def test_fireman_mode_reads_the_states_file_of_a_restarted_console(terminal):
-    from sim.console import ConsoleStandIn
+    from sim.peers.console import ConsoleStandIn
     console = terminal.sb.attach(ConsoleStandIn(terminal.sb))
     path = terminal.sb.path("run/parlod-ic-states")
     terminal.sb.write("run/parlod-ic-states", "rs5=0,1,0\ncall=1\n")
@@ -258,7 +258,7 @@ def test_termination_signal_ends_the_loop_in_order(terminal):
 def test_termination_signal_during_the_start_is_not_lost(terminal):
     """systemd may stop the service while the coprocessor still boots:
     the daemon must not start its loop after that and run on."""
-    from sim.coproc import BANNER
+    from sim.devices.coproc import BANNER
 
     terminal.cp.banner = b""  # silent after the reset, for now
     terminal.proc = terminal.sb.spawn("run", env=terminal.pulse.env())

@@ -7,8 +7,8 @@ import time
 
 import pytest
 
-from sim import modem_lines
-from sim.modem_lines import DSR, DTR, RTS
+from sim.sandbox import modem_lines
+from sim.sandbox.modem_lines import DSR, DTR, RTS
 
 # Runs modem-line ioctls on a port: argv is the port, then "get" or
 # "set|bis|bic BITS" or "inq"; prints the result of each, or "error ERRNO".

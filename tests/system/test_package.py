@@ -15,9 +15,9 @@ import subprocess
 import pytest
 
 from conftest import ROOT, report_lines
-from sim import sysv
-from sim.coproc import Coprocessor
-from sim.sandbox import IPC_PROJECT
+from sim.devices.coproc import Coprocessor
+from sim.sandbox import sysv
+from sim.sandbox.sandbox import IPC_PROJECT
 
 # Under ctest: the package is built from scratch, with the compiler's full
 # optimisation, beside the rest of the suite.

@@ -20,8 +20,8 @@ import time
 import pytest
 
 from conftest import built
-from sim.pulse import PulseServer
-from sim.tones import pitch
+from sim.audio.tones import pitch
+from sim.sandbox.pulse import PulseServer
 
 RATE = 8000
 FRAMES_PER_SECOND = 50

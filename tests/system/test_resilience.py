@@ -9,8 +9,8 @@ import subprocess
 import time
 
 from conftest import report_lines
-from sim import sysv
-from sim.syslog import SyslogCapture
+from sim.sandbox import sysv
+from sim.sandbox.syslog import SyslogCapture
 
 SIGPIPE_BIT = 1 << (signal.SIGPIPE - 1)
 

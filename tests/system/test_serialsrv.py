@@ -21,7 +21,7 @@ import time
 import pytest
 
 from conftest import build_dir
-from sim.serial_peer import SerialPeer
+from sim.devices.serial_peer import SerialPeer
 
 MIB = 1 << 20
 TTY = "ttyS2"

@@ -12,8 +12,8 @@ import time
 import pytest
 
 from conftest import built
-from sim import rtp
-from sim.sip_peers import ADDRESS, Baresip, Probe, RawUa, tone_frequency
+from sim.audio import rtp
+from sim.peers.sip_peers import ADDRESS, Baresip, Probe, RawUa, tone_frequency
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
                                 reason="needs root (network namespaces) and baresip")

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from sim.sip_peers import ADDRESS, RawUa, tone_frequency
+from sim.peers.sip_peers import ADDRESS, RawUa, tone_frequency
 from test_console import MIC_HZ, Console, peers, pulse  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),

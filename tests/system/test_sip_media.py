@@ -14,9 +14,9 @@ import time
 import pytest
 
 from intercoms import make_bus, start_console, terminal_files, wait_states
-from sim import rtp
-from sim.icbus import tone_frequency as bus_frequency
-from sim.sip_peers import ADDRESS, RawUa, tone_frequency
+from sim.audio import rtp
+from sim.devices.icbus import tone_frequency as bus_frequency
+from sim.peers.sip_peers import ADDRESS, RawUa, tone_frequency
 from test_console import MIC_HZ, PEER_HZ, Console, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),

@@ -13,8 +13,8 @@ import time
 
 import pytest
 
-from sim.kamailio import PBX_ADDRESS, Kamailio
-from sim.sip_peers import ADDRESS, RawUa, tone_frequency
+from sim.peers.kamailio import PBX_ADDRESS, Kamailio
+from sim.peers.sip_peers import ADDRESS, RawUa, tone_frequency
 from test_console import MIC_HZ, PEER_HZ, Console, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip") or not shutil.which("kamailio"),
@@ -124,7 +124,7 @@ def test_calls_both_ways_through_the_pbx(sandbox, ns, consoles, peers, tmp_path,
     if transport == "tls":
         # Certificates for all three: the PBX's is checked by the console,
         # and the console and the operator take the PBX's connections.
-        from sim.tls_ca import TlsCa
+        from sim.peers.tls_ca import TlsCa
 
         ca = TlsCa(tmp_path / "ca")
         server, mine = ca.issue("pbx", ips=[PBX_ADDRESS]), ca.issue("console", ips=[ADDRESS])

@@ -1,7 +1,7 @@
 """SIP over TLS: baresip calls the console over TLS and the console calls it
 with ;transport=tls, audio both ways; a peer whose certificate is not
 trusted, or names another host, is not called; a key that others may read
-is not used. Certificates from a CA of the test's own (sim/tls_ca.py), all
+is not used. Certificates from a CA of the test's own (sim/peers/tls_ca.py), all
 in a network namespace of the test's (root needed)."""
 
 import os
@@ -12,8 +12,8 @@ import time
 
 import pytest
 
-from sim.sip_peers import ADDRESS, Baresip, tone_frequency
-from sim.tls_ca import TlsCa
+from sim.peers.sip_peers import ADDRESS, Baresip, tone_frequency
+from sim.peers.tls_ca import TlsCa
 from test_console import MIC_HZ, PEER_HZ, Console, pulse, record_loudspeaker  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),

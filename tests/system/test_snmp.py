@@ -1,4 +1,4 @@
-"""The SNMP sub-agent against the real net-snmp (sim/snmp.py): snmpd as the
+"""The SNMP sub-agent against the real net-snmp (sim/peers/snmp.py): snmpd as the
 master agent, snmptrapd as the network management system's trap receiver,
 snmpget and snmpwalk as its questions; the daemon on a simulated GPIO and
 CIO terminal, and the console with its intercom buses."""
@@ -14,11 +14,11 @@ import pytest
 
 from conftest import SETTINGS, build_dir, report_lines
 from intercoms import control, make_bus, start_console, terminal_files, wait_fifo, wait_states
-from sim.coproc import Coprocessor
-from sim.icbus import INP1
-from sim.pulse import PulseServer
-from sim.push import PushServer
-from sim.snmp import MIBS, Snmp
+from sim.devices.coproc import Coprocessor
+from sim.devices.icbus import INP1
+from sim.peers.push import PushServer
+from sim.peers.snmp import MIBS, Snmp
+from sim.sandbox.pulse import PulseServer
 
 PIPE = "run/velta-snmp"
 # A fault and its end reach the trap receiver within this.

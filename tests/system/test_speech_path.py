@@ -14,9 +14,9 @@ import wave
 import pytest
 
 from conftest import daemon_holds_gpio
-from sim import rtp
-from sim.pulse import PulseServer
-from sim.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
+from sim.audio import rtp
+from sim.peers.sip_peers import ADDRESS, Baresip, RawUa, tone_frequency
+from sim.sandbox.pulse import PulseServer
 from test_console import Console, record_loudspeaker
 
 TONE = rtp.encode(int(8000 * math.sin(2 * math.pi * 1000 * k / 8000)) for k in range(160))

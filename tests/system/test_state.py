@@ -6,13 +6,13 @@ import subprocess
 import sys
 import time
 
-from sim import shared_state, sysv
-from sim.sandbox import Sandbox
+from sim.sandbox import shared_state, sysv
+from sim.sandbox.sandbox import Sandbox
 
 HOLDER = """
 import sys, time
 sys.path.insert(0, {root!r})
-from sim import sysv
+from sim.sandbox import sysv
 sysv.SemSet({key}).op([(0, -1)])
 print("held", flush=True)
 time.sleep({hold})
@@ -21,7 +21,7 @@ time.sleep({hold})
 
 def hold_instance_lock(sandbox, hold):
     """A process that takes semaphore 0 (with undo) and keeps it."""
-    root = os.path.dirname(os.path.dirname(shared_state.__file__))
+    root = os.path.dirname(os.path.dirname(os.path.dirname(shared_state.__file__)))
     p = sandbox.adopt(subprocess.Popen([sys.executable, "-c", HOLDER.format(root=root, key=sandbox.key, hold=hold)],
                                        stdout=subprocess.PIPE, text=True))
     assert p.stdout.readline() == "held\n"

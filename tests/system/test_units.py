@@ -20,15 +20,15 @@ import time
 import pytest
 
 from conftest import CioTerminal, build_dir, built
-from sim.coproc import Coprocessor
-from sim.leds import LedClass
-from sim.pulse import PulseServer
-from sim.push import PushServer
-from sim.sandbox import Sandbox
-from sim.serial_peer import SerialPeer
-from sim.service_manager import ServiceManager
-from sim.sip_peers import ADDRESS, Baresip
-from sim.standins import StandIns
+from sim.devices.coproc import Coprocessor
+from sim.devices.leds import LedClass
+from sim.devices.serial_peer import SerialPeer
+from sim.peers.push import PushServer
+from sim.peers.sip_peers import ADDRESS, Baresip
+from sim.sandbox.pulse import PulseServer
+from sim.sandbox.sandbox import Sandbox
+from sim.sandbox.service_manager import ServiceManager
+from sim.sandbox.standins import StandIns
 
 
 
@@ -58,7 +58,7 @@ def parse(text):
 def drop_in(name, sandbox, env=None, exec_args=None):
     """The drop-in that runs unit name against the sandbox. The stand-ins'
     record is the test's, not the program's: it stays writable; a system
-    log caught by the test (sim/syslog.py) is the program's /dev/log."""
+    log caught by the test (sim/sandbox/syslog.py) is the program's /dev/log."""
     unit = parse(unit_text(name))
     service = unit["Service"]
     conditions = "".join(f"{key}=\n{key}={sandbox.path(value)}\n" for key, value in unit["Unit"].items()
@@ -249,7 +249,7 @@ def test_parlod_service_calls(sandbox, managers, ns):
 def test_kelsnmp_service_serves_and_notifies(sandbox, managers):
     """The sub-agent as the unit runs it, without any capability, against
     a real snmpd, with a daemon on a simulated terminal."""
-    from sim.snmp import Snmp
+    from sim.peers.snmp import Snmp
 
     shutil.copy2(os.environ.get("KELSNMP") or os.path.join(build_dir(), "kelsnmp", "kelsnmp"),
                  sandbox.path("tools/kelsnmp"))

@@ -17,7 +17,7 @@ import termios
 import time
 
 from conftest import ROOT, built
-from sim import sysv
+from sim.sandbox import sysv
 
 VTERM = os.path.join(ROOT, "sim", "vterm.py")
 PROMPT = "vterm> "
@@ -525,7 +525,7 @@ def test_command_lines_split_on_semicolons_outside_quotes():
 
 
 def test_led_blinking_is_shown_by_its_pattern():
-    from sim.leds import Event, LedClass
+    from sim.devices.leds import Event, LedClass
     from sim.terminal.gpio_mode import LedWatch
 
     leds = LedClass()
