@@ -120,15 +120,13 @@ def test_a_peer_that_speaks_on_holds_the_speaking_state(sandbox, ns, pulse):
         assert console.stop() == 0
 
 
+# The reading of each value is the unit tests' (StoredVolume); here that
+# the console reads the file at each call and says what it finds, for
+# either key, and what only the whole file shows.
 VOLUME_CASES = [
-    ("spk=120\n", None),
     ("mic=150\nspk=50\n", None),
     ("mic=151\n", r"\nmic volume out of range"),
-    ("mic=49\n", r"\nmic volume out of range"),
-    ("mic=0x64\n", None),
-    ("mic=abc\n", r"\nInvalid mic volume"),
     ("mic\n", r"\nInvalid format of /etc/parlod_vol.conf"),
-    ("# microphone level\nmic=80\n", None),
     ("spk=-5\n", r"\nspk volume out of range"),
     (b"\x00\xff\xfe binary", None),
     ("x" * 10000 + "\nmic=200\n", None),  # beyond what is read: no key
