@@ -174,7 +174,7 @@ def test_speaker_test_on_the_loop_back(terminal):
     r = terminal.run("spkres")
     lines = report_lines(r.stdout)
     assert 0 < int(lines["amp0"]) and "amp1" not in lines
-    assert float(lines["vol_mic0"]) == pytest.approx(0 * 5.0 / 1024 * 18100 / 5100 - 0.8349996638655462)
+    assert float(lines["vol_mic0"]) == pytest.approx(-0.8349996638655462)  # nothing above the diode drop
     assert int(lines["time0"]) < 60
     assert st.get("stest_mask") == 0
     terminal.cycles(2)
