@@ -292,7 +292,9 @@ def test_a_babbling_bus_leaves_a_call_on_the_other_bus_alone(sandbox, ns, pulse)
         _, first, last = bus.babbled[0]
         out = [f.time for f in bus.sent(command=CMD_AUDIO_OUT, address=70, since=first) if f.time < last]
         assert len(out) >= 0.97 * 50 * (last - first), len(out) / (last - first)
-        assert max(b - a for a, b in zip(out, out[1:])) < 0.1
+        # A stalled bus stops the audio for as long as the babble lasts; a
+        # loaded machine may hold a frame back for a few of its 20 ms.
+        assert max(b - a for a, b in zip(out, out[1:])) < 0.3
         assert near(tone_frequency(ic.heard_samples()[-8000:]), MIC_HZ)
         said = console.text()[start:]
         assert "\nRS485 port 0 babbling" in said and "cleared" not in said and "overflow" not in said, said
