@@ -158,11 +158,18 @@ def peers(sandbox, ns):
 
 
 def record_loudspeaker(pulse, seconds=3):
-    """What the console plays, from the null sink's monitor."""
+    """What the console plays, from the null sink's monitor: the seconds
+    asked for, however long the recorder takes to connect on a loaded
+    machine (16-bit samples, 8000 a second, after a 44-byte header)."""
     path = os.path.join(pulse.dir, f"spk-{time.monotonic_ns()}.wav")
     rec = subprocess.Popen(["parec", "-d", "spk.monitor", "--file-format=wav", "--rate=8000", "--channels=1",
                             "--latency-msec=20", path], env=dict(os.environ, **pulse.env()))
     time.sleep(seconds)
+    deadline = time.monotonic() + 15
+    while time.monotonic() < deadline and rec.poll() is None:
+        if os.path.exists(path) and os.path.getsize(path) >= 44 + 2 * 8000 * seconds:
+            break
+        time.sleep(0.05)
     rec.send_signal(signal.SIGINT)
     rec.wait(timeout=10)
     return path
