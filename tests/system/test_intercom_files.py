@@ -149,6 +149,7 @@ def test_half_lines_never_run(sandbox, bus, console):
         sync(sandbox, bus)
     finally:
         os.close(first)
+    time.sleep(0.3)  # the next tool comes once this one's end has been seen
     first = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
     os.write(first, b"rel 70")
     os.close(first)
