@@ -137,6 +137,21 @@ def pulse(sandbox):
 
 
 @pytest.fixture
+def consoles(sandbox, ns, pulse):
+    """Starts consoles; each must end cleanly."""
+    started = []
+
+    def start(*args):
+        c = Console(sandbox, ns, pulse, *args)
+        started.append(c)
+        return c
+
+    yield start
+    for c in started:
+        assert c.stop() == 0, c.text()
+
+
+@pytest.fixture
 def console(sandbox, ns, pulse):
     c = Console(sandbox, ns, pulse)
     yield c

@@ -17,7 +17,7 @@ from intercoms import make_bus, start_console, terminal_files, wait_states
 from sim.audio import rtp
 from sim.devices.icbus import tone_frequency as bus_frequency
 from sim.peers.sip_peers import ADDRESS, RawUa, tone_frequency
-from test_console import MIC_HZ, PEER_HZ, Console, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
+from test_console import MIC_HZ, PEER_HZ, Console, consoles, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip"),
                                 reason="needs root (network namespaces) and baresip")
@@ -155,18 +155,15 @@ def settings(sandbox, **keys):
 
 
 @pytest.mark.parametrize("direction", ["calling", "called"])
-def test_a_law_only_peer(sandbox, ns, pulse, peers, wire, direction):
+def test_a_law_only_peer(sandbox, ns, consoles, peers, wire, direction):
     settings(sandbox)
-    console = Console(sandbox, ns, pulse)
-    try:
-        sent, got = heard_both_ways(console, peers(audio_codecs=("PCMA",)), wire, direction)
-        # A-law on the wire both ways, and the tone in it as A-law.
-        assert {p[1] & 0x7F for p in sent} == {8} and {p[1] & 0x7F for p in got} == {8}
-        assert tone_share(g711(sent, "PCMA"), MIC_HZ) > 0.5
-        assert tone_share(g711(sent, "PCMU"), MIC_HZ) < 0.2  # the detector tells the laws apart
-        assert tone_share(g711(got, "PCMA"), PEER_HZ) > 0.5
-    finally:
-        assert console.stop() == 0
+    console = consoles()
+    sent, got = heard_both_ways(console, peers(audio_codecs=("PCMA",)), wire, direction)
+    # A-law on the wire both ways, and the tone in it as A-law.
+    assert {p[1] & 0x7F for p in sent} == {8} and {p[1] & 0x7F for p in got} == {8}
+    assert tone_share(g711(sent, "PCMA"), MIC_HZ) > 0.5
+    assert tone_share(g711(sent, "PCMU"), MIC_HZ) < 0.2  # the detector tells the laws apart
+    assert tone_share(g711(got, "PCMA"), PEER_HZ) > 0.5
 
 
 def test_codec_order_of_the_configuration(sandbox, ns, pulse):
@@ -258,78 +255,66 @@ SRTP_CALLS = [
 
 
 @pytest.mark.parametrize("mode,mediaenc,direction", SRTP_CALLS)
-def test_srtp_call_carries_audio_and_nothing_plain(sandbox, ns, pulse, peers, wire, mode, mediaenc, direction):
+def test_srtp_call_carries_audio_and_nothing_plain(sandbox, ns, consoles, peers, wire, mode, mediaenc, direction):
     settings(sandbox, sip_srtp=mode)
-    console = Console(sandbox, ns, pulse)
-    try:
-        sent, got = heard_both_ways(console, peers(mediaenc=mediaenc), wire, direction)
-        # Every packet each way carries the 80-bit tag, and what would be
-        # its G.711 holds no trace of the tone.
-        assert {len(p) for p in sent} == {12 + 160 + 10}, {len(p) for p in sent}
-        assert {len(p) for p in got} == {12 + 160 + 10}, {len(p) for p in got}
-        for law in ("PCMU", "PCMA"):
-            assert tone_share(g711(sent, law), MIC_HZ) < 0.05
-            assert tone_share(g711(got, law), PEER_HZ) < 0.05
-        assert "protected by SRTP, AES_CM_128_HMAC_SHA1_80" in console.text()
-        assert "failed the SRTP check" not in console.text()
-    finally:
-        assert console.stop() == 0
+    console = consoles()
+    sent, got = heard_both_ways(console, peers(mediaenc=mediaenc), wire, direction)
+    # Every packet each way carries the 80-bit tag, and what would be
+    # its G.711 holds no trace of the tone.
+    assert {len(p) for p in sent} == {12 + 160 + 10}, {len(p) for p in sent}
+    assert {len(p) for p in got} == {12 + 160 + 10}, {len(p) for p in got}
+    for law in ("PCMU", "PCMA"):
+        assert tone_share(g711(sent, law), MIC_HZ) < 0.05
+        assert tone_share(g711(got, law), PEER_HZ) < 0.05
+    assert "protected by SRTP, AES_CM_128_HMAC_SHA1_80" in console.text()
+    assert "failed the SRTP check" not in console.text()
 
 
-def test_optional_srtp_with_a_plain_peer_is_plain(sandbox, ns, pulse, peers, wire):
+def test_optional_srtp_with_a_plain_peer_is_plain(sandbox, ns, consoles, peers, wire):
     """Best effort: a peer without SRTP gets plain RTP, both ways, and the
     look at the wire finds the tones in it."""
     settings(sandbox, sip_srtp="optional")
-    console = Console(sandbox, ns, pulse)
-    try:
-        sent, got = heard_both_ways(console, peers(), wire, "calling")
-        assert {len(p) for p in sent} == {12 + 160}
-        assert "in plain RTP" in console.text()
-        assert tone_share(g711(sent, "PCMU"), MIC_HZ) > 0.5
-        assert tone_share(g711(got, "PCMU"), PEER_HZ) > 0.5
-    finally:
-        assert console.stop() == 0
+    console = consoles()
+    sent, got = heard_both_ways(console, peers(), wire, "calling")
+    assert {len(p) for p in sent} == {12 + 160}
+    assert "in plain RTP" in console.text()
+    assert tone_share(g711(sent, "PCMU"), MIC_HZ) > 0.5
+    assert tone_share(g711(got, "PCMU"), PEER_HZ) > 0.5
 
 
-def test_mandatory_srtp_refuses_plain_peers(sandbox, ns, pulse, peers):
+def test_mandatory_srtp_refuses_plain_peers(sandbox, ns, consoles, peers):
     settings(sandbox, sip_srtp="mandatory")
-    console = Console(sandbox, ns, pulse)
+    console = consoles()
+    peer = peers()
+    start = console.mark()
+    peer.dial(f"sip:parlod@{ADDRESS}:5060")
+    closed = peer.wait_event("CALL_CLOSED")
+    assert "488" in str(closed), closed
+    console.wait(r"\nCall from sip:peer@\S+ to parlod refused: 488 .*sip_srtp is mandatory", start=start)
+    assert "incoming call at" not in console.text()[start:]
+
+    # Calling it fails, and says why.
+    start = console.mark()
+    console.send(f"call {peer.uri}")
+    console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: refused: 488 .*sip_srtp is mandatory", start=start)
+
+    # A peer that answers the offer of SRTP with plain RTP gets no call.
+    ua = RawUa(ns)
     try:
-        peer = peers()
         start = console.mark()
-        peer.dial(f"sip:parlod@{ADDRESS}:5060")
-        closed = peer.wait_event("CALL_CLOSED")
-        assert "488" in str(closed), closed
-        console.wait(r"\nCall from sip:peer@\S+ to parlod refused: 488 .*sip_srtp is mandatory", start=start)
-        assert "incoming call at" not in console.text()[start:]
-
-        # Calling it fails, and says why.
-        start = console.mark()
-        console.send(f"call {peer.uri}")
-        console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: refused: 488 .*sip_srtp is mandatory", start=start)
-
-        # A peer that answers the offer of SRTP with plain RTP gets no call.
-        ua = RawUa(ns)
-        try:
-            start = console.mark()
-            console.send(f"call {ua.uri}")
-            ua.accept()
-            assert "RTP/SAVP" in ua.answer and "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" in ua.answer
-            ua.answer_bye()
-            console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: media failed.*no SRTP key", start=start)
-        finally:
-            ua.close()
+        console.send(f"call {ua.uri}")
+        ua.accept()
+        assert "RTP/SAVP" in ua.answer and "a=crypto:1 AES_CM_128_HMAC_SHA1_80 inline:" in ua.answer
+        ua.answer_bye()
+        console.wait(r"\nCall \d+ from pc:\* to \S+ cleared: media failed.*no SRTP key", start=start)
     finally:
-        assert console.stop() == 0
+        ua.close()
 
 
-def test_srtp_setting_that_is_no_mode(sandbox, ns, pulse, peers):
+def test_srtp_setting_that_is_no_mode(sandbox, ns, consoles, peers):
     settings(sandbox, sip_srtp="yes")
-    console = Console(sandbox, ns, pulse)
-    try:
-        console.wait(r"\nsip_srtp: yes: neither off, optional nor mandatory; SRTP off")
-        peer = peers()
-        call(console, peer, "called")
-        hang_up(console, peer)
-    finally:
-        assert console.stop() == 0
+    console = consoles()
+    console.wait(r"\nsip_srtp: yes: neither off, optional nor mandatory; SRTP off")
+    peer = peers()
+    call(console, peer, "called")
+    hang_up(console, peer)

@@ -15,7 +15,7 @@ import pytest
 
 from sim.peers.kamailio import PBX_ADDRESS, Kamailio
 from sim.peers.sip_peers import ADDRESS, RawUa, tone_frequency
-from test_console import MIC_HZ, PEER_HZ, Console, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
+from test_console import MIC_HZ, PEER_HZ, consoles, peers, pulse, record_loudspeaker  # noqa: F401 (fixtures)
 
 pytestmark = pytest.mark.skipif(os.geteuid() != 0 or not shutil.which("baresip") or not shutil.which("kamailio"),
                                 reason="needs root (network namespaces), baresip and kamailio")
@@ -39,21 +39,6 @@ def configure(sandbox, settings="", secret=SECRET, mode=0o600):
     sandbox.write("etc/parlod.conf", "duplex=1\n" + settings)
     if secret is not None:
         sandbox.write("etc/parlod-sip.secret", secret + "\n", mode=mode)
-
-
-@pytest.fixture
-def consoles(sandbox, ns, pulse):
-    """Starts consoles; each must end cleanly."""
-    started = []
-
-    def start(*args):
-        c = Console(sandbox, ns, pulse, *args)
-        started.append(c)
-        return c
-
-    yield start
-    for c in started:
-        assert c.stop() == 0, c.text()
 
 
 def registrations(pbx, start=0, user="parlod"):
